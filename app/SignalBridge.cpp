@@ -1,0 +1,52 @@
+#include "SignalBridge.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <csignal>
+
+namespace tarvik {
+namespace {
+
+int g_pipe[2] = {-1, -1};
+
+// Only async-signal-safe work here: hand the signal number to the event loop.
+void OnSignal(int number) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    [[maybe_unused]] const auto ignored = ::write(g_pipe[1], &byte, 1);
+    errno = saved;
+}
+
+}  // namespace
+
+SignalBridge::SignalBridge(std::function<void(int)> onSignal) : onSignal_(std::move(onSignal)) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, g_pipe) != 0) return;
+    notifier_ = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &SignalBridge::OnReadable);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
+}
+
+SignalBridge::~SignalBridge() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
+    delete notifier_;
+    for (int& fd : g_pipe) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+void SignalBridge::OnReadable() {
+    unsigned char byte = 0;
+    while (::read(g_pipe[0], &byte, 1) == 1) onSignal_(byte);
+}
+
+}  // namespace tarvik

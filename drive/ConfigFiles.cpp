@@ -1,0 +1,157 @@
+#include "ConfigFiles.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Conversions.h"
+#include "FileHelpers.h"
+
+namespace tarvik {
+namespace {
+
+constexpr std::int32_t kInt16Min = std::numeric_limits<std::int16_t>::min();
+constexpr std::int32_t kInt16Max = std::numeric_limits<std::int16_t>::max();
+
+// What a file held, shown to the user: trimmed, shortened, control bytes as '?'.
+std::string Shown(const std::string& text) {
+    std::string shown;
+    for (char c : text) {
+        if (c == '\r' || c == '\n') {
+            if (!shown.empty()) break;
+            continue;
+        }
+        if (shown.size() == 40) {
+            shown += "...";
+            break;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        shown += (byte < 32 || byte == 127) ? '?' : c;
+    }
+    return shown;
+}
+
+bool Exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+StartupError MakeError(const std::string& baseDir, const char* relPath, const std::string& held,
+                       std::string expected) {
+    return StartupError{relPath + 1, Shown(held), !Exists(baseDir + relPath), std::move(expected)};
+}
+
+std::string RangeText(std::int32_t min, std::int32_t max) {
+    return "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+}
+
+// MaxStep and MinStep hold any decimal number; the limits are derived by rounding down.
+std::variant<double, StartupError> ReadLimit(const std::string& baseDir, const char* relPath,
+                                             std::string& text) {
+    text = ReadFileContents(baseDir + relPath);
+    const auto value = ParseDecimal(text);
+    // Both limits and the reachable ends beside them must fit 16 bits.
+    if (!value || std::floor(*value) < kInt16Min + 1 || std::floor(*value) > kInt16Max - 1) {
+        return MakeError(baseDir, relPath, text, "a number from -32767 to 32766");
+    }
+    return *value;
+}
+
+struct Reader {
+    const std::string& baseDir;
+    DriveSettings settings;
+    std::optional<StartupError> error;
+
+    std::int16_t Whole(const char* relPath, std::int32_t min, std::int32_t max) {
+        if (error) return 0;
+        auto result = ReadWholeNumber(baseDir, relPath, min, max);
+        if (auto* failure = std::get_if<StartupError>(&result)) {
+            error = *failure;
+            return 0;
+        }
+        return static_cast<std::int16_t>(std::get<std::int32_t>(result));
+    }
+
+    double Limit(const char* relPath, std::string& text) {
+        if (error) return 0;
+        auto result = ReadLimit(baseDir, relPath, text);
+        if (auto* failure = std::get_if<StartupError>(&result)) {
+            error = *failure;
+            return 0;
+        }
+        return std::get<double>(result);
+    }
+
+    void Fail(const char* relPath, std::int32_t held, std::string expected) {
+        if (!error) error = MakeError(baseDir, relPath, std::to_string(held), std::move(expected));
+    }
+};
+
+}  // namespace
+
+std::string StartupError::Message() const {
+    if (missing) return "\"" + file + "\" is missing, expected " + expected;
+    return "\"" + file + "\" holds \"" + held + "\", expected " + expected;
+}
+
+Pages LoadPages(const std::string& baseDir) {
+    Pages pages;
+    pages.PageLeft = ReadFileContents(baseDir + files::kLeft);
+    pages.PageRight = ReadFileContents(baseDir + files::kRight);
+    pages.PageMaxLeft = ReadFileContents(baseDir + files::kMaxLeft);
+    pages.PageMaxRight = ReadFileContents(baseDir + files::kMaxRight);
+    pages.PageIndex = ReadFileContents(baseDir + files::kIndex);
+    pages.PageReset = ReadFileContents(baseDir + files::kReset);
+    pages.PageNoReset = ReadFileContents(baseDir + files::kNoReset);
+    return pages;
+}
+
+std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& baseDir,
+                                                         const char* relPath, std::int32_t min,
+                                                         std::int32_t max) {
+    const std::string text = ReadFileContents(baseDir + relPath);
+    const auto value = ToInt32(text);
+    if (!value || *value < min || *value > max) {
+        return MakeError(baseDir, relPath, text, RangeText(min, max));
+    }
+    return *value;
+}
+
+std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir) {
+    Reader r{baseDir, {}, std::nullopt};
+    DriveSettings& s = r.settings;
+    const std::string lptText = ReadFileContents(baseDir + files::kLpt);
+    const std::int32_t address = Hex2Dec(lptText);
+    s.LptAddress = std::to_string(address);
+    if (address <= 0xFFFF) s.portAddress = static_cast<std::uint16_t>(address);
+
+    s.MiddleStep = r.Whole(files::kMiddleStep, kInt16Min, kInt16Max);
+    std::string maxText, minText;
+    const double maxStep = r.Limit(files::kMaxStep, maxText);
+    const double minStep = r.Limit(files::kMinStep, minText);
+    s.UpperStep = FloorToInt16(maxStep - 1).value_or(0);
+    s.LowerStep = FloorToInt16(minStep + 1).value_or(0);
+    if (!r.error && s.LowerStep - 1 > s.UpperStep + 1) {
+        r.error = MakeError(baseDir, files::kMinStep, minText,
+                            "a number not above the one in \"Config/MaxStep.ini\"");
+    }
+    s.TotalSteps = r.Whole(files::kTotalSteps, kInt16Min, kInt16Max);
+    if (s.UpperStep < s.TotalSteps) s.TotalSteps = s.UpperStep;
+    if (s.TotalSteps < s.LowerStep - 1) {
+        r.Fail(files::kTotalSteps, s.TotalSteps,
+               "a position from " + std::to_string(s.LowerStep - 1) + " to " +
+                   std::to_string(s.UpperStep + 1) + " (the range of MinStep to MaxStep)");
+    }
+    s.StepPhase = r.Whole(files::kStepCount, kInt16Min, kInt16Max);
+    if (!r.error && !s.portAddress && s.StepPhase >= 1 && s.StepPhase <= 8) {
+        r.error = MakeError(baseDir, files::kLpt, lptText,
+                            "a port address of at most four hexadecimal digits, such as 378");
+    }
+    // -32768 cannot be counted down by the step timer.
+    s.BigStep = r.Whole(files::kBigStep, kInt16Min + 1, kInt16Max);
+    if (r.error) return *r.error;
+    return s;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,98 @@
+#include "Conversions.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+namespace tarvik {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Accepts digits, digits "." digits, digits ".", "." digits.
+bool IsUnsignedDecimal(std::string_view text) {
+    std::size_t digits = 0;
+    std::size_t dots = 0;
+    for (char c : text) {
+        if (IsDigit(c)) {
+            ++digits;
+        } else if (c == '.' && dots == 0) {
+            ++dots;
+        } else {
+            return false;
+        }
+    }
+    return digits > 0;
+}
+
+template <typename Int>
+std::optional<Int> RoundToInt(std::string_view text) {
+    const auto value = ParseDecimal(text);
+    if (!value) return std::nullopt;
+    const double rounded = std::nearbyint(*value);  // default rounding: ties to even
+    if (rounded < static_cast<double>(std::numeric_limits<Int>::min()) ||
+        rounded > static_cast<double>(std::numeric_limits<Int>::max())) {
+        return std::nullopt;
+    }
+    return static_cast<Int>(rounded);
+}
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<double> ParseDecimal(std::string_view text) {
+    text = Trim(text);
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (!IsUnsignedDecimal(text)) return std::nullopt;
+    // from_chars wants a digit before the point.
+    const std::string digits = text.front() == '.' ? "0" + std::string(text) : std::string(text);
+    double value = 0;
+    const auto [end, error] =
+        std::from_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::fixed);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return negative ? -value : value;
+}
+
+std::optional<std::int16_t> ToInt16(std::string_view text) { return RoundToInt<std::int16_t>(text); }
+
+std::optional<std::int32_t> ToInt32(std::string_view text) { return RoundToInt<std::int32_t>(text); }
+
+std::optional<std::int16_t> FloorToInt16(double value) {
+    const double floored = std::floor(value);
+    if (floored < std::numeric_limits<std::int16_t>::min() ||
+        floored > std::numeric_limits<std::int16_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::int16_t>(floored);
+}
+
+std::int32_t Hex2Dec(std::string_view myhex) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    std::int64_t value = 0;
+    for (char c : myhex) {
+        const int digit = HexDigitValue(c);
+        if (digit < 0) break;
+        value = std::min(value * 16 + digit, kMax);
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+}  // namespace tarvik

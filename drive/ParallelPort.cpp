@@ -1,0 +1,96 @@
+#include "ParallelPort.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace tarvik {
+namespace {
+
+std::string HexAddress(std::uint16_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "Port 0x%X: ", address);
+    return text;
+}
+
+// The first number in a parport's base-addr file, or -1.
+long BaseAddressOf(const std::string& file) {
+    std::ifstream in(file);
+    long base = -1;
+    if (!(in >> base)) return -1;
+    return base;
+}
+
+}  // namespace
+
+ParallelPort::ParallelPort(std::string procRoot, std::string devRoot)
+    : procRoot_(std::move(procRoot)), devRoot_(std::move(devRoot)) {}
+
+ParallelPort::~ParallelPort() {
+    for (auto& [address, device] : devices_) {
+        if (device.fd < 0) continue;
+        ::ioctl(device.fd, PPRELEASE);
+        ::close(device.fd);
+    }
+}
+
+void ParallelPort::Out(std::uint16_t address, std::uint8_t value) {
+    const Device& device = Resolve(address);
+    if (device.fd < 0) return;
+    unsigned char data = value;
+    ::ioctl(device.fd, PPWDATA, &data);
+}
+
+std::string ParallelPort::Describe(std::uint16_t address) { return Resolve(address).description; }
+
+bool ParallelPort::IsSimulated(std::uint16_t address) { return Resolve(address).fd < 0; }
+
+ParallelPort::Device& ParallelPort::Resolve(std::uint16_t address) {
+    auto found = devices_.find(address);
+    if (found == devices_.end()) found = devices_.emplace(address, Open(address)).first;
+    return found->second;
+}
+
+std::string ParallelPort::FindParport(std::uint16_t address) const {
+    std::string name;
+    DIR* dir = ::opendir(procRoot_.c_str());
+    if (dir == nullptr) return name;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string candidate = entry->d_name;
+        if (candidate.rfind("parport", 0) != 0) continue;
+        if (BaseAddressOf(procRoot_ + "/" + candidate + "/base-addr") == address) {
+            name = candidate;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return name;
+}
+
+ParallelPort::Device ParallelPort::Open(std::uint16_t address) const {
+    const std::string prefix = HexAddress(address);
+    if (address == 0) return {-1, prefix + "simulated: no port address configured"};
+    const std::string name = FindParport(address);
+    if (name.empty()) return {-1, prefix + "simulated: no parallel port at this address"};
+    const std::string path = devRoot_ + "/" + name;
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return {-1, prefix + "simulated: cannot open " + path + ": " + std::strerror(errno) +
+                        (errno == EACCES ? " (is the user in group lp?)" : "")};
+    }
+    if (::ioctl(fd, PPCLAIM) != 0) {
+        const std::string reason = std::strerror(errno);
+        ::close(fd);
+        return {-1, prefix + "simulated: cannot claim " + path + ": " + reason};
+    }
+    return {fd, prefix + path};
+}
+
+}  // namespace tarvik

@@ -1,0 +1,89 @@
+#include "RequestHandler.h"
+
+namespace tarvik {
+namespace {
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+}  // namespace
+
+std::string LogLine(const Clock& clock, const Connection& connection, std::string_view text) {
+    std::string line = "[" + clock.TimeOfDay() + "] " + connection.PeerText() + " ";
+    line += text;
+    return line;
+}
+
+// With g the 1-based position of the first "GET " (0 when there is none), the path is the
+// text from position g + 4 up to the first space at or after position g + 5. Without
+// "GET " that reads from the fourth character on: "GETx /a b" gives "x".
+std::string RequestPathOf(std::string_view RequestData) {
+    const std::size_t found = RequestData.find("GET ");
+    const std::size_t g = found == std::string_view::npos ? 0 : found + 1;
+    const std::size_t searchFrom = g + 4;  // 0-based index of 1-based position g + 5
+    if (searchFrom > RequestData.size()) return {};
+    const std::size_t space = RequestData.find(' ', searchFrom);
+    if (space == std::string_view::npos) return {};
+    const std::size_t start = g + 3;  // 0-based index of 1-based position g + 4
+    return std::string(RequestData.substr(start, space - start));
+}
+
+bool RequestHandler::DataArrival(Connection& connection, std::string_view RequestData) {
+    if (!StartsWith(RequestData, "GET")) return false;
+    const std::string RequestPath = RequestPathOf(RequestData);
+    const bool isChat = StartsWith(RequestPath, "/chat");
+    if (RequestPath == "/turn/left") {
+        TurnLeft(connection);
+    } else if (RequestPath == "/turn/right") {
+        TurnRight(connection);
+    } else if (RequestPath == "/turn/reset") {
+        TurnReset(connection);
+    } else if (isChat) {
+        chat_.ChatRequest(RequestPath, connection);
+    } else {
+        Reply(connection, pages_.PageIndex);
+    }
+    if (!isChat) {
+        list1_.InsertTop(LogLine(clock_, connection, RequestPath));
+        list1_.TrimTo(kMaxLogLines);
+    }
+    return true;
+}
+
+void RequestHandler::Reply(Connection& connection, const std::string& page) {
+    std::string reply;
+    reply.reserve(page.size() + kCrLf.size());
+    reply += page;
+    reply += kCrLf;
+    connection.Send(reply);
+}
+
+void RequestHandler::TurnLeft(Connection& connection) {
+    if (motor_.TotalSteps < motor_.LowerStep) {
+        Reply(connection, pages_.PageMaxLeft);
+        return;
+    }
+    Reply(connection, pages_.PageLeft);
+    if (!motor_.IsMoving()) motor_.Step(motor_.BigStep, "l");
+}
+
+void RequestHandler::TurnRight(Connection& connection) {
+    if (motor_.UpperStep < motor_.TotalSteps) {
+        Reply(connection, pages_.PageMaxRight);
+        return;
+    }
+    Reply(connection, pages_.PageRight);
+    if (!motor_.IsMoving()) motor_.Step(motor_.BigStep, "r");
+}
+
+void RequestHandler::TurnReset(Connection& connection) {
+    if (motor_.TotalSteps == motor_.MiddleStep) {
+        Reply(connection, pages_.PageNoReset);
+        return;
+    }
+    motor_.ReturnToMiddle();
+    Reply(connection, pages_.PageReset);
+}
+
+}  // namespace tarvik

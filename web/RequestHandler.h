@@ -1,0 +1,42 @@
+// One data arrival on a connection, taken as one GET request line.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "ChatBoard.h"
+#include "ConfigFiles.h"
+#include "LineList.h"
+#include "Motor.h"
+#include "WebPlatform.h"
+
+namespace tarvik {
+
+// The path of a request line that begins with "GET": the text after the first "GET " up
+// to the next space. Without a space after the path it is empty.
+std::string RequestPathOf(std::string_view RequestData);
+
+class RequestHandler {
+public:
+    RequestHandler(Motor& motor, const Pages& pages, LineList& List1, ChatBoard& chat,
+                   const Clock& clock)
+        : motor_(motor), pages_(pages), list1_(List1), chat_(chat), clock_(clock) {}
+
+    // Answers the arrival (or not, when it is no GET) and logs it.
+    // Returns whether a reply was sent.
+    bool DataArrival(Connection& connection, std::string_view RequestData);
+
+private:
+    void Reply(Connection& connection, const std::string& page);
+    void TurnLeft(Connection& connection);
+    void TurnRight(Connection& connection);
+    void TurnReset(Connection& connection);
+
+    Motor& motor_;
+    const Pages& pages_;
+    LineList& list1_;
+    ChatBoard& chat_;
+    const Clock& clock_;
+};
+
+}  // namespace tarvik

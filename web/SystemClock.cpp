@@ -1,0 +1,16 @@
+#include "SystemClock.h"
+
+#include <ctime>
+
+namespace tarvik {
+
+std::string SystemClock::TimeOfDay() const {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
+}  // namespace tarvik

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "WebPlatform.h"
+
+namespace tarvik {
+
+class SystemClock : public Clock {
+public:
+    std::string TimeOfDay() const override;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,30 @@
+// What request handling needs of the socket layer and the system.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tarvik {
+
+// One accepted connection.
+class Connection {
+public:
+    virtual ~Connection() = default;
+    virtual void Send(std::string_view bytes) = 0;
+    // Text that names the peer in log lines: its IP address.
+    virtual std::string PeerText() const = 0;
+};
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Local time of day as hh:mm:ss, 24-hour.
+    virtual std::string TimeOfDay() const = 0;
+};
+
+// "[" + time + "] " + connection text + " " + text: the layout of every log line.
+std::string LogLine(const Clock& clock, const Connection& connection, std::string_view text);
+
+inline constexpr std::string_view kCrLf = "\r\n";
+
+}  // namespace tarvik
