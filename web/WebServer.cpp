@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <limits>
@@ -16,17 +17,25 @@ namespace {
 // Descriptors kept free for files, the X connection and the timers.
 constexpr int kReservedDescriptors = 64;
 
+// Replies go straight to the kernel where they fit: Qt drops what is still in its own
+// write buffer when the peer has closed its sending side, which a client may do right
+// after its request. Only a remainder the kernel cannot take now is left to Qt.
 class SocketConnection : public Connection {
 public:
-    SocketConnection(QTcpSocket& socket, const QString& peer) : socket_(socket), peer_(peer) {}
+    SocketConnection(QTcpSocket& socket, std::string peer) : socket_(socket), peer_(std::move(peer)) {}
     void Send(std::string_view bytes) override {
-        socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
+        if (socket_.bytesToWrite() == 0) {
+            const ssize_t sent = ::send(static_cast<int>(socket_.socketDescriptor()), bytes.data(),
+                                        bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent > 0) bytes.remove_prefix(static_cast<std::size_t>(sent));
+        }
+        if (!bytes.empty()) socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
     }
-    std::string PeerText() const override { return peer_.toStdString(); }
+    std::string PeerText() const override { return peer_; }
 
 private:
     QTcpSocket& socket_;
-    const QString& peer_;
+    std::string peer_;
 };
 
 // An IPv4 peer reached through the dual-stack socket is shown in dotted form.
@@ -48,7 +57,12 @@ WebServer::WebServer(RequestHandler& handler, WebServerLimits limits, QObject* p
 }
 
 WebServer::~WebServer() {
-    for (auto& [index, element] : Winsock1_) element.socket->abort();
+    auto elements = std::move(Winsock1_);
+    Winsock1_.clear();
+    for (auto& [index, element] : elements) {
+        element.socket->disconnect(this);
+        element.socket->abort();
+    }
 }
 
 bool WebServer::Listen(std::uint16_t port, QString* error) {
@@ -154,19 +168,23 @@ int WebServer::DescriptorBudget() const {
                                                   std::numeric_limits<int>::max()));
 }
 
+// Any socket call may emit signals that free the element, so it is looked up afresh
+// after each of them.
 void WebServer::OnReadyRead(int index) {
     auto found = Winsock1_.find(index);
     if (found == Winsock1_.end()) return;
-    Element& element = found->second;
-    const QByteArray data = element.socket->read(limits_.maxArrivalBytes);
-    element.socket->skip(element.socket->bytesAvailable());
-    if (element.state != State::Open) return;
-    element.deadline = clock_.elapsed() + limits_.idleTimeoutMs;
-    SocketConnection connection(*element.socket, element.peer);
-    if (handler_.DataArrival(connection, std::string_view(data.constData(), data.size()))) {
-        element.state = State::Answered;
-        OnBytesWritten(index);
-    }
+    QPointer<QTcpSocket> socket = found->second.socket;
+    const QByteArray data = socket->read(limits_.maxArrivalBytes);
+    found = Winsock1_.find(index);
+    if (found == Winsock1_.end() || found->second.state != State::Open) return;
+    found->second.deadline = clock_.elapsed() + limits_.idleTimeoutMs;
+    SocketConnection connection(*socket, found->second.peer.toStdString());
+    const bool answered =
+        handler_.DataArrival(connection, std::string_view(data.constData(), data.size()));
+    found = Winsock1_.find(index);
+    if (!answered || found == Winsock1_.end()) return;
+    found->second.state = State::Answered;
+    OnBytesWritten(index);
 }
 
 void WebServer::OnBytesWritten(int index) {

@@ -1,0 +1,186 @@
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+
+#include "ConfigFiles.h"
+#include "Conversions.h"
+#include "FileHelpers.h"
+#include "TempDir.h"
+
+namespace tarvik {
+namespace {
+
+using test::TempDir;
+
+TEST(FileHelpers, ReadGivesBytesOrEmptyText) {
+    TempDir dir;
+    dir.Write("/a.bin", std::string("x\0\xff\r\n", 5));
+    dir.Write("/empty", "");
+    std::filesystem::create_directory(dir.path() + "/sub");
+    EXPECT_EQ(ReadFileContents(dir.path() + "/a.bin"), std::string("x\0\xff\r\n", 5));
+    EXPECT_EQ(ReadFileContents(dir.path() + "/empty"), "");
+    EXPECT_EQ(ReadFileContents(dir.path() + "/missing"), "");
+    EXPECT_EQ(ReadFileContents(dir.path() + "/sub"), "");
+}
+
+TEST(FileHelpers, WriteNeverCreatesAFile) {
+    TempDir dir;
+    EXPECT_FALSE(WriteFileContents(dir.path() + "/totalsteps.ini", "57"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(FileHelpers, WriteThenReadGivesTheNumberBackAndKeepsPermissions) {
+    TempDir dir;
+    dir.Write("/totalsteps.ini", "old content that is longer\r\n");
+    ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0664);
+    ASSERT_TRUE(WriteFileContents(dir.path() + "/totalsteps.ini", "57"));
+    EXPECT_EQ(dir.Read("/totalsteps.ini"), "57\r\n");
+    EXPECT_EQ(ToInt16(ReadFileContents(dir.path() + "/totalsteps.ini")), 57);
+    struct stat info {};
+    ::stat((dir.path() + "/totalsteps.ini").c_str(), &info);
+    EXPECT_EQ(info.st_mode & 0777, 0664u);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// A file size limit of one byte makes the write fail part-way, as a full disk would.
+TEST(FileHelpers, AFailedWriteLeavesTheOldFileIntact) {
+    TempDir dir;
+    dir.Write("/totalsteps.ini", "12\r\n");
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 1;
+    ::setrlimit(RLIMIT_FSIZE, &tiny);
+    const bool written = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(dir.Read("/totalsteps.ini"), "12\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+DriveSettings Load(const TempDir& dir) {
+    auto result = LoadDriveSettings(dir.path());
+    if (auto* error = std::get_if<StartupError>(&result)) {
+        ADD_FAILURE() << error->Message();
+        return {};
+    }
+    return std::get<DriveSettings>(result);
+}
+
+TEST(LoadDriveSettings, DerivesLimitsAddressAndPosition) {
+    TempDir dir;
+    dir.WriteConfig({{"/Config/totalsteps.ini", "-200"}, {"/Config/StepCount.ini", "3"}});
+    const DriveSettings s = Load(dir);
+    EXPECT_EQ(s.LptAddress, "888");
+    EXPECT_EQ(s.portAddress, 888);
+    EXPECT_EQ(s.UpperStep, 199);
+    EXPECT_EQ(s.LowerStep, -199);
+    EXPECT_EQ(s.TotalSteps, -200);  // LowerStep - 1 is used unchanged
+    EXPECT_EQ(s.StepPhase, 3);
+    EXPECT_EQ(s.BigStep, 50);
+}
+
+TEST(LoadDriveSettings, ClampsAStoredPositionAboveTheUpperLimit) {
+    TempDir dir;
+    dir.WriteConfig({{"/Config/totalsteps.ini", "500"}, {"/Config/MaxStep.ini", "300"}});
+    EXPECT_EQ(Load(dir).TotalSteps, 299);
+}
+
+TEST(LoadDriveSettings, FractionalLimitsRoundDown) {
+    TempDir dir;
+    dir.WriteConfig({{"/Config/MaxStep.ini", "200.7"}, {"/Config/MinStep.ini", "-200.5"}});
+    const DriveSettings s = Load(dir);
+    EXPECT_EQ(s.UpperStep, 199);
+    EXPECT_EQ(s.LowerStep, -200);
+}
+
+TEST(LoadDriveSettings, AMissingLptFileGivesAddressZero) {
+    TempDir dir;
+    dir.WriteConfig({{"/Config/Lpt.ini", "<missing>"}});
+    EXPECT_EQ(Load(dir).portAddress, 0);
+}
+
+TEST(LoadDriveSettings, HighAddressesKeepTheirSixteenBits) {
+    TempDir dir;
+    dir.WriteConfig({{"/Config/Lpt.ini", "D010"}});
+    EXPECT_EQ(Load(dir).portAddress, 0xD010);
+}
+
+struct BadConfig {
+    const char* file;
+    const char* content;
+    const char* named;  // the file the message must name
+};
+
+class StartupFailure : public ::testing::TestWithParam<BadConfig> {};
+
+TEST_P(StartupFailure, NamesTheFileAndWhatItHeld) {
+    TempDir dir;
+    dir.WriteConfig({{GetParam().file, GetParam().content}});
+    auto result = LoadDriveSettings(dir.path());
+    ASSERT_TRUE(std::holds_alternative<StartupError>(result));
+    const StartupError& error = std::get<StartupError>(result);
+    EXPECT_EQ(error.file, GetParam().named);
+    const std::string message = error.Message();
+    EXPECT_NE(message.find(GetParam().named), std::string::npos) << message;
+    EXPECT_NE(message.find("expected"), std::string::npos) << message;
+    if (std::string(GetParam().content) != "<missing>") {
+        EXPECT_NE(message.find("holds"), std::string::npos) << message;
+    } else {
+        EXPECT_NE(message.find("missing"), std::string::npos) << message;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachNumericFile, StartupFailure,
+    ::testing::Values(
+        BadConfig{"/Config/Middlestep.ini", "<missing>", "Config/Middlestep.ini"},
+        BadConfig{"/Config/Middlestep.ini", "", "Config/Middlestep.ini"},
+        BadConfig{"/Config/Middlestep.ini", "abc", "Config/Middlestep.ini"},
+        BadConfig{"/Config/Middlestep.ini", "40000", "Config/Middlestep.ini"},
+        BadConfig{"/Config/MaxStep.ini", "<missing>", "Config/MaxStep.ini"},
+        BadConfig{"/Config/MaxStep.ini", "abc", "Config/MaxStep.ini"},
+        BadConfig{"/Config/MaxStep.ini", "32768", "Config/MaxStep.ini"},  // UpperStep + 1 overflows
+        BadConfig{"/Config/MinStep.ini", "<missing>", "Config/MinStep.ini"},
+        BadConfig{"/Config/MinStep.ini", "-32768", "Config/MinStep.ini"},
+        BadConfig{"/Config/MinStep.ini", "300", "Config/MinStep.ini"},  // above MaxStep
+        BadConfig{"/Config/totalsteps.ini", "<missing>", "Config/totalsteps.ini"},
+        BadConfig{"/Config/totalsteps.ini", "1.2.3", "Config/totalsteps.ini"},
+        BadConfig{"/Config/totalsteps.ini", "-201", "Config/totalsteps.ini"},  // below the reach
+        BadConfig{"/Config/StepCount.ini", "<missing>", "Config/StepCount.ini"},
+        BadConfig{"/Config/StepCount.ini", "one", "Config/StepCount.ini"},
+        BadConfig{"/Config/BigStep.ini", "<missing>", "Config/BigStep.ini"},
+        BadConfig{"/Config/BigStep.ini", "-32768", "Config/BigStep.ini"},
+        BadConfig{"/Config/BigStep.ini", "5 0", "Config/BigStep.ini"},
+        BadConfig{"/Config/Lpt.ini", "12345", "Config/Lpt.ini"}));  // needs 17 bits
+
+TEST(LoadDriveSettings, AWideAddressIsHarmlessWhenNoPhaseIsWritten) {
+    TempDir dir;
+    dir.WriteConfig({{"/Config/Lpt.ini", "12345"}, {"/Config/StepCount.ini", "0"}});
+    EXPECT_EQ(Load(dir).portAddress, std::nullopt);
+}
+
+TEST(LoadDriveSettings, TheFirstBadFileInStartUpOrderIsReported) {
+    TempDir dir;
+    dir.WriteConfig({{"/Config/BigStep.ini", "x"}, {"/Config/MaxStep.ini", "y"}});
+    auto result = LoadDriveSettings(dir.path());
+    EXPECT_EQ(std::get<StartupError>(result).file, "Config/MaxStep.ini");
+}
+
+TEST(LoadPages, ReadsEachPageAndLeavesMissingOnesEmpty) {
+    TempDir dir;
+    dir.Write("/html/Maxright.html", "right end");
+    dir.Write("/html/Index.html", std::string("in\0dex", 6));
+    const Pages pages = LoadPages(dir.path());
+    EXPECT_EQ(pages.PageMaxRight, "right end");
+    EXPECT_EQ(pages.PageIndex, std::string("in\0dex", 6));
+    EXPECT_EQ(pages.PageLeft, "");
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,64 @@
+// One recording fake per platform seam.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Platform.h"
+
+namespace tarvik::test {
+
+struct PortWrite {
+    std::uint16_t address;
+    std::uint8_t value;
+    bool operator==(const PortWrite&) const = default;
+};
+
+class RecordingPort : public PortWriter {
+public:
+    void Out(std::uint16_t address, std::uint8_t value) override { writes.push_back({address, value}); }
+    std::vector<std::uint8_t> Values() const {
+        std::vector<std::uint8_t> values;
+        for (const auto& w : writes) values.push_back(w.value);
+        return values;
+    }
+    std::vector<PortWrite> writes;
+};
+
+class FakeTimer : public Timer {
+public:
+    void SetEnabled(bool on) override { enabled = on; }
+    bool IsEnabled() const override { return enabled; }
+    bool enabled = false;
+};
+
+// Refuses values outside its range, as the real scroll bar does.
+class FakeScrollBar : public ScrollBarModel {
+public:
+    int Value() const override { return value; }
+    bool SetValue(int v) override {
+        if (v < minimum || v > maximum) return false;
+        value = v;
+        return true;
+    }
+    void SetRange(int lo, int hi) override {
+        minimum = lo;
+        maximum = hi;
+    }
+    int Minimum() const override { return minimum; }
+    int Maximum() const override { return maximum; }
+    int value = 0;
+    int minimum = -32768;
+    int maximum = 32767;
+};
+
+class RecordingObserver : public MotorObserver {
+public:
+    void ShowPosition(std::int16_t position) override { shown.push_back(position); }
+    void MoveEnded() override { ++movesEnded; }
+    std::vector<std::int16_t> shown;
+    int movesEnded = 0;
+};
+
+}  // namespace tarvik::test

@@ -1,0 +1,112 @@
+// A blocking loopback TCP client, run on its own thread while the test spins Qt's loop.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+
+namespace tarvik::test {
+
+class TcpClient {
+public:
+    // Connects to 127.0.0.1 (or ::1) at `port`; reads time out after `timeoutMs`.
+    explicit TcpClient(std::uint16_t port, bool ipv6 = false, int timeoutMs = 10000) {
+        fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        if (ipv6) {
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_port = htons(port);
+            address.sin6_addr = in6addr_loopback;
+            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        } else {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        }
+    }
+    ~TcpClient() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    bool connected() const { return connected_; }
+
+    bool Send(const std::string& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+
+    enum class End { Closed, Reset, TimedOut };
+    // Reads until the server closes; `end` says how the reading stopped.
+    std::string ReadAll(End* end = nullptr) {
+        std::string data;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                data.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (end != nullptr) {
+                *end = n == 0 ? End::Closed
+                              : (errno == EAGAIN || errno == EWOULDBLOCK) ? End::TimedOut : End::Reset;
+            }
+            return data;
+        }
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+// Runs `work` on another thread while this thread handles Qt events; returns its result.
+template <typename Work>
+auto WhileServing(Work work) -> decltype(work()) {
+    auto future = std::async(std::launch::async, std::move(work));
+    QTimer wake;  // so that waiting for events never sleeps past the client's end
+    wake.start(1);
+    while (future.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return future.get();
+}
+
+// Handles Qt events until `done` holds or `limitMs` passes (a generous bound, never a
+// measurement); returns whether `done` held.
+inline bool ServeUntil(const std::function<bool()>& done, int limitMs = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    QTimer wake;
+    wake.start(1);
+    while (!done()) {
+        if (clock.elapsed() > limitMs) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+}  // namespace tarvik::test
