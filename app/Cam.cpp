@@ -281,11 +281,12 @@ void Cam::changeEvent(QEvent* event) {
 }
 
 void Cam::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (testAttribute(Qt::WA_SetCursor)) {
+    if (customPointer_) {
         unsetCursor();
     } else {
         setCursor(TarvikPointer());
     }
+    customPointer_ = !customPointer_;
     event->accept();
 }
 

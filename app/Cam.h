@@ -58,6 +58,8 @@ public:
     WebServer& webServer() { return *webServer_; }
     const std::string& baseDir() const { return baseDir_; }
     QString Notices() const;
+    // 0: the default pointer, 99: Tarvik's own.
+    int MousePointer() const { return customPointer_ ? 99 : 0; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -144,6 +146,7 @@ private:
     std::unique_ptr<HotKeys> hotKeys_;
     std::unique_ptr<WindowProc> windowProc_;
     QStringList notices_;
+    bool customPointer_ = false;
     bool loaded_ = false;
     bool shutDown_ = false;
 };

@@ -1,0 +1,277 @@
+// The real window, offscreen: its controls wired to the engine, start-up and shutdown.
+#include "Cam.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTcpServer>
+#include <QTest>
+
+#include "Fakes.h"
+#include "TcpClient.h"
+#include "TempDir.h"
+
+namespace tarvik {
+namespace {
+
+using test::PortWrite;
+using test::ServeUntil;
+using test::TempDir;
+
+class CamTest : public ::testing::Test {
+protected:
+    void Start(const std::map<std::string, std::string>& overrides = {}) {
+        dir.WriteConfig(overrides);
+        dir.WritePages();
+        cam = std::make_unique<Cam>(dir.path(), port);
+        const auto failure = cam->Form_Load();
+        ASSERT_FALSE(failure) << failure->toStdString();
+        cam->show();
+    }
+    template <typename T>
+    T* Control(const char* name) {
+        T* control = cam->findChild<T*>(name);
+        EXPECT_NE(control, nullptr) << name;
+        return control;
+    }
+    void Click(const char* name) { QTest::mouseClick(Control<QPushButton>(name), Qt::LeftButton); }
+    QString Text(const char* name) { return Control<QLabel>(name)->text(); }
+    bool WaitIdle() {
+        return ServeUntil([this] { return !cam->motor().IsMoving(); });
+    }
+    // Lets the 20 ms follow timer act on the scroll bar and every move it starts finish.
+    bool WaitFollowed(int value) {
+        return ServeUntil([this, value] {
+            return !cam->motor().IsMoving() && cam->motor().TotalSteps == value;
+        });
+    }
+
+    TempDir dir;
+    test::RecordingPort port;
+    std::unique_ptr<Cam> cam;
+};
+
+TEST_F(CamTest, StartUpShowsTheConfiguration) {
+    Start({{"/Config/StepCount.ini", "3"}});
+    EXPECT_EQ(cam->windowTitle(), "Tarvik v1.0");
+    EXPECT_EQ(Control<QPushButton>("Command1")->text(), "Turn 50 steps &left");
+    EXPECT_EQ(Control<QPushButton>("Command2")->text(), "Turn 50 steps &right");
+    EXPECT_EQ(Control<QLineEdit>("StepText")->text(), "50");
+    EXPECT_EQ(Text("StepLabel"), "0");
+    EXPECT_EQ(Text("Label2").toInt(), cam->webServer().LocalPort());
+    EXPECT_NE(cam->webServer().LocalPort(), 0);
+    auto* scroll = Control<QScrollBar>("MotorScroll");
+    EXPECT_EQ(scroll->minimum(), -200);
+    EXPECT_EQ(scroll->maximum(), 200);
+    EXPECT_EQ(port.writes, (std::vector<PortWrite>{{888, 6}}));  // coils hold phase 3
+}
+
+TEST_F(CamTest, AStoredPositionBeyondTheUpperLimitIsClamped) {
+    Start({{"/Config/totalsteps.ini", "500"}, {"/Config/MaxStep.ini", "300"}});
+    EXPECT_EQ(Text("StepLabel"), "299");
+    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->maximum(), 300);
+    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), 299);
+}
+
+TEST_F(CamTest, BigMoveButtonsTurnTheMotorAndTheEndOfAMoveIsSaved) {
+    Start();
+    Click("Command2");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(cam->motor().TotalSteps, 50);
+    EXPECT_EQ(Text("StepLabel"), "50");
+    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), 50);
+    EXPECT_EQ(port.writes.size(), 51u);  // start-up, then one per tick
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "50\r\n");
+    Click("Command1");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(cam->motor().TotalSteps, 0);
+}
+
+TEST_F(CamTest, SingleStepsAndReset) {
+    Start({{"/Config/Middlestep.ini", "-3"}});
+    Click("CmdSingleR");
+    ASSERT_TRUE(WaitIdle());
+    Click("CmdSingleR");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(cam->motor().TotalSteps, 2);
+    Click("CmdSingleL");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(cam->motor().TotalSteps, 1);
+    Click("CmdResetCam");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(cam->motor().TotalSteps, -3);
+}
+
+TEST_F(CamTest, ClosingSavesThePositionAndSwitchesTheCoilsOffOnce) {
+    Start({{"/Config/Lpt.ini", "278"}});
+    Click("Command2");
+    ASSERT_TRUE(WaitIdle());
+    port.writes.clear();
+    dir.Write("/Config/totalsteps.ini", "0\r\n");
+    cam->close();
+    cam->Shutdown();
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "50\r\n");
+    EXPECT_EQ(port.writes, (std::vector<PortWrite>{{888, 0}}));
+}
+
+TEST_F(CamTest, AMoveInProgressAtCloseIsSavedWhereItStands) {
+    Start({{"/Config/BigStep.ini", "30000"}, {"/Config/MaxStep.ini", "32000"}});
+    Click("Command2");
+    ASSERT_TRUE(ServeUntil([this] { return cam->motor().TotalSteps >= 5; }));
+    cam->close();
+    const std::int16_t reached = cam->motor().TotalSteps;
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), std::to_string(reached) + "\r\n");
+    EXPECT_FALSE(cam->motor().IsMoving());
+}
+
+TEST_F(CamTest, ChangeStepsUpdatesCaptionsOrSaysWhyNot) {
+    Start();
+    auto* box = Control<QLineEdit>("StepText");
+    box->setText("25");
+    Click("ChangBigstep");
+    EXPECT_EQ(Control<QPushButton>("Command1")->text(), "Turn 25 steps &left");
+    EXPECT_EQ(Control<QPushButton>("Command2")->text(), "Turn 25 steps &right");
+    Click("Command2");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(cam->motor().TotalSteps, 25);
+    EXPECT_EQ(dir.Read("/Config/BigStep.ini"), "50\r\n");  // lasts until exit only
+
+    for (const char* bad : {"abc", "-32768", "99999"}) {
+        box->setText(bad);
+        Click("ChangBigstep");
+        EXPECT_EQ(cam->motor().BigStep, 25) << bad;
+        EXPECT_EQ(Control<QPushButton>("Command1")->text(), "Turn 25 steps &left");
+        EXPECT_FALSE(Text("StepNote").isEmpty());
+    }
+    box->setText("7");
+    Click("ChangBigstep");
+    EXPECT_TRUE(Text("StepNote").isEmpty());
+}
+
+TEST_F(CamTest, CenterDeclaresTheMiddleOrRefuses) {
+    Start({{"/Config/totalsteps.ini", "37"}});
+    port.writes.clear();
+    Click("CmdCenter");
+    EXPECT_EQ(Text("StepLabel"), "0");
+    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), 0);
+    EXPECT_TRUE(port.writes.empty());
+    cam.reset();
+
+    Start({{"/Config/Middlestep.ini", "900"}, {"/Config/totalsteps.ini", "37"}});
+    Click("CmdCenter");
+    EXPECT_EQ(cam->motor().TotalSteps, 37);
+    EXPECT_TRUE(cam->Notices().contains("Center refused"));
+}
+
+TEST_F(CamTest, TheMotorFollowsADraggedScrollBar) {
+    Start({{"/Config/totalsteps.ini", "100"}});
+    auto* scroll = Control<QScrollBar>("MotorScroll");
+    scroll->setValue(130);
+    ASSERT_TRUE(WaitFollowed(130));
+    EXPECT_EQ(scroll->value(), 130);
+    EXPECT_EQ(Text("ScrollLabel"), "130");
+    scroll->setValue(-150);
+    ASSERT_TRUE(WaitFollowed(-150));
+}
+
+TEST_F(CamTest, CenterDuringAMoveContinuesFromTheNewPosition) {
+    Start({{"/Config/totalsteps.ini", "100"}});
+    Click("Command2");
+    ASSERT_TRUE(ServeUntil([this] { return cam->motor().TotalSteps >= 110; }));
+    Click("CmdCenter");
+    ASSERT_TRUE(WaitIdle());
+    // The move went on from 0 for the ticks it had left.
+    EXPECT_GT(cam->motor().TotalSteps, 0);
+    EXPECT_LT(cam->motor().TotalSteps, 50);
+}
+
+TEST_F(CamTest, TheSweepButtonNamesItsNextAction) {
+    Start();
+    auto* button = Control<QPushButton>("CmdAutoTmr");
+    EXPECT_EQ(button->text(), "Auto timer on");
+    Click("CmdAutoTmr");
+    EXPECT_EQ(button->text(), "Auto timer off");
+    EXPECT_TRUE(cam->sweep().IsOn());
+    Click("CmdAutoTmr");
+    EXPECT_EQ(button->text(), "Auto timer on");
+    EXPECT_FALSE(cam->sweep().IsOn());
+    Click("CmdAutoTmr");
+    EXPECT_EQ(button->text(), "Auto timer off");
+}
+
+TEST_F(CamTest, DoubleClickTogglesThePointer) {
+    Start();
+    EXPECT_EQ(cam->MousePointer(), 0);
+    QTest::mouseDClick(cam.get(), Qt::LeftButton, {}, QPoint(300, 330));
+    EXPECT_EQ(cam->MousePointer(), 99);
+    EXPECT_EQ(cam->cursor().shape(), Qt::BitmapCursor);
+    QTest::mouseDClick(cam.get(), Qt::LeftButton, {}, QPoint(300, 330));
+    EXPECT_EQ(cam->MousePointer(), 0);
+    EXPECT_EQ(cam->cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST_F(CamTest, WithoutATrayMinimisingKeepsTheWindowReachable) {
+    Start();
+    cam->showMinimized();
+    ServeUntil([] { return false; }, 100);
+    EXPECT_FALSE(cam->isHidden());
+    EXPECT_TRUE(cam->Notices().contains("No system tray"));
+}
+
+TEST_F(CamTest, WebRequestsReachTheMotorAndTheLists) {
+    Start();
+    const std::uint16_t webPort = cam->webServer().LocalPort();
+    const std::string reply = test::WhileServing([webPort] {
+        test::TcpClient client(webPort);
+        client.Send("GET /turn/right HTTP/1.1\r\n\r\n");
+        return client.ReadAll();
+    });
+    EXPECT_EQ(reply, "page Right\r\n");
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(cam->motor().TotalSteps, 50);
+    auto* list1 = Control<QListWidget>("List1");
+    ASSERT_EQ(list1->count(), 1);
+    EXPECT_TRUE(list1->item(0)->text().endsWith("] 127.0.0.1 /turn/right"));
+
+    test::WhileServing([webPort] {
+        test::TcpClient client(webPort);
+        client.Send("GET /chat?gr%C3%BC%C3%9Fe HTTP/1.1\r\n\r\n");
+        return client.ReadAll();
+    });
+    auto* msgList = Control<QListWidget>("MsgList");
+    ASSERT_EQ(msgList->count(), 1);
+    EXPECT_TRUE(msgList->item(0)->text().endsWith(" 127.0.0.1 grüße"));
+    EXPECT_EQ(list1->count(), 1);
+}
+
+TEST_F(CamTest, AStartUpFailureChangesNoFile) {
+    dir.WriteConfig({{"/Config/BigStep.ini", "many"}, {"/Config/totalsteps.ini", "12"}});
+    Cam failing(dir.path(), port);
+    const auto failure = failing.Form_Load();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->toStdString(), "\"Config/BigStep.ini\" holds \"many\", expected a whole number "
+                                      "from -32767 to 32767");
+    failing.close();
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "12");
+    EXPECT_TRUE(port.writes.empty() || port.writes.back().value != 0);
+}
+
+TEST_F(CamTest, APortInUseStopsStartUpNamingTheSocketError) {
+    QTcpServer blocker;
+    ASSERT_TRUE(blocker.listen(QHostAddress::Any, 0));
+    dir.WriteConfig({{"/Config/Port.ini", std::to_string(blocker.serverPort())}});
+    Cam failing(dir.path(), port);
+    const auto failure = failing.Form_Load();
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(failure->contains("Cannot listen on TCP port")) << failure->toStdString();
+    dir.WriteConfig({{"/Config/Port.ini", "70000"}});
+    Cam outOfRange(dir.path(), port);
+    EXPECT_TRUE(outOfRange.Form_Load()->contains("Config/Port.ini"));
+}
+
+}  // namespace
+}  // namespace tarvik
