@@ -103,6 +103,9 @@ void Cam::BuildControls() {
     StepNote = Label(Frame3, "StepNote", "", {136, 52, 86, 18});
     StepNote->setStyleSheet("color: #b00000; font-size: 9px;");
 
+    // Every line has the same height: without this each insert measures all lines again.
+    List1->setUniformItemSizes(true);
+    MsgList->setUniformItemSizes(true);
     List1->setObjectName("List1");
     List1->setGeometry(232, 8, 225, 212);
     MotorScroll->setObjectName("MotorScroll");

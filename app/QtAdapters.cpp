@@ -3,6 +3,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace tarvik {
@@ -43,10 +44,35 @@ bool QtScrollBar::SetValue(int value) {
     return true;
 }
 
-void ListWidgetView::InsertedAtTop(const std::string& line) {
-    list_.insertItem(0, QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+ListWidgetView::ListWidgetView(QListWidget& list) : list_(list) {
+    flush_.setSingleShot(true);
+    flush_.setInterval(50);
+    QObject::connect(&flush_, &QTimer::timeout, &list_, [this] { Flush(); });
 }
 
-void ListWidgetView::RemovedLast() { delete list_.takeItem(list_.count() - 1); }
+void ListWidgetView::InsertedAtTop(const std::string& line) {
+    pendingTop_.append(QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size())));
+    if (!flush_.isActive()) flush_.start();
+}
+
+void ListWidgetView::RemovedLast() {
+    ++pendingRemovals_;
+    if (!flush_.isActive()) flush_.start();
+}
+
+// Removals first come off the lines already shown, then off the oldest pending ones.
+void ListWidgetView::Flush() {
+    flush_.stop();
+    while (pendingRemovals_ > 0 && list_.count() > 0) {
+        delete list_.takeItem(list_.count() - 1);
+        --pendingRemovals_;
+    }
+    const int drop = std::min(pendingRemovals_, static_cast<int>(pendingTop_.size()));
+    pendingTop_.remove(0, drop);
+    pendingRemovals_ = 0;
+    std::reverse(pendingTop_.begin(), pendingTop_.end());
+    list_.insertItems(0, pendingTop_);
+    pendingTop_.clear();
+}
 
 }  // namespace tarvik

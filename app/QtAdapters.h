@@ -61,14 +61,21 @@ private:
 };
 
 // Mirrors a LineList in a list widget; the model keeps the bytes, the widget shows text.
+// Changes reach the widget at most every 50 ms: a busy server would otherwise repaint
+// the list once per request.
 class ListWidgetView : public LineListView {
 public:
-    explicit ListWidgetView(QListWidget& list) : list_(list) {}
+    explicit ListWidgetView(QListWidget& list);
     void InsertedAtTop(const std::string& line) override;
     void RemovedLast() override;
+    // Applies what is pending now.
+    void Flush();
 
 private:
     QListWidget& list_;
+    QStringList pendingTop_;  // newest last
+    int pendingRemovals_ = 0;
+    QTimer flush_;
 };
 
 }  // namespace tarvik

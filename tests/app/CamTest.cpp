@@ -234,7 +234,7 @@ TEST_F(CamTest, WebRequestsReachTheMotorAndTheLists) {
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(cam->motor().TotalSteps, 50);
     auto* list1 = Control<QListWidget>("List1");
-    ASSERT_EQ(list1->count(), 1);
+    ASSERT_TRUE(ServeUntil([list1] { return list1->count() == 1; }));
     EXPECT_TRUE(list1->item(0)->text().endsWith("] 127.0.0.1 /turn/right"));
 
     test::WhileServing([webPort] {
@@ -243,7 +243,7 @@ TEST_F(CamTest, WebRequestsReachTheMotorAndTheLists) {
         return client.ReadAll();
     });
     auto* msgList = Control<QListWidget>("MsgList");
-    ASSERT_EQ(msgList->count(), 1);
+    ASSERT_TRUE(ServeUntil([msgList] { return msgList->count() == 1; }));
     EXPECT_TRUE(msgList->item(0)->text().endsWith(" 127.0.0.1 grüße"));
     EXPECT_EQ(list1->count(), 1);
 }
@@ -271,6 +271,33 @@ TEST_F(CamTest, APortInUseStopsStartUpNamingTheSocketError) {
     dir.WriteConfig({{"/Config/Port.ini", "70000"}});
     Cam outOfRange(dir.path(), port);
     EXPECT_TRUE(outOfRange.Form_Load()->contains("Config/Port.ini"));
+}
+
+}  // namespace
+}  // namespace tarvik
+
+namespace tarvik {
+namespace {
+
+// The widget shows exactly the model's lines after a flush, whatever came in between.
+TEST(ListWidgetView, CatchesUpWithTheModelInOneFlush) {
+    QListWidget widget;
+    ListWidgetView view(widget);
+    LineList model;
+    model.SetView(&view);
+    int next = 0;
+    for (int burst : {3, 1, 7, 0, 12, 2}) {
+        for (int i = 0; i < burst; ++i) {
+            model.InsertTop("line " + std::to_string(next++));
+            model.TrimTo(5);
+        }
+        view.Flush();
+        ASSERT_EQ(widget.count(), static_cast<int>(model.Count()));
+        for (int row = 0; row < widget.count(); ++row) {
+            EXPECT_EQ(widget.item(row)->text().toStdString(), model.Line(row)) << row;
+        }
+    }
+    model.SetView(nullptr);
 }
 
 }  // namespace
