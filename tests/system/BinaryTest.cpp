@@ -1,7 +1,5 @@
 // The real tarvik binary, copied into a temporary directory with its Config and html.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -11,8 +9,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "TcpClient.h"
-#include "TempDir.h"
+#include "TarvikProcess.h"
 
 namespace tarvik {
 namespace {
@@ -20,79 +17,24 @@ namespace {
 using test::TcpClient;
 using test::TempDir;
 
-std::uint16_t FreePort() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin6_port);
-}
-
 class BinaryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::filesystem::copy_file(TARVIK_BINARY, dir.path() + "/tarvik");
-        port = FreePort();
-        dir.WriteConfig({{"/Config/Port.ini", std::to_string(port) + "\r\n"}});
-        dir.WritePages();
-    }
-    void TearDown() override {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-
-    // Starts tarvik headless; returns once its port answers (or it has exited).
     bool Launch(bool withoutDisplay = false) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove("DISPLAY");
-        env.remove("WAYLAND_DISPLAY");
-        if (withoutDisplay) {
-            env.remove("QT_QPA_PLATFORM");
-        } else {
-            env.insert("QT_QPA_PLATFORM", "offscreen");
-        }
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(QString::fromStdString(dir.path()));
-        process.start(QString::fromStdString(dir.path() + "/tarvik"), {});
-        if (!process.waitForStarted(10000)) return false;
-        for (int attempt = 0; attempt < 400; ++attempt) {
-            if (TcpClient(port, false, 1000).connected()) return true;
-            if (process.waitForFinished(25)) return false;
-        }
-        return false;
+        QProcessEnvironment env = test::Headless();
+        if (withoutDisplay) env.remove("QT_QPA_PLATFORM");
+        return tarvik.Launch(env);
     }
-
-    std::string Fetch(const std::string& path) {
-        TcpClient client(port);
-        client.Send("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-        return client.ReadAll();
-    }
-
-    int Stop(int signal) {
-        ::kill(static_cast<pid_t>(process.processId()), signal);
-        EXPECT_TRUE(process.waitForFinished(20000));
-        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    }
-
-    std::string Stderr() { return process.readAllStandardError().toStdString(); }
-
-    // Polls a file until it holds `text` (moves end when the motor is done).
+    std::string Fetch(const std::string& path) { return tarvik.Fetch(path); }
+    int Stop(int signal) { return tarvik.Stop(signal); }
+    std::string Stderr() { return tarvik.Stderr(); }
     bool WaitForFile(const std::string& relPath, const std::string& text) {
-        for (int attempt = 0; attempt < 800; ++attempt) {
-            if (dir.Read(relPath) == text) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
+        return tarvik.WaitForFile(relPath, text);
     }
 
-    TempDir dir;
-    QProcess process;
-    std::uint16_t port = 0;
+    test::TarvikProcess tarvik;
+    TempDir& dir = tarvik.dir;
+    QProcess& process = tarvik.process;
+    const std::uint16_t port = tarvik.port;
 };
 
 TEST_F(BinaryTest, SigtermSavesTheClampedPositionAndExitsCleanly) {

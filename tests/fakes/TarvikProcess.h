@@ -1,0 +1,103 @@
+// The real tarvik binary, copied into a temporary directory beside a valid Config and html.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "TcpClient.h"
+#include "TempDir.h"
+
+namespace tarvik::test {
+
+// A TCP port that was free a moment ago.
+inline std::uint16_t FreePort() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin6_port);
+}
+
+// The environment of a headless start.
+inline QProcessEnvironment Headless() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    return env;
+}
+
+class TarvikProcess {
+public:
+    TarvikProcess() : port(FreePort()) {
+        std::filesystem::copy_file(TARVIK_BINARY, dir.path() + "/tarvik");
+        dir.WriteConfig({{"/Config/Port.ini", std::to_string(port) + "\r\n"}});
+        dir.WritePages();
+    }
+    ~TarvikProcess() {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+    // Starts tarvik; returns once its port answers, or false when it has exited.
+    bool Launch(const QProcessEnvironment& env = Headless()) {
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(QString::fromStdString(dir.path()));
+        process.start(QString::fromStdString(dir.path() + "/tarvik"), {});
+        if (!process.waitForStarted(10000)) return false;
+        for (int attempt = 0; attempt < 400; ++attempt) {
+            if (TcpClient(port, false, 1000).connected()) return true;
+            if (process.waitForFinished(25)) return false;
+        }
+        return false;
+    }
+
+    std::string Fetch(const std::string& path) {
+        TcpClient client(port);
+        client.Send("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        return client.ReadAll();
+    }
+
+    // Sends a signal and waits for the exit; returns the exit code (-1: crashed).
+    int Stop(int signal) {
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        if (!process.waitForFinished(20000)) return -2;
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    // Everything written to standard error so far.
+    std::string Stderr() {
+        errors += process.readAllStandardError().toStdString();
+        return errors;
+    }
+
+    // Polls a file until it holds `text`; moves are saved when they end.
+    bool WaitForFile(const std::string& relPath, const std::string& text, int limitMs = 20000) {
+        for (int waited = 0; waited < limitMs; waited += 25) {
+            if (dir.Read(relPath) == text) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        return false;
+    }
+
+    TempDir dir;
+    QProcess process;
+    std::uint16_t port;
+    std::string errors;
+};
+
+}  // namespace tarvik::test

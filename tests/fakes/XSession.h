@@ -1,0 +1,110 @@
+// A private X server (Xvfb) with a window manager and a tray host, for tests of what only a
+// real desktop shows: system-wide keys, the tray, minimising.
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <thread>
+#include <vector>
+
+namespace tarvik::test {
+
+class XSession {
+public:
+    XSession() {
+        for (int number = 90; number < 140 && display_.isEmpty(); ++number) {
+            if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
+                std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
+                continue;
+            }
+            auto* server = Start("Xvfb", {QString(":%1").arg(number), "-nolisten", "tcp",
+                                          "-screen", "0", "1024x768x24"},
+                                 false);
+            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
+            for (int i = 0; i < 200 && !std::filesystem::exists(socket); ++i) {
+                if (server->waitForFinished(25)) break;
+            }
+            if (std::filesystem::exists(socket)) display_ = QString(":%1").arg(number);
+        }
+        if (display_.isEmpty()) return;
+        Start("openbox", {});
+        Start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                         "200", "--heighttype", "pixel", "--height", "32"});
+        // Both are ready once the tray selection has an owner.
+        for (int i = 0; i < 200 && !TrayReady(); ++i) Sleep(25);
+    }
+    ~XSession() {
+        for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) {
+            (*it)->kill();
+            (*it)->waitForFinished(5000);
+        }
+    }
+
+    bool ok() const { return !display_.isEmpty(); }
+    const QString& display() const { return display_; }
+
+    QProcessEnvironment Environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display_);
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.remove("WAYLAND_DISPLAY");
+        return env;
+    }
+
+    // Runs an X client to its end; returns its standard output.
+    QString Run(const QString& program, const QStringList& arguments) const {
+        QProcess process;
+        process.setProcessEnvironment(Environment());
+        process.start(program, arguments);
+        process.waitForFinished(20000);
+        return QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+    }
+
+    // Starts an X client that runs on until the session ends.
+    QProcess* Start(const QString& program, const QStringList& arguments, bool onDisplay = true) {
+        processes_.push_back(std::make_unique<QProcess>());
+        QProcess* process = processes_.back().get();
+        if (onDisplay) process->setProcessEnvironment(Environment());
+        process->start(program, arguments);
+        process->waitForStarted(10000);
+        return process;
+    }
+
+    // Visible windows whose name matches the regular expression.
+    QStringList VisibleWindows(const QString& name) const {
+        const QString out = Run("xdotool", {"search", "--onlyvisible", "--name", name});
+        return out.isEmpty() ? QStringList{} : out.split('\n');
+    }
+    QStringList VisibleWindowsOfClass(const QString& className) const {
+        const QString out = Run("xdotool", {"search", "--onlyvisible", "--classname", className});
+        return out.isEmpty() ? QStringList{} : out.split('\n');
+    }
+
+    // Waits (generously) for a condition; returns whether it held.
+    template <typename Condition>
+    static bool WaitFor(Condition condition, int limitMs = 20000) {
+        for (int waited = 0; waited < limitMs; waited += 50) {
+            if (condition()) return true;
+            Sleep(50);
+        }
+        return condition();
+    }
+
+    static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+private:
+    bool TrayReady() const {
+        return Run("xdotool", {"search", "--classname", "trayer"}).size() > 0 &&
+               Run("xwininfo", {"-root", "-tree"}).contains("\"panel\"");
+    }
+
+    QString display_;
+    std::vector<std::unique_ptr<QProcess>> processes_;
+};
+
+}  // namespace tarvik::test

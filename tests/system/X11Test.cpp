@@ -1,0 +1,143 @@
+// Tarvik on a real X server: system-wide hot keys, the tray icon, minimising.
+#include <gtest/gtest.h>
+
+#include "TarvikProcess.h"
+#include "XSession.h"
+
+namespace tarvik {
+namespace {
+
+using test::TarvikProcess;
+using test::XSession;
+
+constexpr const char* kWindowName = "^Tarvik v1.0$";
+
+class X11Test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!x.ok()) GTEST_FAIL() << "Xvfb could not be started";
+    }
+    bool Launch(TarvikProcess& tarvik) {
+        return tarvik.Launch(x.Environment()) &&
+               XSession::WaitFor([&] { return !x.VisibleWindows(kWindowName).isEmpty(); });
+    }
+    // A window of another program, given the focus.
+    QString FocusOtherWindow() {
+        x.Start("xmessage", {"-name", "other", "another program"});
+        QString other;
+        XSession::WaitFor([&] {
+            const QStringList found = x.VisibleWindows("^other$");
+            if (!found.isEmpty()) other = found.front();
+            return !other.isEmpty();
+        });
+        x.Run("xdotool", {"windowactivate", "--sync", other});
+        return other;
+    }
+    bool KeysReported(TarvikProcess& tarvik, const std::string& text) {
+        return XSession::WaitFor([&] {
+            const std::string errors = tarvik.Stderr();
+            return errors.find("Hot key Alt+Z: " + text) != std::string::npos &&
+                   errors.find("Hot key Alt+X: " + text) != std::string::npos;
+        }, 5000);
+    }
+
+    XSession x;
+};
+
+TEST_F(X11Test, HotKeysTurnTheMotorWhileAnotherProgramHasTheFocus) {
+    TarvikProcess tarvik;
+    ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
+    const QString other = FocusOtherWindow();
+    ASSERT_FALSE(other.isEmpty());
+    ASSERT_EQ(x.Run("xdotool", {"getactivewindow"}), other);
+
+    x.Run("xdotool", {"key", "alt+x"});
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    x.Run("xdotool", {"key", "alt+z"});
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "0\r\n"));
+    x.Run("xdotool", {"key", "alt+z"});
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "-50\r\n"));
+    // The keys work with Caps Lock on too, and never take the focus.
+    x.Run("xdotool", {"key", "Caps_Lock", "alt+x", "Caps_Lock"});
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "0\r\n"));
+    EXPECT_EQ(x.Run("xdotool", {"getactivewindow"}), other);
+    EXPECT_EQ(tarvik.Stderr().find("Hot key"), std::string::npos) << tarvik.Stderr();
+    EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
+}
+
+TEST_F(X11Test, ASecondTarvikIsToldTheKeysAreTakenAndExitGivesThemBack) {
+    TarvikProcess first;
+    ASSERT_TRUE(Launch(first)) << first.Stderr();
+    TarvikProcess second;
+    ASSERT_TRUE(Launch(second)) << second.Stderr();
+    EXPECT_TRUE(KeysReported(second, "already taken by another program")) << second.Stderr();
+
+    // The second one runs on without the keys: the first still has them.
+    x.Run("xdotool", {"key", "alt+x"});
+    EXPECT_TRUE(first.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    EXPECT_EQ(second.dir.Read("/Config/totalsteps.ini"), "0\r\n");
+    EXPECT_EQ(second.Fetch("/turn/left"), "page Left\r\n");
+
+    EXPECT_EQ(first.Stop(SIGTERM), 0);
+    EXPECT_EQ(second.Stop(SIGTERM), 0);
+    TarvikProcess third;
+    ASSERT_TRUE(Launch(third)) << third.Stderr();
+    x.Run("xdotool", {"key", "alt+x"});
+    EXPECT_TRUE(third.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    EXPECT_EQ(third.Stderr().find("already taken"), std::string::npos) << third.Stderr();
+}
+
+TEST_F(X11Test, MinimisingHidesInTheTrayAndDoubleClickingTheIconRestores) {
+    TarvikProcess tarvik;
+    ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
+    const QString window = x.VisibleWindows(kWindowName).front();
+    x.Run("xdotool", {"windowminimize", window});
+    ASSERT_TRUE(XSession::WaitFor([&] { return x.VisibleWindows(kWindowName).isEmpty(); }));
+    // What stays visible of Tarvik is its icon in the tray.
+    QString icon;
+    ASSERT_TRUE(XSession::WaitFor([&] {
+        const QStringList shown = x.VisibleWindowsOfClass("tarvik");
+        if (shown.size() == 1) icon = shown.front();
+        return shown.size() == 1;
+    })) << "no tray icon";
+
+    // Hidden, the motor, the keys and the server go on.
+    x.Run("xdotool", {"key", "alt+x"});
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    EXPECT_EQ(tarvik.Fetch("/turn/left"), "page Left\r\n");
+
+    x.Run("xdotool", {"mousemove", "--window", icon, "8", "8", "click", "--repeat", "2", "--delay",
+                      "60", "1"});
+    EXPECT_TRUE(XSession::WaitFor([&] { return !x.VisibleWindows(kWindowName).isEmpty(); }));
+    EXPECT_TRUE(XSession::WaitFor([&] { return !x.VisibleWindowsOfClass("tarvik").contains(icon); }));
+    EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
+}
+
+TEST_F(X11Test, ExitFromTheTrayMenuShutsDownLikeClosing) {
+    TarvikProcess tarvik;
+    tarvik.dir.WriteConfig({{"/Config/Port.ini", std::to_string(tarvik.port)},
+                            {"/Config/totalsteps.ini", "33"}});
+    ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
+    x.Run("xdotool", {"windowminimize", x.VisibleWindows(kWindowName).front()});
+    QString icon;
+    ASSERT_TRUE(XSession::WaitFor([&] {
+        const QStringList shown = x.VisibleWindowsOfClass("tarvik");
+        if (shown.size() == 1) icon = shown.front();
+        return shown.size() == 1;
+    }));
+    x.Run("xdotool", {"mousemove", "--window", icon, "8", "8", "click", "3"});
+    ASSERT_TRUE(XSession::WaitFor([&] { return x.VisibleWindowsOfClass("tarvik").size() == 2; }))
+        << "no menu";
+    x.Run("xdotool", {"key", "e"});
+    ASSERT_TRUE(tarvik.process.waitForFinished(20000));
+    EXPECT_EQ(tarvik.process.exitCode(), 0);
+    EXPECT_EQ(tarvik.dir.Read("/Config/totalsteps.ini"), "33\r\n");
+    // The keys are free again.
+    TarvikProcess next;
+    ASSERT_TRUE(Launch(next)) << next.Stderr();
+    x.Run("xdotool", {"key", "alt+z"});
+    EXPECT_TRUE(next.WaitForFile("/Config/totalsteps.ini", "-50\r\n"));
+}
+
+}  // namespace
+}  // namespace tarvik
