@@ -90,18 +90,22 @@ void Cam::BuildControls() {
     CmdAutoTmr = Button(Frame2, "CmdAutoTmr", "Auto timer on", {114, 8, 105, 25});
 
     Frame3 = Frame(this, "Frame3", 150);
-    Label4 = Label(Frame3, "Label4", "Motor position:", {6, 6, 82, 18});
-    StepLabel = Label(Frame3, "StepLabel", "123", {90, 6, 40, 18});
-    Label5 = Label(Frame3, "Label5", "Scrollbar position:", {6, 27, 92, 18});
-    ScrollLabel = Label(Frame3, "ScrollLabel", "123", {100, 27, 34, 18});
-    Label1 = Label(Frame3, "Label1", "Incoming port:", {6, 48, 82, 18});
-    Label2 = Label(Frame3, "Label2", "8534", {90, 48, 40, 18});
-    ChangBigstep = Button(Frame3, "ChangBigstep", "Change steps", {136, 4, 84, 23});
+    // The panel was laid out for a small dialog font; keep its texts whole.
+    QFont panelFont = font();
+    panelFont.setPointSizeF(8);
+    for (QGroupBox* frame : {Frame1, Frame2, Frame3}) frame->setFont(panelFont);
+    Label4 = Label(Frame3, "Label4", "Motor position:", {6, 6, 102, 18});
+    StepLabel = Label(Frame3, "StepLabel", "123", {108, 6, 38, 18});
+    Label5 = Label(Frame3, "Label5", "Scrollbar position:", {6, 27, 102, 18});
+    ScrollLabel = Label(Frame3, "ScrollLabel", "123", {108, 27, 38, 18});
+    Label1 = Label(Frame3, "Label1", "Incoming port:", {6, 48, 102, 18});
+    Label2 = Label(Frame3, "Label2", "8534", {108, 48, 38, 18});
+    ChangBigstep = Button(Frame3, "ChangBigstep", "Change steps", {146, 4, 74, 23});
     StepText = new QLineEdit("6", Frame3);
     StepText->setObjectName("StepText");
-    StepText->setGeometry(136, 29, 84, 22);
-    StepNote = Label(Frame3, "StepNote", "", {136, 52, 86, 18});
-    StepNote->setStyleSheet("color: #b00000; font-size: 9px;");
+    StepText->setGeometry(146, 29, 74, 22);
+    StepNote = Label(Frame3, "StepNote", "", {146, 52, 76, 18});
+    StepNote->setStyleSheet("color: #b00000;");
 
     // Every line has the same height: without this each insert measures all lines again.
     List1->setUniformItemSizes(true);

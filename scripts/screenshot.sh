@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Takes docs/screenshot.png: Tarvik with the sample configuration on a private X server,
+# after a few web requests, a chat message and a move.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake -S . -B build >/dev/null
+cmake --build build --target tarvik -j "$(nproc)"
+
+work=$(mktemp -d)
+cleanup() { kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
+pids=()
+trap cleanup EXIT
+cp build/app/tarvik "$work/" && cp -r sample/Config sample/html "$work/"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("",0)); print(s.getsockname()[1])')
+printf '%s\r\n' "$port" >"$work/Config/Port.ini"
+
+display=:$((RANDOM % 400 + 200))
+Xvfb "$display" -nolisten tcp -screen 0 800x600x24 >/dev/null 2>&1 & pids+=($!)
+sleep 1
+export DISPLAY=$display QT_QPA_PLATFORM=xcb
+openbox >/dev/null 2>&1 & pids+=($!)
+sleep 0.5
+"$work/tarvik" 2>/dev/null & pids+=($!)
+for _ in $(seq 50); do curl -s "http://127.0.0.1:$port/" >/dev/null && break; sleep 0.1; done
+for path in / /turn/right /chat?Camera+on+the+north+gate /turn/right /turn/left \
+    /chat?Looks+good+from+here /turn/reset; do
+    curl -s --http0.9 "http://127.0.0.1:$port$path" >/dev/null
+    sleep 0.25
+done
+sleep 0.5
+window=$(xdotool search --onlyvisible --name '^Tarvik v1.0$' | head -1)
+frame=$(xwininfo -children -id "$window" | awk '/Parent window id/ {print $4}')
+import -window "$frame" docs/screenshot.png
+echo "docs/screenshot.png written"
