@@ -13,20 +13,22 @@ QPixmap IconPixmap() {
     p.setRenderHint(QPainter::Antialiasing);
     p.setPen(QPen(QColor(30, 30, 40), 1.5));
     p.setBrush(QColor(60, 110, 180));
-    p.drawRoundedRect(QRectF(5, 11, 17, 11), 2, 2);                  // body
+    p.drawRoundedRect(QRectF(5, 11, 17, 11), 2, 2);                      // body
     p.drawPolygon(QPolygonF({{22, 14}, {29, 11}, {29, 22}, {22, 19}}));  // lens hood
     p.setBrush(QColor(200, 60, 40));
     p.drawEllipse(QRectF(9, 13.5, 6, 6));  // lens
     p.setBrush(QColor(90, 90, 90));
-    p.drawRect(QRectF(12, 22, 3, 5));   // post
-    p.drawRect(QRectF(7, 27, 13, 3));   // base
+    p.drawRect(QRectF(12, 22, 3, 5));  // post
+    p.drawRect(QRectF(7, 27, 13, 3));  // base
     p.setBrush(Qt::NoBrush);
     p.setPen(QPen(QColor(200, 60, 40), 1.5));
     p.drawArc(QRectF(3, 2, 22, 14), 30 * 16, 120 * 16);  // pan arc
     return pixmap;
 }
 
-QIcon TarvikIcon() { return QIcon(IconPixmap()); }
+QIcon TarvikIcon() {
+    return QIcon(IconPixmap());
+}
 
 // A crosshair with a hollow centre, hot spot in the middle.
 QCursor TarvikPointer() {
@@ -34,7 +36,8 @@ QCursor TarvikPointer() {
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
-    for (const auto& [color, width] : {std::pair{QColor(Qt::white), 3.0}, {QColor(Qt::black), 1.2}}) {
+    for (const auto& [color, width] :
+         {std::pair{QColor(Qt::white), 3.0}, {QColor(Qt::black), 1.2}}) {
         p.setPen(QPen(color, width));
         p.drawEllipse(QRectF(9, 9, 14, 14));
         p.drawLine(QPointF(16, 1), QPointF(16, 11));

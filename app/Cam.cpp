@@ -17,7 +17,9 @@ namespace {
 
 constexpr long kStepPeriodNs = 1'000'000;  // one half-step per millisecond
 
-QString Caption(const std::string& text) { return QString::fromStdString(text); }
+QString Caption(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 QPushButton* Button(QWidget* parent, const char* name, const QString& text, QRect geometry) {
     auto* button = new QPushButton(text, parent);
@@ -217,10 +219,14 @@ void Cam::SetBigStep(std::int16_t value) {
     Command2->setText(Caption(BigMoveCaption(value, false)));
 }
 
-void Cam::ShowPosition(std::int16_t TotalSteps) { StepLabel->setNum(TotalSteps); }
+void Cam::ShowPosition(std::int16_t TotalSteps) {
+    StepLabel->setNum(TotalSteps);
+}
 
 // Saving at the end of every move means a crash or power cut loses at most one move.
-void Cam::MoveEnded() { SavePosition(); }
+void Cam::MoveEnded() {
+    SavePosition();
+}
 
 void Cam::SavePosition() {
     WriteFileContents(baseDir_ + files::kTotalSteps, std::to_string(motor_.TotalSteps));
@@ -270,7 +276,6 @@ void Cam::mnuExit_Click() {
     close();
     QApplication::quit();
 }
-
 
 // Minimising hides the window in the tray, when there is one; without a tray the
 // window stays in the task bar, so that it can always be brought back.
@@ -324,6 +329,8 @@ void Cam::Notice(const QString& text) {
     std::fprintf(stderr, "tarvik: %s\n", text.toLocal8Bit().constData());
 }
 
-QString Cam::Notices() const { return notices_.join("\n"); }
+QString Cam::Notices() const {
+    return notices_.join("\n");
+}
 
 }  // namespace tarvik

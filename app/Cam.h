@@ -33,7 +33,7 @@ namespace tarvik {
 class ParallelPort;
 
 class Cam : public QWidget, private MotorObserver {
-public:
+  public:
     // `port` resolves I/O addresses; `describePort` (may be null) says whether it is real.
     Cam(std::string baseDir, PortWriter& port, ParallelPort* describePort = nullptr,
         WebServerLimits webLimits = {});
@@ -61,12 +61,12 @@ public:
     // 0: the default pointer, 99: Tarvik's own.
     int MousePointer() const { return customPointer_ ? 99 : 0; }
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
-private:
+  private:
     void ShowPosition(std::int16_t TotalSteps) override;
     void MoveEnded() override;
 

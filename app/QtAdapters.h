@@ -15,7 +15,7 @@ namespace tarvik {
 
 // A QTimer with a fixed interval.
 class QtTimer : public Timer {
-public:
+  public:
     QtTimer(QTimer& timer) : timer_(timer) {}
     void SetEnabled(bool enabled) override {
         if (enabled && !timer_.isActive()) timer_.start();
@@ -23,7 +23,7 @@ public:
     }
     bool IsEnabled() const override { return timer_.isActive(); }
 
-private:
+  private:
     QTimer& timer_;
 };
 
@@ -31,13 +31,13 @@ private:
 // timers round each wait up to whole milliseconds and tick noticeably slower than asked.
 // Expiries that were missed are not made up: a burst of steps is what a motor cannot follow.
 class StepTimerFd : public QObject, public Timer {
-public:
+  public:
     StepTimerFd(long periodNs, std::function<void()> onTick);
     ~StepTimerFd() override;
     void SetEnabled(bool enabled) override;
     bool IsEnabled() const override { return enabled_; }
 
-private:
+  private:
     void OnExpired();
 
     int fd_ = -1;
@@ -48,7 +48,7 @@ private:
 };
 
 class QtScrollBar : public ScrollBarModel {
-public:
+  public:
     explicit QtScrollBar(QScrollBar& bar) : bar_(bar) {}
     int Value() const override { return bar_.value(); }
     bool SetValue(int value) override;
@@ -56,7 +56,7 @@ public:
     int Minimum() const override { return bar_.minimum(); }
     int Maximum() const override { return bar_.maximum(); }
 
-private:
+  private:
     QScrollBar& bar_;
 };
 
@@ -64,14 +64,14 @@ private:
 // Changes reach the widget at most every 50 ms: a busy server would otherwise repaint
 // the list once per request.
 class ListWidgetView : public LineListView {
-public:
+  public:
     explicit ListWidgetView(QListWidget& list);
     void InsertedAtTop(const std::string& line) override;
     void RemovedLast() override;
     // Applies what is pending now.
     void Flush();
 
-private:
+  private:
     QListWidget& list_;
     QStringList pendingTop_;  // newest last
     int pendingRemovals_ = 0;

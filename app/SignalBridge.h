@@ -10,11 +10,11 @@ class QSocketNotifier;
 namespace tarvik {
 
 class SignalBridge : public QObject {
-public:
+  public:
     explicit SignalBridge(std::function<void(int)> onSignal);
     ~SignalBridge() override;
 
-private:
+  private:
     void OnReadable();
 
     std::function<void(int)> onSignal_;

@@ -22,7 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 class TimestampPort : public tarvik::PortWriter {
-public:
+  public:
     void Out(std::uint16_t, std::uint8_t) override { stamps.push_back(Clock::now()); }
     std::vector<Clock::time_point> stamps;
 };
@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
     tarvik::test::TempDir dir;
-    dir.WriteConfig({{"/Config/MaxStep.ini", "32000"}, {"/Config/BigStep.ini", std::to_string(steps)}});
+    dir.WriteConfig(
+        {{"/Config/MaxStep.ini", "32000"}, {"/Config/BigStep.ini", std::to_string(steps)}});
     dir.WritePages();
     TimestampPort port;
     tarvik::Cam cam(dir.path(), port);
@@ -92,13 +93,15 @@ int main(int argc, char** argv) {
                 static_cast<double>(intervals.size()) / span);
     std::printf("interval ms: p50 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",
                 Percentile(intervals, 0.5), Percentile(intervals, 0.99),
-                Percentile(intervals, 0.999), *std::max_element(intervals.begin(), intervals.end()));
+                Percentile(intervals, 0.999),
+                *std::max_element(intervals.begin(), intervals.end()));
     if (std::getenv("STEP_RATE_OUTLIERS")) {
         for (std::size_t i = 0; i < intervals.size(); ++i) {
             if (intervals[i] > 2.5) std::printf("  tick %zu: %.3f ms\n", i, intervals[i]);
         }
     }
-    if (webLoad) std::printf("requests answered meanwhile: %d (%.0f per second)\n", answered.load(),
-                             answered.load() / seconds);
+    if (webLoad)
+        std::printf("requests answered meanwhile: %d (%.0f per second)\n", answered.load(),
+                    answered.load() / seconds);
     return 0;
 }

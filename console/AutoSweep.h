@@ -7,7 +7,7 @@
 namespace tarvik {
 
 class AutoSweep {
-public:
+  public:
     AutoSweep(Motor& motor, Timer& AutoTmr) : motor_(motor), autoTmr_(AutoTmr) {}
 
     // Switches the sweep on or off; returns whether it is now on.
@@ -19,7 +19,7 @@ public:
     // Heads left while true. Kept when the sweep is switched off and on again.
     bool SweepLeft = false;
 
-private:
+  private:
     Motor& motor_;
     Timer& autoTmr_;
 };

@@ -24,7 +24,9 @@ std::uint8_t KeycodeOf(xcb_connection_t* c, std::uint16_t letter) {
     const int first = setup->min_keycode;
     const int count = setup->max_keycode - first + 1;
     std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&free)> mapping(
-        xcb_get_keyboard_mapping_reply(c, xcb_get_keyboard_mapping(c, setup->min_keycode, static_cast<std::uint8_t>(count)), nullptr),
+        xcb_get_keyboard_mapping_reply(
+            c, xcb_get_keyboard_mapping(c, setup->min_keycode, static_cast<std::uint8_t>(count)),
+            nullptr),
         &free);
     if (!mapping) return 0;
     const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping.get());
@@ -52,7 +54,9 @@ HotKeys::HotKeys() {
     root_ = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
 }
 
-HotKeys::~HotKeys() { RemoveHotKeys(); }
+HotKeys::~HotKeys() {
+    RemoveHotKeys();
+}
 
 bool HotKeys::AddHotKey(std::uint32_t modifiers, std::uint16_t key, QString* error) {
     ++HotKeyCount;

@@ -26,13 +26,14 @@ struct HotKeyEntry {
 
 // The keys Tarvik registers, in order; id n is entry n - 1.
 inline const std::vector<HotKeyEntry>& HotKeyTable() {
-    static const std::vector<HotKeyEntry> table = {{kModAlt, 'Z', "Alt+Z"}, {kModAlt, 'X', "Alt+X"}};
+    static const std::vector<HotKeyEntry> table = {{kModAlt, 'Z', "Alt+Z"},
+                                                   {kModAlt, 'X', "Alt+X"}};
     return table;
 }
 
 // mHotKey: registration bookkeeping. Ids are 1 to HotKeyCount.
 class HotKeys {
-public:
+  public:
     HotKeys();
     ~HotKeys();
 
@@ -45,7 +46,7 @@ public:
     // The id of a key press event, or 0 when it is none of ours.
     int IdOfKeyPress(const void* xcbEvent) const;
 
-private:
+  private:
     struct Grab {
         std::uint8_t keycode = 0;
         std::uint16_t modifiers = 0;
@@ -59,12 +60,12 @@ private:
 // mSubClass: the replacement of the window procedure. Installed first at start-up and
 // removed last at exit.
 class WindowProc : public QAbstractNativeEventFilter {
-public:
+  public:
     WindowProc(const HotKeys& keys, std::function<void(int)> onHotKey)
         : keys_(keys), onHotKey_(std::move(onHotKey)) {}
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
-private:
+  private:
     const HotKeys& keys_;
     std::function<void(int)> onHotKey_;
 };

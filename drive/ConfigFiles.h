@@ -33,7 +33,7 @@ struct Pages {
 
 // Everything start-up takes from the numeric configuration files, already checked.
 struct DriveSettings {
-    std::string LptAddress;                   // decimal text, e.g. "888"
+    std::string LptAddress;                    // decimal text, e.g. "888"
     std::optional<std::uint16_t> portAddress;  // nullopt when it needs more than 16 bits
     std::int16_t MiddleStep = 0;
     std::int16_t UpperStep = 0;

@@ -8,8 +8,12 @@
 namespace tarvik {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
@@ -65,15 +69,19 @@ std::optional<double> ParseDecimal(std::string_view text) {
     // from_chars wants a digit before the point.
     const std::string digits = text.front() == '.' ? "0" + std::string(text) : std::string(text);
     double value = 0;
-    const auto [end, error] =
-        std::from_chars(digits.data(), digits.data() + digits.size(), value, std::chars_format::fixed);
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
+                                              std::chars_format::fixed);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
     return negative ? -value : value;
 }
 
-std::optional<std::int16_t> ToInt16(std::string_view text) { return RoundToInt<std::int16_t>(text); }
+std::optional<std::int16_t> ToInt16(std::string_view text) {
+    return RoundToInt<std::int16_t>(text);
+}
 
-std::optional<std::int32_t> ToInt32(std::string_view text) { return RoundToInt<std::int32_t>(text); }
+std::optional<std::int32_t> ToInt32(std::string_view text) {
+    return RoundToInt<std::int32_t>(text);
+}
 
 std::optional<std::int16_t> FloorToInt16(double value) {
     const double floored = std::floor(value);

@@ -67,8 +67,8 @@ bool WriteFileContents(const std::string& FileFullPath, std::string_view Content
     if (fd < 0) return false;
     std::string line(Contents);
     line += "\r\n";
-    const bool ok = WriteAll(fd, line) && ::fchmod(fd, info.st_mode & 07777) == 0 &&
-                    ::fsync(fd) == 0;
+    const bool ok =
+        WriteAll(fd, line) && ::fchmod(fd, info.st_mode & 07777) == 0 && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
     if (!ok || !closed || ::rename(temp.c_str(), FileFullPath.c_str()) != 0) {
         ::unlink(temp.c_str());

@@ -90,9 +90,13 @@ void Motor::Stepcount(std::int16_t IntStepcount) {
     port_.Out(*LptAddress, kPhasePattern[IntStepcount - 1]);
 }
 
-void Motor::BigMoveLeft() { Step(BigStep, "l"); }
+void Motor::BigMoveLeft() {
+    Step(BigStep, "l");
+}
 
-void Motor::BigMoveRight() { Step(BigStep, "r"); }
+void Motor::BigMoveRight() {
+    Step(BigStep, "r");
+}
 
 void Motor::ReturnToMiddle() {
     if (IsMoving()) return;
@@ -103,6 +107,8 @@ void Motor::ReturnToMiddle() {
     }
 }
 
-void Motor::SwitchCoilsOff() { port_.Out(kShutdownPortAddress, 0); }
+void Motor::SwitchCoilsOff() {
+    port_.Out(kShutdownPortAddress, 0);
+}
 
 }  // namespace tarvik

@@ -26,7 +26,7 @@ inline constexpr std::uint8_t kPhasePattern[8] = {12, 4, 6, 2, 3, 1, 9, 8};
 inline constexpr std::uint16_t kShutdownPortAddress = 888;
 
 class Motor {
-public:
+  public:
     Motor(PortWriter& port, Timer& stepTimer, ScrollBarModel& scroll, MotorObserver& observer);
 
     // Takes over the checked configuration and energises the coils at the stored phase.
@@ -58,7 +58,7 @@ public:
     std::int16_t ScrollPos = 0;
     std::optional<std::uint16_t> LptAddress;
 
-private:
+  private:
     void StepRight();
     void StepLeft();
 

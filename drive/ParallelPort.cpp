@@ -48,9 +48,13 @@ void ParallelPort::Out(std::uint16_t address, std::uint8_t value) {
     ::ioctl(device.fd, PPWDATA, &data);
 }
 
-std::string ParallelPort::Describe(std::uint16_t address) { return Resolve(address).description; }
+std::string ParallelPort::Describe(std::uint16_t address) {
+    return Resolve(address).description;
+}
 
-bool ParallelPort::IsSimulated(std::uint16_t address) { return Resolve(address).fd < 0; }
+bool ParallelPort::IsSimulated(std::uint16_t address) {
+    return Resolve(address).fd < 0;
+}
 
 ParallelPort::Device& ParallelPort::Resolve(std::uint16_t address) {
     auto found = devices_.find(address);

@@ -14,7 +14,7 @@ namespace tarvik {
 // When that is impossible the address is simulated: writes are dropped and Describe()
 // says why. Raw port I/O is never used: a wrong address there can hang the machine.
 class ParallelPort : public PortWriter {
-public:
+  public:
     explicit ParallelPort(std::string procRoot = "/proc/sys/dev/parport",
                           std::string devRoot = "/dev");
     ~ParallelPort() override;
@@ -27,7 +27,7 @@ public:
     std::string Describe(std::uint16_t address);
     bool IsSimulated(std::uint16_t address);
 
-private:
+  private:
     struct Device {
         int fd = -1;  // -1: simulated
         std::string description;

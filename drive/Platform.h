@@ -8,14 +8,14 @@ namespace tarvik {
 
 // Writes one byte to the data register of the parallel port at an I/O address.
 class PortWriter {
-public:
+  public:
     virtual ~PortWriter() = default;
     virtual void Out(std::uint16_t address, std::uint8_t value) = 0;
 };
 
 // A repeating timer that is either enabled (ticking) or not.
 class Timer {
-public:
+  public:
     virtual ~Timer() = default;
     virtual void SetEnabled(bool enabled) = 0;
     virtual bool IsEnabled() const = 0;
@@ -23,7 +23,7 @@ public:
 
 // The horizontal scroll bar that shows and sets the position.
 class ScrollBarModel {
-public:
+  public:
     virtual ~ScrollBarModel() = default;
     virtual int Value() const = 0;
     // Refuses (returns false, keeps the old value) a value outside the range.
@@ -35,7 +35,7 @@ public:
 
 // What the engine tells the window as it runs.
 class MotorObserver {
-public:
+  public:
     virtual ~MotorObserver() = default;
     virtual void ShowPosition(std::int16_t TotalSteps) = 0;
     // The step timer has just switched itself off at the end of a move.

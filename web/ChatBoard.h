@@ -14,7 +14,7 @@ namespace tarvik {
 std::string URLDecode(std::string_view sEncodedURL);
 
 class ChatBoard {
-public:
+  public:
     ChatBoard(LineList& MsgList, const Clock& clock) : msgList_(MsgList), clock_(clock) {}
 
     // Path begins with "/chat". From its seventh character on it is a message.
@@ -23,7 +23,7 @@ public:
     // Every line of the board, newest first, each followed by CR LF.
     std::string BuildChatText() const;
 
-private:
+  private:
     LineList& msgList_;
     const Clock& clock_;
 };

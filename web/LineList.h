@@ -9,14 +9,14 @@ namespace tarvik {
 
 // What a list widget does to mirror a LineList.
 class LineListView {
-public:
+  public:
     virtual ~LineListView() = default;
     virtual void InsertedAtTop(const std::string& line) = 0;
     virtual void RemovedLast() = 0;
 };
 
 class LineList {
-public:
+  public:
     void SetView(LineListView* view) { view_ = view; }
 
     void InsertTop(std::string line);
@@ -27,7 +27,7 @@ public:
     // Removes the last line while more than `cap` are held.
     void TrimTo(std::size_t cap);
 
-private:
+  private:
     std::deque<std::string> lines_;
     LineListView* view_ = nullptr;
 };

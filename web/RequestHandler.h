@@ -17,7 +17,7 @@ namespace tarvik {
 std::string RequestPathOf(std::string_view RequestData);
 
 class RequestHandler {
-public:
+  public:
     RequestHandler(Motor& motor, const Pages& pages, LineList& List1, ChatBoard& chat,
                    const Clock& clock)
         : motor_(motor), pages_(pages), list1_(List1), chat_(chat), clock_(clock) {}
@@ -26,7 +26,7 @@ public:
     // Returns whether a reply was sent.
     bool DataArrival(Connection& connection, std::string_view RequestData);
 
-private:
+  private:
     void Reply(Connection& connection, const std::string& page);
     void TurnLeft(Connection& connection);
     void TurnRight(Connection& connection);

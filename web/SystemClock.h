@@ -5,7 +5,7 @@
 namespace tarvik {
 
 class SystemClock : public Clock {
-public:
+  public:
     std::string TimeOfDay() const override;
 };
 

@@ -8,7 +8,7 @@ namespace tarvik {
 
 // One accepted connection.
 class Connection {
-public:
+  public:
     virtual ~Connection() = default;
     virtual void Send(std::string_view bytes) = 0;
     // Text that names the peer in log lines: its IP address.
@@ -16,7 +16,7 @@ public:
 };
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Local time of day as hh:mm:ss, 24-hour.
     virtual std::string TimeOfDay() const = 0;

@@ -21,8 +21,9 @@ constexpr int kReservedDescriptors = 64;
 // write buffer when the peer has closed its sending side, which a client may do right
 // after its request. Only a remainder the kernel cannot take now is left to Qt.
 class SocketConnection : public Connection {
-public:
-    SocketConnection(QTcpSocket& socket, std::string peer) : socket_(socket), peer_(std::move(peer)) {}
+  public:
+    SocketConnection(QTcpSocket& socket, std::string peer)
+        : socket_(socket), peer_(std::move(peer)) {}
     void Send(std::string_view bytes) override {
         if (socket_.bytesToWrite() == 0) {
             const ssize_t sent = ::send(static_cast<int>(socket_.socketDescriptor()), bytes.data(),
@@ -33,7 +34,7 @@ public:
     }
     std::string PeerText() const override { return peer_; }
 
-private:
+  private:
     QTcpSocket& socket_;
     std::string peer_;
 };
@@ -71,7 +72,9 @@ bool WebServer::Listen(std::uint16_t port, QString* error) {
     return false;
 }
 
-std::uint16_t WebServer::LocalPort() const { return server_->serverPort(); }
+std::uint16_t WebServer::LocalPort() const {
+    return server_->serverPort();
+}
 
 int WebServer::OpenConnections() const {
     int open = 0;
@@ -164,8 +167,8 @@ int WebServer::DescriptorBudget() const {
         return std::numeric_limits<int>::max();
     }
     const auto budget = static_cast<long long>(limit.rlim_cur) - kReservedDescriptors;
-    return static_cast<int>(std::clamp<long long>(budget, limits_.maxConnections + 1,
-                                                  std::numeric_limits<int>::max()));
+    return static_cast<int>(
+        std::clamp<long long>(budget, limits_.maxConnections + 1, std::numeric_limits<int>::max()));
 }
 
 // Any socket call may emit signals that free the element, so it is looked up afresh

@@ -24,15 +24,15 @@ namespace tarvik {
 class RequestHandler;
 
 struct WebServerLimits {
-    int maxConnections = 100;         // open (not lingering) at once
-    qint64 idleTimeoutMs = 30000;     // unanswered without data, or a reply not moving
-    qint64 lingerMs = 2000;           // after the reply, before the socket is closed
+    int maxConnections = 100;            // open (not lingering) at once
+    qint64 idleTimeoutMs = 30000;        // unanswered without data, or a reply not moving
+    qint64 lingerMs = 2000;              // after the reply, before the socket is closed
     qint64 maxArrivalBytes = 64 * 1024;  // kept of one data arrival
 };
 
 class WebServer : public QObject {
     Q_OBJECT
-public:
+  public:
     WebServer(RequestHandler& handler, WebServerLimits limits = {}, QObject* parent = nullptr);
     ~WebServer() override;
 
@@ -46,7 +46,7 @@ public:
     std::int32_t SocketCount = 0;  // element number of the newest connection
     std::int32_t ConnCount = 0;    // connection requests since start
 
-private:
+  private:
     enum class State { Open, Answered, Lingering };
     struct Element {
         QTcpSocket* socket = nullptr;

@@ -23,7 +23,7 @@ using test::ServeUntil;
 using test::TempDir;
 
 class CamTest : public ::testing::Test {
-protected:
+  protected:
     void Start(const std::map<std::string, std::string>& overrides = {}) {
         dir.WriteConfig(overrides);
         dir.WritePages();
@@ -45,9 +45,8 @@ protected:
     }
     // Lets the 20 ms follow timer act on the scroll bar and every move it starts finish.
     bool WaitFollowed(int value) {
-        return ServeUntil([this, value] {
-            return !cam->motor().IsMoving() && cam->motor().TotalSteps == value;
-        });
+        return ServeUntil(
+            [this, value] { return !cam->motor().IsMoving() && cam->motor().TotalSteps == value; });
     }
 
     TempDir dir;
@@ -253,8 +252,9 @@ TEST_F(CamTest, AStartUpFailureChangesNoFile) {
     Cam failing(dir.path(), port);
     const auto failure = failing.Form_Load();
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->toStdString(), "\"Config/BigStep.ini\" holds \"many\", expected a whole number "
-                                      "from -32767 to 32767");
+    EXPECT_EQ(failure->toStdString(),
+              "\"Config/BigStep.ini\" holds \"many\", expected a whole number "
+              "from -32767 to 32767");
     failing.close();
     EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "12");
     EXPECT_TRUE(port.writes.empty() || port.writes.back().value != 0);

@@ -7,20 +7,10 @@
 namespace tarvik {
 namespace {
 
-class ConsoleTest : public ::testing::Test {
-protected:
+class ConsoleTest : public ::testing::Test, protected test::MotorRig {
+  protected:
     void Load(std::int16_t lower, std::int16_t upper, std::int16_t position, std::int16_t bigStep) {
-        DriveSettings s;
-        s.portAddress = 888;
-        s.LowerStep = lower;
-        s.UpperStep = upper;
-        s.TotalSteps = position;
-        s.StepPhase = 1;
-        s.BigStep = bigStep;
-        motor.Load(s);
-    }
-    void RunMove() {
-        for (int i = 0; timer.enabled && i < 100000; ++i) motor.Tick();
+        motor.Load(test::Settings(lower, upper, position, 1, bigStep));
     }
     // What the window's follow timer does, tick by tick, with moves finishing in between.
     void FollowUntilSettled() {
@@ -30,12 +20,7 @@ protected:
         }
     }
 
-    test::RecordingPort port;
-    test::FakeTimer timer;
     test::FakeTimer autoTimer;
-    test::FakeScrollBar scroll;
-    test::RecordingObserver observer;
-    Motor motor{port, timer, scroll, observer};
     AutoSweep sweep{motor, autoTimer};
 };
 

@@ -20,23 +20,25 @@ TEST_P(ToInt16Test, ConvertsOrRejects) {
 
 INSTANTIATE_TEST_SUITE_P(
     DecimalText, ToInt16Test,
-    ::testing::Values(
-        Int16Case{"57", 57}, Int16Case{"57\r\n", 57}, Int16Case{"  -200 \n", -200},
-        Int16Case{"+12", 12}, Int16Case{"\t7\t", 7},
-        // Rounding to the nearest whole number, ties to the even one.
-        Int16Case{"2.5", 2}, Int16Case{"3.5", 4}, Int16Case{"-2.5", -2}, Int16Case{"2.51", 3},
-        Int16Case{"-0.5", 0}, Int16Case{".5", 0}, Int16Case{"1.", 1},
-        // The 16-bit range and just past it.
-        Int16Case{"32767", 32767}, Int16Case{"-32768", -32768}, Int16Case{"32767.4", 32767},
-        Int16Case{"32767.5", std::nullopt}, Int16Case{"32768", std::nullopt},
-        Int16Case{"-32769", std::nullopt}, Int16Case{"99999999999999999999", std::nullopt},
-        // Not numbers.
-        Int16Case{"", std::nullopt}, Int16Case{"\r\n", std::nullopt}, Int16Case{"abc", std::nullopt},
-        Int16Case{"12abc", std::nullopt}, Int16Case{"1 2", std::nullopt},
-        Int16Case{"--1", std::nullopt}, Int16Case{"+", std::nullopt}, Int16Case{".", std::nullopt},
-        Int16Case{"1.2.3", std::nullopt}, Int16Case{"inf", std::nullopt},
-        Int16Case{"nan", std::nullopt}, Int16Case{"1e3", std::nullopt},
-        Int16Case{"0x10", std::nullopt}));
+    ::testing::Values(Int16Case{"57", 57}, Int16Case{"57\r\n", 57}, Int16Case{"  -200 \n", -200},
+                      Int16Case{"+12", 12}, Int16Case{"\t7\t", 7},
+                      // Rounding to the nearest whole number, ties to the even one.
+                      Int16Case{"2.5", 2}, Int16Case{"3.5", 4}, Int16Case{"-2.5", -2},
+                      Int16Case{"2.51", 3}, Int16Case{"-0.5", 0}, Int16Case{".5", 0},
+                      Int16Case{"1.", 1},
+                      // The 16-bit range and just past it.
+                      Int16Case{"32767", 32767}, Int16Case{"-32768", -32768},
+                      Int16Case{"32767.4", 32767}, Int16Case{"32767.5", std::nullopt},
+                      Int16Case{"32768", std::nullopt}, Int16Case{"-32769", std::nullopt},
+                      Int16Case{"99999999999999999999", std::nullopt},
+                      // Not numbers.
+                      Int16Case{"", std::nullopt}, Int16Case{"\r\n", std::nullopt},
+                      Int16Case{"abc", std::nullopt}, Int16Case{"12abc", std::nullopt},
+                      Int16Case{"1 2", std::nullopt}, Int16Case{"--1", std::nullopt},
+                      Int16Case{"+", std::nullopt}, Int16Case{".", std::nullopt},
+                      Int16Case{"1.2.3", std::nullopt}, Int16Case{"inf", std::nullopt},
+                      Int16Case{"nan", std::nullopt}, Int16Case{"1e3", std::nullopt},
+                      Int16Case{"0x10", std::nullopt}));
 
 TEST(ToInt32, CoversThePortRangeAndBeyond) {
     EXPECT_EQ(ToInt32("8534\r\n"), 8534);

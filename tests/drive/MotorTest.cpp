@@ -9,53 +9,23 @@ namespace {
 
 using test::PortWrite;
 
-class MotorTest : public ::testing::Test {
-protected:
+class MotorTest : public ::testing::Test, protected test::MotorRig {
+  protected:
     void SetUp() override { Load(0, 1); }
 
     // Limits -99..99 reachable as -100..100, port 0x378.
     void Load(std::int16_t position, std::int16_t phase, std::int16_t bigStep = 10) {
-        DriveSettings s;
-        s.portAddress = 888;
-        s.MiddleStep = 0;
-        s.UpperStep = 99;
-        s.LowerStep = -99;
-        s.TotalSteps = position;
-        s.StepPhase = phase;
-        s.BigStep = bigStep;
-        motor.Load(s);
+        motor.Load(test::Settings(-99, 99, position, phase, bigStep));
         port.writes.clear();
         observer.shown.clear();
     }
-
-    // Ticks while the step timer is on; returns the number of ticks.
-    int RunMove(int limit = 100000) {
-        int ticks = 0;
-        while (timer.enabled && ticks < limit) {
-            motor.Tick();
-            ++ticks;
-        }
-        return ticks;
-    }
-
-    test::RecordingPort port;
-    test::FakeTimer timer;
-    test::FakeScrollBar scroll;
-    test::RecordingObserver observer;
-    Motor motor{port, timer, scroll, observer};
 };
 
 TEST_F(MotorTest, LoadEnergisesTheStoredPhaseAndSetsTheScrollBar) {
     test::RecordingPort freshPort;
     test::FakeScrollBar freshScroll;
     Motor fresh{freshPort, timer, freshScroll, observer};
-    DriveSettings s;
-    s.portAddress = 888;
-    s.UpperStep = 299;
-    s.LowerStep = -299;
-    s.TotalSteps = 42;
-    s.StepPhase = 4;
-    fresh.Load(s);
+    fresh.Load(test::Settings(-299, 299, 42, 4));
     EXPECT_EQ(freshPort.writes, (std::vector<PortWrite>{{888, 2}}));
     EXPECT_EQ(freshScroll.minimum, -300);
     EXPECT_EQ(freshScroll.maximum, 300);
@@ -186,14 +156,7 @@ TEST_F(MotorTest, TheScrollBarOnlyFollowsForwards) {
 }
 
 TEST_F(MotorTest, ReturnToMiddleHeadsForTheMiddle) {
-    DriveSettings s;
-    s.portAddress = 888;
-    s.MiddleStep = 100;
-    s.UpperStep = 299;
-    s.LowerStep = -299;
-    s.TotalSteps = 40;
-    s.StepPhase = 1;
-    motor.Load(s);
+    motor.Load(test::Settings(-299, 299, 40, 1, 10, 100));
     motor.ReturnToMiddle();
     EXPECT_EQ(motor.StepsToGo, 60);
     EXPECT_EQ(motor.MoveDirection, "r");

@@ -12,7 +12,7 @@ using test::TempDir;
 // A fake /proc/sys/dev/parport with parport0 at 0x378 and parport1 at 0x278, and a fake
 // /dev in which parport0 is an ordinary file (it opens but cannot be claimed).
 class ParallelPortTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir.Write("/proc/parport0/base-addr", "888\t1912\n");
         dir.Write("/proc/parport1/base-addr", "632\t1656\n");

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "Motor.h"
 #include "Platform.h"
 
 namespace tarvik::test {
@@ -16,8 +17,10 @@ struct PortWrite {
 };
 
 class RecordingPort : public PortWriter {
-public:
-    void Out(std::uint16_t address, std::uint8_t value) override { writes.push_back({address, value}); }
+  public:
+    void Out(std::uint16_t address, std::uint8_t value) override {
+        writes.push_back({address, value});
+    }
     std::vector<std::uint8_t> Values() const {
         std::vector<std::uint8_t> values;
         for (const auto& w : writes) values.push_back(w.value);
@@ -27,7 +30,7 @@ public:
 };
 
 class FakeTimer : public Timer {
-public:
+  public:
     void SetEnabled(bool on) override { enabled = on; }
     bool IsEnabled() const override { return enabled; }
     bool enabled = false;
@@ -35,7 +38,7 @@ public:
 
 // Refuses values outside its range, as the real scroll bar does.
 class FakeScrollBar : public ScrollBarModel {
-public:
+  public:
     int Value() const override { return value; }
     bool SetValue(int v) override {
         if (v < minimum || v > maximum) return false;
@@ -54,11 +57,41 @@ public:
 };
 
 class RecordingObserver : public MotorObserver {
-public:
+  public:
     void ShowPosition(std::int16_t position) override { shown.push_back(position); }
     void MoveEnded() override { ++movesEnded; }
     std::vector<std::int16_t> shown;
     int movesEnded = 0;
+};
+
+// Settings with a port at 0x378 and the given limits (reachable: lower - 1 to upper + 1).
+inline DriveSettings Settings(std::int16_t lower, std::int16_t upper, std::int16_t position,
+                              std::int16_t phase = 1, std::int16_t bigStep = 10,
+                              std::int16_t middle = 0) {
+    DriveSettings s;
+    s.portAddress = 888;
+    s.LowerStep = lower;
+    s.UpperStep = upper;
+    s.TotalSteps = position;
+    s.StepPhase = phase;
+    s.BigStep = bigStep;
+    s.MiddleStep = middle;
+    return s;
+}
+
+// A motor on fakes, with a helper that runs the step timer until it stops.
+struct MotorRig {
+    RecordingPort port;
+    FakeTimer timer;
+    FakeScrollBar scroll;
+    RecordingObserver observer;
+    Motor motor{port, timer, scroll, observer};
+
+    int RunMove(int limit = 100000) {
+        int ticks = 0;
+        for (; timer.enabled && ticks < limit; ++ticks) motor.Tick();
+        return ticks;
+    }
 };
 
 }  // namespace tarvik::test

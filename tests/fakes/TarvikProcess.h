@@ -40,7 +40,7 @@ inline QProcessEnvironment Headless() {
 }
 
 class TarvikProcess {
-public:
+  public:
     TarvikProcess() : port(FreePort()) {
         std::filesystem::copy_file(TARVIK_BINARY, dir.path() + "/tarvik");
         dir.WriteConfig({{"/Config/Port.ini", std::to_string(port) + "\r\n"}});

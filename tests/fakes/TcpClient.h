@@ -19,7 +19,7 @@
 namespace tarvik::test {
 
 class TcpClient {
-public:
+  public:
     // Connects to 127.0.0.1 (or ::1) at `port`; reads time out after `timeoutMs`.
     explicit TcpClient(std::uint16_t port, bool ipv6 = false, int timeoutMs = 10000) {
         fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -71,14 +71,15 @@ public:
                 continue;
             }
             if (end != nullptr) {
-                *end = n == 0 ? End::Closed
-                              : (errno == EAGAIN || errno == EWOULDBLOCK) ? End::TimedOut : End::Reset;
+                *end = n == 0                                      ? End::Closed
+                       : (errno == EAGAIN || errno == EWOULDBLOCK) ? End::TimedOut
+                                                                   : End::Reset;
             }
             return data;
         }
     }
 
-private:
+  private:
     int fd_ = -1;
     bool connected_ = false;
 };

@@ -9,9 +9,10 @@
 namespace tarvik::test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tarvik-test-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
@@ -41,10 +42,10 @@ public:
     // A complete, valid configuration; `overrides` replaces single files.
     void WriteConfig(const std::map<std::string, std::string>& overrides = {}) const {
         std::map<std::string, std::string> files = {
-            {"/Config/Lpt.ini", "378\r\n"},       {"/Config/Middlestep.ini", "0\r\n"},
-            {"/Config/MaxStep.ini", "200\r\n"},   {"/Config/MinStep.ini", "-200\r\n"},
-            {"/Config/totalsteps.ini", "0\r\n"},  {"/Config/StepCount.ini", "1\r\n"},
-            {"/Config/BigStep.ini", "50\r\n"},    {"/Config/Port.ini", "0\r\n"},
+            {"/Config/Lpt.ini", "378\r\n"},      {"/Config/Middlestep.ini", "0\r\n"},
+            {"/Config/MaxStep.ini", "200\r\n"},  {"/Config/MinStep.ini", "-200\r\n"},
+            {"/Config/totalsteps.ini", "0\r\n"}, {"/Config/StepCount.ini", "1\r\n"},
+            {"/Config/BigStep.ini", "50\r\n"},   {"/Config/Port.ini", "0\r\n"},
         };
         for (const auto& [file, text] : overrides) files[file] = text;
         for (const auto& [file, text] : files) {
@@ -53,12 +54,13 @@ public:
     }
 
     void WritePages() const {
-        for (const char* name : {"Left", "Right", "MaxLeft", "Maxright", "Index", "Reset", "NoReset"}) {
+        for (const char* name :
+             {"Left", "Right", "MaxLeft", "Maxright", "Index", "Reset", "NoReset"}) {
             Write(std::string("/html/") + name + ".html", std::string("page ") + name);
         }
     }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -9,18 +9,18 @@
 namespace tarvik::test {
 
 class FakeConnection : public Connection {
-public:
+  public:
     explicit FakeConnection(std::string peer = "10.0.0.7") : peer_(std::move(peer)) {}
     void Send(std::string_view bytes) override { sent.emplace_back(bytes); }
     std::string PeerText() const override { return peer_; }
     std::vector<std::string> sent;
 
-private:
+  private:
     std::string peer_;
 };
 
 class FakeClock : public Clock {
-public:
+  public:
     std::string TimeOfDay() const override { return time; }
     std::string time = "14:03:22";
 };

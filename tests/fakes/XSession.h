@@ -15,16 +15,17 @@
 namespace tarvik::test {
 
 class XSession {
-public:
+  public:
     XSession() {
         for (int number = 90; number < 140 && display_.isEmpty(); ++number) {
             if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
                 std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
                 continue;
             }
-            auto* server = Start("Xvfb", {QString(":%1").arg(number), "-nolisten", "tcp",
-                                          "-screen", "0", "1024x768x24"},
-                                 false);
+            auto* server = Start(
+                "Xvfb",
+                {QString(":%1").arg(number), "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
+                false);
             const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
             for (int i = 0; i < 200 && !std::filesystem::exists(socket); ++i) {
                 if (server->waitForFinished(25)) break;
@@ -97,7 +98,7 @@ public:
 
     static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-private:
+  private:
     bool TrayReady() const {
         return Run("xdotool", {"search", "--classname", "trayer"}).size() > 0 &&
                Run("xwininfo", {"-root", "-tree"}).contains("\"panel\"");

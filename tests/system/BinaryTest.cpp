@@ -18,7 +18,7 @@ using test::TcpClient;
 using test::TempDir;
 
 class BinaryTest : public ::testing::Test {
-protected:
+  protected:
     bool Launch(bool withoutDisplay = false) {
         QProcessEnvironment env = test::Headless();
         if (withoutDisplay) env.remove("QT_QPA_PLATFORM");
@@ -71,8 +71,9 @@ TEST_F(BinaryTest, AnsweredMovesAreSavedWithoutWaitingForExit) {
 }
 
 TEST_F(BinaryTest, RepliesAreThePageFilesByteForByte) {
-    const std::string page = "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
-                             "<p>\xc3\xa4\x01\xff</p>";
+    const std::string page =
+        "HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n"
+        "<p>\xc3\xa4\x01\xff</p>";
     dir.Write("/html/Index.html", page);
     std::filesystem::remove(dir.path() + "/html/Reset.html");
     ASSERT_TRUE(Launch()) << Stderr();
@@ -133,16 +134,15 @@ TEST_P(ConfigFaultTest, StopsStartUpNamingTheFileAndChangesNothing) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachFile, ConfigFaultTest,
-    ::testing::Values(ConfigFault{"/Config/Middlestep.ini", "<missing>"},
-                      ConfigFault{"/Config/MaxStep.ini", ""},
-                      ConfigFault{"/Config/MinStep.ini", "low"},
-                      ConfigFault{"/Config/totalsteps.ini", "<directory>"},
-                      ConfigFault{"/Config/StepCount.ini", "99999"},
-                      ConfigFault{"/Config/BigStep.ini", "<missing>"},
-                      ConfigFault{"/Config/Port.ini", "70000"},
-                      ConfigFault{"/Config/Lpt.ini", "FFFFF"}));
+INSTANTIATE_TEST_SUITE_P(EachFile, ConfigFaultTest,
+                         ::testing::Values(ConfigFault{"/Config/Middlestep.ini", "<missing>"},
+                                           ConfigFault{"/Config/MaxStep.ini", ""},
+                                           ConfigFault{"/Config/MinStep.ini", "low"},
+                                           ConfigFault{"/Config/totalsteps.ini", "<directory>"},
+                                           ConfigFault{"/Config/StepCount.ini", "99999"},
+                                           ConfigFault{"/Config/BigStep.ini", "<missing>"},
+                                           ConfigFault{"/Config/Port.ini", "70000"},
+                                           ConfigFault{"/Config/Lpt.ini", "FFFFF"}));
 
 }  // namespace
 }  // namespace tarvik

@@ -13,7 +13,7 @@ using test::XSession;
 constexpr const char* kWindowName = "^Tarvik v1.0$";
 
 class X11Test : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!x.ok()) GTEST_FAIL() << "Xvfb could not be started";
     }
@@ -34,11 +34,13 @@ protected:
         return other;
     }
     bool KeysReported(TarvikProcess& tarvik, const std::string& text) {
-        return XSession::WaitFor([&] {
-            const std::string errors = tarvik.Stderr();
-            return errors.find("Hot key Alt+Z: " + text) != std::string::npos &&
-                   errors.find("Hot key Alt+X: " + text) != std::string::npos;
-        }, 5000);
+        return XSession::WaitFor(
+            [&] {
+                const std::string errors = tarvik.Stderr();
+                return errors.find("Hot key Alt+Z: " + text) != std::string::npos &&
+                       errors.find("Hot key Alt+X: " + text) != std::string::npos;
+            },
+            5000);
     }
 
     XSession x;
@@ -109,14 +111,15 @@ TEST_F(X11Test, MinimisingHidesInTheTrayAndDoubleClickingTheIconRestores) {
     x.Run("xdotool", {"mousemove", "--window", icon, "8", "8", "click", "--repeat", "2", "--delay",
                       "60", "1"});
     EXPECT_TRUE(XSession::WaitFor([&] { return !x.VisibleWindows(kWindowName).isEmpty(); }));
-    EXPECT_TRUE(XSession::WaitFor([&] { return !x.VisibleWindowsOfClass("tarvik").contains(icon); }));
+    EXPECT_TRUE(
+        XSession::WaitFor([&] { return !x.VisibleWindowsOfClass("tarvik").contains(icon); }));
     EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
 }
 
 TEST_F(X11Test, ExitFromTheTrayMenuShutsDownLikeClosing) {
     TarvikProcess tarvik;
-    tarvik.dir.WriteConfig({{"/Config/Port.ini", std::to_string(tarvik.port)},
-                            {"/Config/totalsteps.ini", "33"}});
+    tarvik.dir.WriteConfig(
+        {{"/Config/Port.ini", std::to_string(tarvik.port)}, {"/Config/totalsteps.ini", "33"}});
     ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
     x.Run("xdotool", {"windowminimize", x.VisibleWindows(kWindowName).front()});
     QString icon;

@@ -14,21 +14,23 @@ struct DecodeCase {
 
 class URLDecodeTest : public ::testing::TestWithParam<DecodeCase> {};
 
-TEST_P(URLDecodeTest, Decodes) { EXPECT_EQ(URLDecode(GetParam().encoded), GetParam().decoded); }
+TEST_P(URLDecodeTest, Decodes) {
+    EXPECT_EQ(URLDecode(GetParam().encoded), GetParam().decoded);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, URLDecodeTest,
     ::testing::Values(DecodeCase{"", ""}, DecodeCase{"hello+world", "hello world"},
                       DecodeCase{"50%25", "50%"}, DecodeCase{"a%2Bb", "a+b"},
-                      DecodeCase{"a%2bb", "a+b"}, DecodeCase{"%41%42", "AB"},
-                      DecodeCase{"%zz", ""}, DecodeCase{"bad%zz", ""}, DecodeCase{"%", ""},
-                      DecodeCase{"abc%", ""}, DecodeCase{"%4", "\x04"},  // one digit at the end
-                      DecodeCase{"%+1", ""},  // "+" after "%" is taken as it is
-                      DecodeCase{"%e4%FF%80", "\xe4\xff\x80"},
-                      DecodeCase{"\xe4\xff", "\xe4\xff"}, DecodeCase{"%00", std::string(1, '\0')}));
+                      DecodeCase{"a%2bb", "a+b"}, DecodeCase{"%41%42", "AB"}, DecodeCase{"%zz", ""},
+                      DecodeCase{"bad%zz", ""}, DecodeCase{"%", ""}, DecodeCase{"abc%", ""},
+                      DecodeCase{"%4", "\x04"},  // one digit at the end
+                      DecodeCase{"%+1", ""},     // "+" after "%" is taken as it is
+                      DecodeCase{"%e4%FF%80", "\xe4\xff\x80"}, DecodeCase{"\xe4\xff", "\xe4\xff"},
+                      DecodeCase{"%00", std::string(1, '\0')}));
 
 class ChatBoardTest : public ::testing::Test {
-protected:
+  protected:
     std::string Chat(const std::string& path, const std::string& peer = "10.0.0.7") {
         test::FakeConnection connection(peer);
         board.ChatRequest(path, connection);
@@ -40,7 +42,9 @@ protected:
     ChatBoard board{MsgList, clock};
 };
 
-TEST_F(ChatBoardTest, AnEmptyBoardRepliesWithCrLfOnly) { EXPECT_EQ(Chat("/chat"), "\r\n"); }
+TEST_F(ChatBoardTest, AnEmptyBoardRepliesWithCrLfOnly) {
+    EXPECT_EQ(Chat("/chat"), "\r\n");
+}
 
 TEST_F(ChatBoardTest, MessagesAreStoredNewestFirstAndAllReturned) {
     EXPECT_EQ(Chat("/chat?hello+world"), "[14:03:22] 10.0.0.7 hello world\r\n\r\n");

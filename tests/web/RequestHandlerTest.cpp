@@ -21,39 +21,23 @@ TEST_P(RequestPathTest, TakesTheTextBetweenGetAndTheNextSpace) {
 
 INSTANTIATE_TEST_SUITE_P(
     RequestLines, RequestPathTest,
-    ::testing::Values(
-        PathCase{"GET /turn/left HTTP/1.1\r\nHost: x\r\n\r\n", "/turn/left"},
-        PathCase{"GET /turn/left?x=1 HTTP/1.1\r\n", "/turn/left?x=1"},
-        PathCase{"GET / HTTP/1.0\r\n", "/"},
-        PathCase{"GET /a b", "/a"},
-        PathCase{"GET /turn/left\r\n", ""},  // no space after the path
-        PathCase{"GET /turn/left", ""},
-        PathCase{"GET ", ""}, PathCase{"GET", ""},
-        PathCase{"GET  /x HTTP/1.1", " /x"},  // the first space at or after g + 5
-        PathCase{"GET /one HTTP/1.1\r\nGET /two HTTP/1.1\r\n", "/one"},
-        // "GET " not at the start: it is searched for anywhere.
-        PathCase{"GETX GET /turn/right HTTP/1.1", "/turn/right"},
-        // No "GET " at all: the path is read from the fourth character on.
-        PathCase{"GETx /a b", "x"}, PathCase{"GET\t/a b", "\t/a"}));
+    ::testing::Values(PathCase{"GET /turn/left HTTP/1.1\r\nHost: x\r\n\r\n", "/turn/left"},
+                      PathCase{"GET /turn/left?x=1 HTTP/1.1\r\n", "/turn/left?x=1"},
+                      PathCase{"GET / HTTP/1.0\r\n", "/"}, PathCase{"GET /a b", "/a"},
+                      PathCase{"GET /turn/left\r\n", ""},  // no space after the path
+                      PathCase{"GET /turn/left", ""}, PathCase{"GET ", ""}, PathCase{"GET", ""},
+                      PathCase{"GET  /x HTTP/1.1", " /x"},  // the first space at or after g + 5
+                      PathCase{"GET /one HTTP/1.1\r\nGET /two HTTP/1.1\r\n", "/one"},
+                      // "GET " not at the start: it is searched for anywhere.
+                      PathCase{"GETX GET /turn/right HTTP/1.1", "/turn/right"},
+                      // No "GET " at all: the path is read from the fourth character on.
+                      PathCase{"GETx /a b", "x"}, PathCase{"GET\t/a b", "\t/a"}));
 
-class RequestHandlerTest : public ::testing::Test {
-protected:
+class RequestHandlerTest : public ::testing::Test, protected test::MotorRig {
+  protected:
     void SetUp() override {
-        pages.PageLeft = "L";
-        pages.PageRight = "R";
-        pages.PageMaxLeft = "ML";
-        pages.PageMaxRight = "MR";
-        pages.PageIndex = "I";
-        pages.PageReset = "RS";
-        pages.PageNoReset = "NR";
-        DriveSettings s;
-        s.portAddress = 888;
-        s.MiddleStep = 0;
-        s.UpperStep = 99;
-        s.LowerStep = -99;
-        s.StepPhase = 1;
-        s.BigStep = 10;
-        motor.Load(s);
+        pages = {"L", "R", "ML", "MR", "I", "RS", "NR"};
+        motor.Load(test::Settings(-99, 99, 0));
     }
 
     std::vector<std::string> Request(const std::string& data) {
@@ -63,11 +47,6 @@ protected:
     }
     static std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\n\r\n"; }
 
-    test::RecordingPort port;
-    test::FakeTimer timer;
-    test::FakeScrollBar scroll;
-    test::RecordingObserver observer;
-    Motor motor{port, timer, scroll, observer};
     Pages pages;
     test::FakeClock clock;
     LineList List1;
@@ -142,7 +121,8 @@ TEST_F(RequestHandlerTest, PagesGoOutByteForByte) {
 }
 
 TEST_F(RequestHandlerTest, NonGetDataGetsNoReplyAndNoLogLine) {
-    for (const char* data : {"get / HTTP/1.1\r\n", "POST /turn/left HTTP/1.1\r\n", "", "GE", " GET / x"}) {
+    for (const char* data :
+         {"get / HTTP/1.1\r\n", "POST /turn/left HTTP/1.1\r\n", "", "GE", " GET / x"}) {
         test::FakeConnection connection;
         EXPECT_FALSE(handler.DataArrival(connection, data)) << data;
         EXPECT_TRUE(connection.sent.empty()) << data;

@@ -14,18 +14,12 @@ namespace {
 using test::TcpClient;
 using test::WhileServing;
 
-class WebServerTest : public ::testing::Test {
-protected:
+class WebServerTest : public ::testing::Test, protected test::MotorRig {
+  protected:
     void SetUp() override {
         pages.PageIndex = "index";
         pages.PageRight = "HTTP/1.0 200 OK\r\n\r\nright";
-        DriveSettings s;
-        s.portAddress = 888;
-        s.UpperStep = 199;
-        s.LowerStep = -199;
-        s.StepPhase = 1;
-        s.BigStep = 50;
-        motor.Load(s);
+        motor.Load(test::Settings(-199, 199, 0, 1, 50));
     }
 
     void Start(WebServerLimits limits = {}) {
@@ -43,11 +37,6 @@ protected:
         });
     }
 
-    test::RecordingPort motorPort;
-    test::FakeTimer timer;
-    test::FakeScrollBar scroll;
-    test::RecordingObserver observer;
-    Motor motor{motorPort, timer, scroll, observer};
     Pages pages;
     test::FakeClock clock;
     LineList List1;
