@@ -6,7 +6,7 @@ packages=(
     cmake make g++ pkg-config
     qt6-base-dev libgl-dev libxcb1-dev
     libgtest-dev
-    xvfb xauth xdotool x11-utils trayer imagemagick curl
+    xvfb xauth xdotool x11-utils openbox trayer imagemagick curl
 )
 
 missing=()

@@ -8,6 +8,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTest>
 
@@ -211,6 +212,20 @@ TEST_F(CamTest, DoubleClickTogglesThePointer) {
     QTest::mouseDClick(cam.get(), Qt::LeftButton, {}, QPoint(300, 330));
     EXPECT_EQ(cam->MousePointer(), 0);
     EXPECT_EQ(cam->cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST_F(CamTest, TheTrayIconCarriesTheTipTheIconAndTheMenu) {
+    Start();
+    auto* tray = cam->findChild<QSystemTrayIcon*>();
+    ASSERT_NE(tray, nullptr);
+    EXPECT_EQ(tray->toolTip(), "Ruzuvuzuri");
+    EXPECT_FALSE(tray->icon().isNull());
+    EXPECT_EQ(tray->icon().pixmap(32, 32).toImage(), cam->windowIcon().pixmap(32, 32).toImage());
+    ASSERT_NE(tray->contextMenu(), nullptr);
+    QStringList items;
+    for (QAction* action : tray->contextMenu()->actions()) items << action->text();
+    EXPECT_EQ(items, (QStringList{"&Show", "&Exit"}));
+    EXPECT_FALSE(tray->isVisible());
 }
 
 TEST_F(CamTest, WithoutATrayMinimisingKeepsTheWindowReachable) {
