@@ -157,7 +157,10 @@ std::optional<QString> Cam::Form_Load() {
     const DriveSettings& s = std::get<DriveSettings>(settings);
     motor_.Load(s);
     SetBigStep(s.BigStep);
-    if (describePort_ != nullptr && s.portAddress) {
+    if (!s.portAddress) {
+        PortLabel->setText("Port address " + QString::fromStdString(s.LptAddress) +
+                           " needs more than 16 bits: nothing is written");
+    } else if (describePort_ != nullptr) {
         PortLabel->setText(Caption(describePort_->Describe(*s.portAddress)));
     }
     if (auto failure = StartListener()) return failure;
