@@ -1,10 +1,12 @@
 // Tarvik: pans a camera mount with a stepper motor on the parallel port.
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -46,7 +48,16 @@ bool CanShowDialogs() {
 
 }  // namespace
 
+// Chat replies can be megabytes. Serving them from mmap returns the memory to the system
+// when the reply is gone; glibc's adaptive threshold would keep the heap at its peak.
+void ReturnLargeBuffersToTheSystem() { ::mallopt(M_MMAP_THRESHOLD, 256 * 1024); }
+
+// A write beyond the file size limit must fail like a full disk, not end the program.
+void SurviveFileSizeLimit() { std::signal(SIGXFSZ, SIG_IGN); }
+
 int main(int argc, char** argv) {
+    ReturnLargeBuffersToTheSystem();
+    SurviveFileSizeLimit();
     ChooseHeadlessWhenNoDisplay();
     RaiseDescriptorLimit();
     QApplication app(argc, argv);

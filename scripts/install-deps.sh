@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake make g++ pkg-config python3
     qt6-base-dev libgl-dev libxcb1-dev
-    libgtest-dev
+    libgtest-dev clang libclang-rt-14-dev
     xvfb xauth xdotool x11-utils openbox trayer imagemagick curl
 )
 

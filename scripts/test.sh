@@ -1,8 +1,21 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every test: first the normal build,
+# then the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer, then a
+# short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+jobs=$(nproc)
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)"
-ctest --test-dir build --output-on-failure --timeout 600 -j "$(nproc)"
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure --timeout 600 -j "$jobs"
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_SANITIZE=ON >/dev/null
+cmake --build build-asan -j "$jobs"
+LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    ctest --test-dir build-asan --output-on-failure --timeout 600 -j "$jobs" \
+    -E PackageInstallsAndRunsThroughItsLink
+
+scripts/fuzz.sh 8

@@ -16,6 +16,7 @@ namespace {
 
 // Descriptors kept free for files, the X connection and the timers.
 constexpr int kReservedDescriptors = 64;
+constexpr int kListenBacklog = 1024;
 
 // Replies go straight to the kernel where they fit: Qt drops what is still in its own
 // write buffer when the peer has closed its sending side, which a client may do right
@@ -67,6 +68,9 @@ WebServer::~WebServer() {
 }
 
 bool WebServer::Listen(std::uint16_t port, QString* error) {
+    // Bursts of connections wait in the kernel instead of having their SYNs dropped (and
+    // retried a second later) once Qt's default queue of 50 is full.
+    server_->setListenBacklogSize(kListenBacklog);
     if (server_->listen(QHostAddress::Any, port)) return true;
     if (error != nullptr) *error = server_->errorString();
     return false;

@@ -57,7 +57,12 @@ class TarvikProcess {
     bool Launch(const QProcessEnvironment& env = Headless()) {
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(QString::fromStdString(dir.path()));
-        process.start(QString::fromStdString(dir.path() + "/tarvik"), {});
+        const QString binary = QString::fromStdString(dir.path() + "/tarvik");
+        if (wrapper.isEmpty()) {
+            process.start(binary, {});
+        } else {
+            process.start(wrapper.front(), wrapper.mid(1) << binary);
+        }
         if (!process.waitForStarted(10000)) return false;
         for (int attempt = 0; attempt < 400; ++attempt) {
             if (TcpClient(port, false, 1000).connected()) return true;
@@ -95,6 +100,7 @@ class TarvikProcess {
     }
 
     TempDir dir;
+    QStringList wrapper;  // a program that execs tarvik, such as prlimit, and its options
     QProcess process;
     std::uint16_t port;
     std::string errors;

@@ -58,6 +58,13 @@ class TcpClient {
         return true;
     }
     void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+    // Closes with a reset instead of an orderly close.
+    void ResetNow() {
+        linger abort{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd_);
+        fd_ = -1;
+    }
 
     enum class End { Closed, Reset, TimedOut };
     // Reads until the server closes; `end` says how the reading stopped.
