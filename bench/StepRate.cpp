@@ -1,9 +1,14 @@
 // Measures the half-step rhythm of a long move in the real window (offscreen): every port
-// write is time-stamped. With --web-load a client thread keeps the web server busy with
-// sequential requests during the move.
+// write is time-stamped.
 //
-//   step_rate [--web-load] [--steps N]
+//   step_rate [--steps N] [--web-load | --busy LOADGEN]
+//
+// --web-load: a client thread keeps the web server busy with sequential requests.
+// --busy LOADGEN: the sweep is on and LOADGEN (the load generator) floods /chat, so that the
+//   chat list, the scroll follow and the sweep timer all work during the move.
 #include <QApplication>
+#include <QProcess>
+#include <QPushButton>
 #include <QElapsedTimer>
 #include <algorithm>
 #include <atomic>
@@ -37,10 +42,12 @@ double Percentile(std::vector<double> values, double p) {
 
 int main(int argc, char** argv) {
     bool webLoad = false;
+    const char* busyLoadGen = nullptr;
     int steps = 10000;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--web-load") == 0) webLoad = true;
         if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) steps = std::atoi(argv[++i]);
+        if (std::strcmp(argv[i], "--busy") == 0 && i + 1 < argc) busyLoadGen = argv[++i];
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
@@ -72,14 +79,28 @@ int main(int argc, char** argv) {
             }
         });
     }
+    QProcess flood;
+    if (busyLoadGen != nullptr) {
+        cam.findChild<QPushButton*>("CmdAutoTmr")->click();  // the sweep joins in
+        flood.start(busyLoadGen, {"--port", QString::number(cam.webServer().LocalPort()), "--path",
+                                  "/chat?busy+board", "--concurrency", "8", "--seconds",
+                                  QString::number(steps / 1000 + 5)});
+        flood.waitForStarted();
+    }
     port.stamps.clear();
     QElapsedTimer wall;
     wall.start();
     cam.Command2_Click();
-    while (cam.motor().IsMoving()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    // With the sweep on, moves follow each other: measure the first `steps` half-steps.
+    while (port.stamps.size() < static_cast<std::size_t>(steps) &&
+           (cam.motor().IsMoving() || busyLoadGen != nullptr)) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
     const double seconds = static_cast<double>(wall.nsecsElapsed()) / 1e9;
     stop = true;
     if (load.joinable()) load.join();
+    flood.kill();
+    flood.waitForFinished();
 
     std::vector<double> intervals;
     for (std::size_t i = 1; i < port.stamps.size(); ++i) {
@@ -88,7 +109,9 @@ int main(int argc, char** argv) {
     }
     const double span =
         std::chrono::duration<double>(port.stamps.back() - port.stamps.front()).count();
-    std::printf("condition: %s\n", webLoad ? "web server under sequential load" : "idle");
+    std::printf("condition: %s\n", webLoad          ? "web server under sequential load"
+                                    : busyLoadGen ? "chat flood, sweep on, scroll follow"
+                                                  : "idle");
     std::printf("half-steps: %zu in %.3f s: %.1f per second\n", port.stamps.size(), seconds,
                 static_cast<double>(intervals.size()) / span);
     std::printf("interval ms: p50 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",

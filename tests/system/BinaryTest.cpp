@@ -86,6 +86,20 @@ TEST_F(BinaryTest, RepliesAreThePageFilesByteForByte) {
     EXPECT_EQ(Fetch("/chat?hello+world").substr(10), " 127.0.0.1 hello world\r\n\r\n");
 }
 
+// The benchmark's load generator counts what the server answers.
+TEST_F(BinaryTest, TheLoadGeneratorCountsEveryAnswer) {
+    ASSERT_TRUE(Launch()) << Stderr();
+    QProcess load;
+    load.start(LOADGEN_BINARY, {"--port", QString::number(port), "--path", "/turn/left",
+                                "--concurrency", "4", "--total", "200"});
+    ASSERT_TRUE(load.waitForFinished(60000));
+    const QString report = QString::fromLocal8Bit(load.readAllStandardOutput());
+    EXPECT_TRUE(report.startsWith("answered=200 errors=0 ")) << report.toStdString();
+    EXPECT_TRUE(report.contains(QString(" bytes=%1").arg(std::string("page Left\r\n").size())))
+        << report.toStdString();
+    EXPECT_EQ(Stop(SIGTERM), 0);
+}
+
 TEST_F(BinaryTest, RunsWithoutAnyDisplay) {
     ASSERT_TRUE(Launch(true)) << Stderr();
     EXPECT_EQ(Fetch("/"), "page Index\r\n");

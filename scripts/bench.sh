@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Builds Tarvik in release mode and prints one table of benchmark figures, each measured in
+# this run beside its reference; writes the same table to docs/benchmarks.md.
+#
+#   scripts/bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+command -v nginx >/dev/null || {
+    sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get install -y -qq --no-install-recommends nginx-light >/dev/null
+}
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
+cmake --build build-release --target tarvik step_rate loadgen -j "$(nproc)" >/dev/null
+bin=build-release
+loadgen=$bin/bench/loadgen
+
+work=$(mktemp -d)
+pids=()
+cleanup() { kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
+trap cleanup EXIT
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("",0)); print(s.getsockname()[1])'; }
+field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
+rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
+rows=()
+row() { rows+=("| $1 | $2 | $3 | $4 |"); }
+
+# Tarvik in a directory of its own, started headless, waiting until its port answers.
+start_tarvik() {  # dir port [totalsteps]
+    mkdir -p "$1" && cp $bin/app/tarvik "$1/" && cp -r sample/Config sample/html "$1/"
+    printf '%s\r\n' "$2" >"$1/Config/Port.ini"
+    printf '%s\r\n' "${3:-0}" >"$1/Config/totalsteps.ini"
+    local start=$(date +%s%N)
+    env -u DISPLAY QT_QPA_PLATFORM=offscreen "$1/tarvik" 2>/dev/null & tarvik_pid=$!
+    pids+=($tarvik_pid)
+    until curl -s -o /dev/null "http://127.0.0.1:$2/"; do sleep 0.001; done
+    startup_ms=$(( ($(date +%s%N) - start) / 1000000 ))
+}
+
+echo "== step rhythm" >&2
+for condition in "" "--web-load" "--busy $loadgen"; do
+    out=$($bin/bench/step_rate $condition 2>/dev/null)
+    name=$(echo "$out" | sed -n 's/condition: //p')
+    rate=$(echo "$out" | sed -n 's/.*: \([0-9.]*\) per second/\1/p')
+    pct=$(echo "$out" | sed -n 's/interval ms: \(.*\)/\1/p')
+    row "Half-steps per second, $name" "$rate" "≥ 995" "interval $pct"
+done
+
+echo "== web server against nginx" >&2
+tport=$(free_port); start_tarvik "$work/t" "$tport" 200
+nport=$(free_port)
+mkdir -p "$work/nginx/www" && cp sample/html/Index.html "$work/nginx/www/index.html"
+cat >"$work/nginx/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 4096; }
+http { access_log off; server { listen 127.0.0.1:$nport; root $work/nginx/www; } }
+CONF
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" && pids+=($(cat "$work/nginx/nginx.pid" 2>/dev/null || true))
+sleep 0.3
+for i in $(seq 1000); do curl -s --http0.9 -o /dev/null "http://127.0.0.1:$tport/chat?line+$i"; done
+t=$($loadgen --port "$tport" --path / --concurrency 32 --seconds 5)
+n=$($loadgen --port "$nport" --path / --concurrency 32 --seconds 5)
+tc=$(echo "$t" | field per_second); nc=$(echo "$n" | field per_second)
+row "Connections per second, index page (Tarvik / nginx)" "$tc / $nc" "ratio ≥ 0.8" \
+    "ratio $(python3 -c "print(round($tc/$nc, 2))"), p99 $(echo "$t" | field p99_ms) / $(echo "$n" | field p99_ms) ms"
+t=$($loadgen --port "$tport" --path /turn/right --concurrency 32 --seconds 5)
+row "Connections per second, /turn/right at the upper limit" "$(echo "$t" | field per_second)" "" "p99 $(echo "$t" | field p99_ms) ms"
+t=$($loadgen --port "$tport" --path '/chat?x' --concurrency 32 --seconds 5)
+row "Connections per second, /chat?x with 1000 lines" "$(echo "$t" | field per_second)" "" "reply $(echo "$t" | field bytes) bytes, p99 $(echo "$t" | field p99_ms) ms"
+t=$($loadgen --port "$tport" --path / --rate 2000 --seconds 5)
+n=$($loadgen --port "$nport" --path / --rate 2000 --seconds 5)
+row "Latency at 2,000 connections per second (Tarvik / nginx)" \
+    "p50 $(echo "$t" | field p50_ms) / $(echo "$n" | field p50_ms) ms" "p99 ≤ 5 ms" \
+    "p99 $(echo "$t" | field p99_ms) / $(echo "$n" | field p99_ms) ms"
+kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+
+echo "== memory" >&2
+mport=$(free_port); start_tarvik "$work/m" "$mport"
+$loadgen --port "$mport" --path / --concurrency 16 --total 1000 >/dev/null
+m1=$(rss_kib $tarvik_pid)
+$loadgen --port "$mport" --path / --concurrency 32 --total 199000 >/dev/null
+m2=$(rss_kib $tarvik_pid)
+row "Resident memory after 1,000 / 200,000 connections" "$m1 / $m2 KiB" "within 2 MiB" "growth $(( (m2 - m1) / 1024 )) MiB"
+big=$(python3 -c 'print("x" * 65000)')
+$loadgen --port "$mport" --path "/chat?$big" --concurrency 1 --total 1000 --no-read 1 >/dev/null
+m3=$(rss_kib $tarvik_pid)
+row "Resident memory after 1,000 chat lines of 64 KiB" "$m3 KiB" "" "the board itself holds about 63 MiB"
+kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+
+echo "== idle cost and start-up" >&2
+iport=$(free_port); start_tarvik "$work/i" "$iport"
+ticks() { awk '{print $14 + $15}' "/proc/$tarvik_pid/stat"; }
+switches() { cat /proc/$tarvik_pid/task/*/status | awk '/ctxt_switches/ {s += $2} END {print s}'; }
+c0=$(ticks); w0=$(switches); sleep 30; c1=$(ticks); w1=$(switches)
+hz=$(getconf CLK_TCK)
+row "Idle CPU over 30 s" "$(python3 -c "print(round(100*($c1-$c0)/$hz/30, 2))") %" "≤ 0.5 %" "$(( (w1 - w0) / 30 )) wake-ups per second"
+kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+times=()
+for i in $(seq 10); do
+    sport=$(free_port); start_tarvik "$work/s$i" "$sport"; times+=($startup_ms)
+    kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+done
+median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 5p)
+row "Start-up, exec to the port answering (median of 10)" "$median ms" "≤ 150 ms" "all: ${times[*]} ms"
+
+machine="$(nproc) cores, $(uname -sr), $(date -u +%Y-%m-%d)"
+{
+    echo "# Benchmarks"
+    echo
+    echo "Machine: $machine. Produced by \`scripts/bench.sh\`; every figure is from the same run."
+    echo
+    echo "| Measure | Figure | Target | Detail |"
+    echo "|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+} | tee docs/benchmarks.md
