@@ -144,6 +144,11 @@ void Cam::WireControls() {
     connect(CmdCenter, &QPushButton::clicked, this, [this] { CmdCenter_Click(); });
     connect(CmdAutoTmr, &QPushButton::clicked, this, [this] { CmdAutoTmr_Click(); });
     connect(&TimerScroll, &QTimer::timeout, this, [this] { TimerScroll_Timer(); });
+    // The follow only has work while the scroll bar moves or differs from the motor: an
+    // idle Tarvik then sleeps instead of waking fifty times a second.
+    connect(MotorScroll, &QScrollBar::valueChanged, this, [this] {
+        if (loaded_ && !shutDown_ && !TimerScroll.isActive()) TimerScroll.start();
+    });
     connect(&AutoTmr, &QTimer::timeout, this, [this] { AutoTmr_Timer(); });
 }
 
@@ -238,6 +243,7 @@ void Cam::SavePosition() {
 void Cam::TimerScroll_Timer() {
     ScrollLabel->setNum(MotorScroll->value());
     ScrollFollowTick(motor_, scroll_);
+    if (!motor_.IsMoving() && MotorScroll->value() == motor_.ScrollPos) TimerScroll.stop();
 }
 
 void Cam::ChangBigstep_Click() {

@@ -66,12 +66,13 @@ Options Parse(int argc, char** argv) {
 }
 
 class LoadGen {
-public:
+  public:
     explicit LoadGen(const Options& o) : o_(o), epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
         address_.sin_family = AF_INET;
         address_.sin_port = htons(static_cast<std::uint16_t>(o.port));
         ::inet_pton(AF_INET, o.host.c_str(), &address_.sin_addr);
-        request_ = "GET " + o.path + " HTTP/1.1\r\nHost: " + o.host + "\r\nConnection: close\r\n\r\n";
+        request_ =
+            "GET " + o.path + " HTTP/1.1\r\nHost: " + o.host + "\r\nConnection: close\r\n\r\n";
     }
 
     void Run() {
@@ -100,11 +101,10 @@ public:
         };
         std::printf("answered=%zu errors=%zu per_second=%.0f p50_ms=%.3f p99_ms=%.3f bytes=%zu\n",
                     sorted.size(), errors_, static_cast<double>(sorted.size()) / elapsed_, at(0.5),
-                    at(0.99),
-                    lastBytes_);
+                    at(0.99), lastBytes_);
     }
 
-private:
+  private:
     bool AllOpened() const { return o_.total > 0 && opened_ >= o_.total; }
 
     void OpenDue(Clock::time_point begin, Clock::time_point now, double& opened) {
@@ -145,8 +145,8 @@ private:
         if (found == flights_.end()) return;
         Flight& flight = found->second;
         if ((what & EPOLLOUT) && flight.sent < request_.size()) {
-            const ssize_t n = ::send(fd, request_.data() + flight.sent, request_.size() - flight.sent,
-                                     MSG_NOSIGNAL);
+            const ssize_t n = ::send(fd, request_.data() + flight.sent,
+                                     request_.size() - flight.sent, MSG_NOSIGNAL);
             if (n < 0 && errno != EAGAIN) return Finish(fd, false);
             if (n > 0) flight.sent += static_cast<std::size_t>(n);
             if (flight.sent == request_.size() && o_.noRead) return Finish(fd, true);
@@ -202,7 +202,9 @@ private:
 int main(int argc, char** argv) {
     const Options options = Parse(argc, argv);
     if (options.port <= 0) {
-        std::fprintf(stderr, "usage: loadgen --port P [--path /] [--concurrency N] [--seconds S] [--rate R]\n");
+        std::fprintf(
+            stderr,
+            "usage: loadgen --port P [--path /] [--concurrency N] [--seconds S] [--rate R]\n");
         return 2;
     }
     LoadGen load(options);

@@ -7,9 +7,9 @@
 // --busy LOADGEN: the sweep is on and LOADGEN (the load generator) floods /chat, so that the
 //   chat list, the scroll follow and the sweep timer all work during the move.
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
-#include <QElapsedTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -109,9 +109,9 @@ int main(int argc, char** argv) {
     }
     const double span =
         std::chrono::duration<double>(port.stamps.back() - port.stamps.front()).count();
-    std::printf("condition: %s\n", webLoad          ? "web server under sequential load"
-                                    : busyLoadGen ? "chat flood, sweep on, scroll follow"
-                                                  : "idle");
+    std::printf("condition: %s\n", webLoad       ? "web server under sequential load"
+                                   : busyLoadGen ? "chat flood, sweep on, scroll follow"
+                                                 : "idle");
     std::printf("half-steps: %zu in %.3f s: %.1f per second\n", port.stamps.size(), seconds,
                 static_cast<double>(intervals.size()) / span);
     std::printf("interval ms: p50 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",

@@ -11,7 +11,7 @@ command -v nginx >/dev/null || {
     $sudo apt-get install -y -qq --no-install-recommends nginx-light >/dev/null
 }
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
-cmake --build build-release --target tarvik step_rate loadgen -j "$(nproc)" >/dev/null
+cmake --build build-release --target tarvik step_rate loadgen timer_floor -j "$(nproc)" >/dev/null
 bin=build-release
 loadgen=$bin/bench/loadgen
 
@@ -38,6 +38,9 @@ start_tarvik() {  # dir port [totalsteps]
 }
 
 echo "== step rhythm" >&2
+floor=$($bin/bench/timer_floor)
+row "Reference: bare 1 ms timerfd loop, no Qt, no work" "$(echo "$floor" | sed -n 's/ticks per second \([0-9.]*\).*/\1/p')" "" \
+    "interval $(echo "$floor" | sed -n 's/.*interval ms: //p')"
 for condition in "" "--web-load" "--busy $loadgen"; do
     out=$($bin/bench/step_rate $condition 2>/dev/null)
     name=$(echo "$out" | sed -n 's/condition: //p')
@@ -86,7 +89,8 @@ row "Resident memory after 1,000 / 200,000 connections" "$m1 / $m2 KiB" "within 
 big=$(python3 -c 'print("x" * 65000)')
 $loadgen --port "$mport" --path "/chat?$big" --concurrency 1 --total 1000 --no-read 1 >/dev/null
 m3=$(rss_kib $tarvik_pid)
-row "Resident memory after 1,000 chat lines of 64 KiB" "$m3 KiB" "" "the board itself holds about 63 MiB"
+board=$(curl -s --http0.9 "http://127.0.0.1:$mport/chat" | wc -c)
+row "Resident memory after 1,000 chat requests of 64 KiB" "$m3 KiB" "" "board then held $(( board / 1024 )) KiB (requests split across arrivals carry no message)"
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 
 echo "== idle cost and start-up" >&2

@@ -10,8 +10,11 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
 }  // namespace
 
 std::string LogLine(const Clock& clock, const Connection& connection, std::string_view text) {
-    std::string line = "[" + clock.TimeOfDay() + "] " + connection.PeerText() + " ";
-    line += text;
+    const std::string time = clock.TimeOfDay();
+    const std::string peer = connection.PeerText();
+    std::string line;
+    line.reserve(time.size() + peer.size() + text.size() + 4);
+    line.append("[").append(time).append("] ").append(peer).append(" ").append(text);
     return line;
 }
 

@@ -59,6 +59,7 @@ WebServer::WebServer(RequestHandler& handler, WebServerLimits limits, QObject* p
 }
 
 WebServer::~WebServer() {
+    BuryFreed();
     auto elements = std::move(Winsock1_);
     Winsock1_.clear();
     for (auto& [index, element] : elements) {
@@ -71,6 +72,7 @@ bool WebServer::Listen(std::uint16_t port, QString* error) {
     // Bursts of connections wait in the kernel instead of having their SYNs dropped (and
     // retried a second later) once Qt's default queue of 50 is full.
     server_->setListenBacklogSize(kListenBacklog);
+    descriptorBudget_ = DescriptorBudget();
     if (server_->listen(QHostAddress::Any, port)) return true;
     if (error != nullptr) *error = server_->errorString();
     return false;
@@ -80,18 +82,14 @@ std::uint16_t WebServer::LocalPort() const {
     return server_->serverPort();
 }
 
-int WebServer::OpenConnections() const {
-    int open = 0;
-    for (const auto& [index, element] : Winsock1_) open += element.state != State::Lingering;
-    return open;
-}
-
-int WebServer::LingeringConnections() const {
-    return static_cast<int>(Winsock1_.size()) - OpenConnections();
-}
-
 void WebServer::OnNewConnection() {
+    BuryFreed();
     while (QTcpSocket* socket = server_->nextPendingConnection()) Accept(socket);
+}
+
+void WebServer::BuryFreed() {
+    for (QTcpSocket* socket : freed_) delete socket;
+    freed_.clear();
 }
 
 // Out of descriptors, QTcpServer stops accepting. Free the oldest lingering socket (or,
@@ -137,7 +135,7 @@ void WebServer::MakeRoomForOne() {
         if (victim == 0) victim = OldestWith(State::Answered);
         if (victim != 0) Free(victim);
     }
-    while (static_cast<int>(Winsock1_.size()) + 1 > DescriptorBudget()) {
+    while (static_cast<int>(Winsock1_.size()) + 1 > descriptorBudget_) {
         const int victim = OldestWith(State::Lingering);
         if (victim == 0) break;
         Free(victim);
@@ -204,6 +202,7 @@ void WebServer::OnBytesWritten(int index) {
 void WebServer::StartLinger(int index) {
     Element& element = Winsock1_.at(index);
     element.state = State::Lingering;
+    ++lingering_;
     element.deadline = clock_.elapsed() + limits_.lingerMs;
     ::shutdown(static_cast<int>(element.socket->socketDescriptor()), SHUT_WR);
 }
@@ -212,14 +211,21 @@ void WebServer::Free(int index) {
     auto found = Winsock1_.find(index);
     if (found == Winsock1_.end()) return;
     QTcpSocket* socket = found->second.socket;
+    if (found->second.state == State::Lingering) --lingering_;
     Winsock1_.erase(found);
     socket->disconnect(this);
     socket->abort();
-    socket->deleteLater();
-    if (Winsock1_.empty()) sweep_.stop();
+    // Deleted at the next accept or sweep: this may run inside one of the socket's signals.
+    freed_.push_back(socket);
+    if (!sweep_.isActive()) sweep_.start();
 }
 
 void WebServer::SweepDeadlines() {
+    BuryFreed();
+    if (Winsock1_.empty()) {
+        sweep_.stop();
+        return;
+    }
     const qint64 now = clock_.elapsed();
     std::vector<int> expired;
     for (const auto& [index, element] : Winsock1_) {

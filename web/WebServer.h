@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 class QTcpServer;
 class QTcpSocket;
@@ -40,8 +41,8 @@ class WebServer : public QObject {
     bool Listen(std::uint16_t port, QString* error);
     std::uint16_t LocalPort() const;
 
-    int OpenConnections() const;
-    int LingeringConnections() const;
+    int OpenConnections() const { return static_cast<int>(Winsock1_.size()) - lingering_; }
+    int LingeringConnections() const { return lingering_; }
 
     std::int32_t SocketCount = 0;  // element number of the newest connection
     std::int32_t ConnCount = 0;    // connection requests since start
@@ -68,12 +69,16 @@ class WebServer : public QObject {
     int NextElementNumber();
     int OldestWith(State state) const;
     int DescriptorBudget() const;
+    void BuryFreed();
 
     RequestHandler& handler_;
     WebServerLimits limits_;
     QTcpServer* server_;
     std::map<int, Element> Winsock1_;
     std::uint64_t nextSequence_ = 0;
+    int lingering_ = 0;
+    int descriptorBudget_ = 0;        // read once at Listen(): the limit does not change later
+    std::vector<QTcpSocket*> freed_;  // deleted together, outside their own signals
     QElapsedTimer clock_;
     QTimer sweep_;
 };

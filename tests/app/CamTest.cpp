@@ -169,13 +169,29 @@ TEST_F(CamTest, CenterDeclaresTheMiddleOrRefuses) {
 
 TEST_F(CamTest, TheMotorFollowsADraggedScrollBar) {
     Start({{"/Config/totalsteps.ini", "100"}});
+    ServeUntil([] { return false; }, 200);  // idle first: the follow must wake up again
     auto* scroll = Control<QScrollBar>("MotorScroll");
     scroll->setValue(130);
     ASSERT_TRUE(WaitFollowed(130));
     EXPECT_EQ(scroll->value(), 130);
-    EXPECT_EQ(Text("ScrollLabel"), "130");
+    EXPECT_TRUE(ServeUntil([&] { return Text("ScrollLabel") == "130"; }));
     scroll->setValue(-150);
     ASSERT_TRUE(WaitFollowed(-150));
+}
+
+// After the move the follow takes up the gap between the scroll bar and the value it last
+// took over (where the engine last pushed it), so the motor goes that far beyond 50.
+TEST_F(CamTest, AScrollBarDraggedAheadDuringAMoveIsFollowedAfterIt) {
+    Start();
+    Click("Command2");
+    ASSERT_TRUE(ServeUntil([this] { return cam->motor().TotalSteps >= 10; }));
+    Control<QScrollBar>("MotorScroll")->setValue(120);
+    const int takenOver = cam->motor().ScrollPos;
+    const int expected = 50 + 120 - takenOver;
+    ASSERT_TRUE(WaitFollowed(expected));
+    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), expected);
+    // The label follows on the next 20 ms tick.
+    EXPECT_TRUE(ServeUntil([&] { return Text("ScrollLabel") == QString::number(expected); }));
 }
 
 TEST_F(CamTest, CenterDuringAMoveContinuesFromTheNewPosition) {

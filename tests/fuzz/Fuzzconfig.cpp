@@ -19,7 +19,8 @@ void Check(bool condition) {
 
 const std::string& BaseDir() {
     static const std::string dir = [] {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-fuzz-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "tarvik-fuzz-XXXXXX").string();
         std::string made = ::mkdtemp(pattern.data());
         std::filesystem::create_directory(made + "/Config");
         return made;

@@ -127,29 +127,45 @@ enum class Damage { Missing, Empty, NotANumber, OutOfRange, Directory, Unreadabl
 
 const char* Name(Damage damage) {
     switch (damage) {
-        case Damage::Missing: return "Missing";
-        case Damage::Empty: return "Empty";
-        case Damage::NotANumber: return "NotANumber";
-        case Damage::OutOfRange: return "OutOfRange";
-        case Damage::Directory: return "Directory";
-        case Damage::Unreadable: return "Unreadable";
-        case Damage::TenMegabytes: return "TenMegabytes";
+        case Damage::Missing:
+            return "Missing";
+        case Damage::Empty:
+            return "Empty";
+        case Damage::NotANumber:
+            return "NotANumber";
+        case Damage::OutOfRange:
+            return "OutOfRange";
+        case Damage::Directory:
+            return "Directory";
+        case Damage::Unreadable:
+            return "Unreadable";
+        case Damage::TenMegabytes:
+            return "TenMegabytes";
     }
     return "";
 }
 
 class ConfigFaultTest : public BinaryTest,
                         public ::testing::WithParamInterface<std::tuple<const char*, Damage>> {
-protected:
+  protected:
     void Damage(const std::string& file, enum Damage damage) {
         const std::string path = dir.path() + file;
         std::filesystem::remove(path);
         switch (damage) {
-            case Damage::Missing: break;
-            case Damage::Empty: dir.Write(file, ""); break;
-            case Damage::NotANumber: dir.Write(file, "xyz\r\n"); break;
-            case Damage::OutOfRange: dir.Write(file, file == "/Config/Lpt.ini" ? "12345" : "70000"); break;
-            case Damage::Directory: std::filesystem::create_directory(path); break;
+            case Damage::Missing:
+                break;
+            case Damage::Empty:
+                dir.Write(file, "");
+                break;
+            case Damage::NotANumber:
+                dir.Write(file, "xyz\r\n");
+                break;
+            case Damage::OutOfRange:
+                dir.Write(file, file == "/Config/Lpt.ini" ? "12345" : "70000");
+                break;
+            case Damage::Directory:
+                std::filesystem::create_directory(path);
+                break;
             case Damage::Unreadable:
                 if (::geteuid() == 0) {  // root reads anything: a link to itself cannot be opened
                     std::filesystem::create_symlink(path, path);
@@ -158,15 +174,18 @@ protected:
                     std::filesystem::permissions(path, std::filesystem::perms::none);
                 }
                 break;
-            case Damage::TenMegabytes: dir.Write(file, std::string(10 << 20, '7')); break;
+            case Damage::TenMegabytes:
+                dir.Write(file, std::string(10 << 20, '7'));
+                break;
         }
     }
     std::map<std::string, std::string> Snapshot() {
         std::map<std::string, std::string> files;
         for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/Config")) {
             std::error_code ignored;
-            if (entry.is_regular_file(ignored)) files[entry.path().string()] = dir.Read(
-                "/Config/" + entry.path().filename().string());
+            if (entry.is_regular_file(ignored))
+                files[entry.path().string()] =
+                    dir.Read("/Config/" + entry.path().filename().string());
         }
         return files;
     }
@@ -203,8 +222,8 @@ INSTANTIATE_TEST_SUITE_P(
                                          "/Config/totalsteps.ini", "/Config/StepCount.ini",
                                          "/Config/BigStep.ini", "/Config/Port.ini"),
                        ::testing::Values(Damage::Missing, Damage::Empty, Damage::NotANumber,
-                                         Damage::OutOfRange, Damage::Directory,
-                                         Damage::Unreadable, Damage::TenMegabytes)),
+                                         Damage::OutOfRange, Damage::Directory, Damage::Unreadable,
+                                         Damage::TenMegabytes)),
     [](const auto& test) {
         std::string file = std::filesystem::path(std::get<0>(test.param)).stem().string();
         return file + "_" + Name(std::get<1>(test.param));
@@ -212,14 +231,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Mounts a tiny tmpfs over Config, with the files copied in and the rest of it filled up.
 class FullConfigDirectory {
-public:
+  public:
     explicit FullConfigDirectory(const std::string& config) : config_(config) {
         const std::string saved = config + ".saved";
         std::filesystem::rename(config, saved);
         std::filesystem::create_directory(config);
         mounted_ = ::system(("mount -t tmpfs -o size=64k tmpfs '" + config + "'").c_str()) == 0;
         for (const auto& entry : std::filesystem::directory_iterator(saved)) {
-            std::filesystem::copy_file(entry.path(), config + "/" + entry.path().filename().string());
+            std::filesystem::copy_file(entry.path(),
+                                       config + "/" + entry.path().filename().string());
         }
         std::ofstream filler(config + "/filler", std::ios::binary);
         const std::string block(4096, 'f');
@@ -231,14 +251,15 @@ public:
     }
     bool mounted() const { return mounted_; }
 
-private:
+  private:
     std::string config_;
     bool mounted_ = false;
 };
 
 TEST_F(BinaryTest, OnAFullFileSystemTheOldPositionFileStaysIntact) {
     if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-    dir.WriteConfig({{"/Config/Port.ini", std::to_string(port)}, {"/Config/totalsteps.ini", "12\r\n"}});
+    dir.WriteConfig(
+        {{"/Config/Port.ini", std::to_string(port)}, {"/Config/totalsteps.ini", "12\r\n"}});
     FullConfigDirectory full(dir.path() + "/Config");
     ASSERT_TRUE(full.mounted());
     ASSERT_TRUE(Launch()) << Stderr();

@@ -41,7 +41,7 @@ constexpr bool kMeasureMemory = true;
 #endif
 
 class HostileClientTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(tarvik.Launch()) << tarvik.Stderr();
         CheckTurns();
