@@ -49,8 +49,8 @@ Cam::Cam(std::string baseDir, PortWriter& port, ParallelPort* describePort,
     : baseDir_(std::move(baseDir)),
       describePort_(describePort),
       MotorScroll(new QScrollBar(Qt::Horizontal, this)),
-      List1(new QListWidget(this)),
-      MsgList(new QListWidget(this)),
+      List1(new QListView(this)),
+      MsgList(new QListView(this)),
       CoilLamps(new CoilIndicators(this)),
       port_(port, *CoilLamps),
       scroll_(*MotorScroll),
@@ -58,8 +58,8 @@ Cam::Cam(std::string baseDir, PortWriter& port, ParallelPort* describePort,
       autoTimer_(AutoTmr),
       motor_(port_, TmrStepServer, scroll_, *this),
       sweep_(motor_, autoTimer_),
-      list1View_(*List1),
-      msgListView_(*MsgList),
+      list1View_(List1Model),
+      msgListView_(MsgListModel),
       chat_(MsgListModel, clock_),
       handler_(motor_, pages_, List1Model, chat_, clock_),
       webServer_(std::make_unique<WebServer>(handler_, webLimits)) {
@@ -67,8 +67,11 @@ Cam::Cam(std::string baseDir, PortWriter& port, ParallelPort* describePort,
     setWindowTitle("Tarvik v1.0");
     setWindowIcon(TarvikIcon());
     setFixedSize(460, 372);
+    webServer_->SetBetweenEvents([this] { TmrStepServer.ServeIfDue(); });
     List1Model.SetView(&list1View_);
     MsgListModel.SetView(&msgListView_);
+    List1->setModel(&list1View_);
+    MsgList->setModel(&msgListView_);
     BuildControls();
     WireControls();
 }
@@ -109,7 +112,7 @@ void Cam::BuildControls() {
     StepNote = Label(Frame3, "StepNote", "", {146, 52, 76, 18});
     StepNote->setStyleSheet("color: #b00000;");
 
-    // Every line has the same height: without this each insert measures all lines again.
+    // Every line has the same height: without this each change measures all lines again.
     List1->setUniformItemSizes(true);
     MsgList->setUniformItemSizes(true);
     List1->setObjectName("List1");

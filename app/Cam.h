@@ -5,7 +5,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
@@ -116,8 +116,8 @@ class Cam : public QWidget, private MotorObserver {
     QLabel* Label5;
     QLabel* ScrollLabel;
     QScrollBar* MotorScroll;
-    QListWidget* List1;
-    QListWidget* MsgList;
+    QListView* List1;
+    QListView* MsgList;
     CoilIndicators* CoilLamps;
     QLabel* PortLabel;
     QLabel* NoticeLabel;
@@ -138,8 +138,8 @@ class Cam : public QWidget, private MotorObserver {
     SystemClock clock_;
     LineList List1Model;
     LineList MsgListModel;
-    ListWidgetView list1View_;
-    ListWidgetView msgListView_;
+    LineListModel list1View_;
+    LineListModel msgListView_;
     ChatBoard chat_;
     RequestHandler handler_;
     std::unique_ptr<WebServer> webServer_;

@@ -1,7 +1,7 @@
 // Qt implementations of the logic's platform interfaces.
 #pragma once
 
-#include <QListWidget>
+#include <QAbstractListModel>
 #include <QObject>
 #include <QScrollBar>
 #include <QSocketNotifier>
@@ -36,6 +36,8 @@ class StepTimerFd : public QObject, public Timer {
     ~StepTimerFd() override;
     void SetEnabled(bool enabled) override;
     bool IsEnabled() const override { return enabled_; }
+    // Runs the tick now when an expiry is pending, without waiting for the event loop.
+    void ServeIfDue() { OnExpired(); }
 
   private:
     void OnExpired();
@@ -60,21 +62,24 @@ class QtScrollBar : public ScrollBarModel {
     QScrollBar& bar_;
 };
 
-// Mirrors a LineList in a list widget; the model keeps the bytes, the widget shows text.
-// Changes reach the widget at most every 50 ms: a busy server would otherwise repaint
-// the list once per request.
-class ListWidgetView : public LineListView {
+// Shows a LineList in a list view without copying it: the list keeps the bytes, the view
+// asks for the few rows it paints. Changes reach the view at most every 50 ms, so a busy
+// server does not relayout and repaint the list once per request.
+class LineListModel : public QAbstractListModel, public LineListView {
   public:
-    explicit ListWidgetView(QListWidget& list);
+    explicit LineListModel(const LineList& lines, QObject* parent = nullptr);
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
     void InsertedAtTop(const std::string& line) override;
     void RemovedLast() override;
-    // Applies what is pending now.
+    // Tells the view what changed since the last time.
     void Flush();
 
   private:
-    QListWidget& list_;
-    QStringList pendingTop_;  // newest last
-    int pendingRemovals_ = 0;
+    const LineList& lines_;
+    int shown_ = 0;           // rows the view knows of
+    int pendingInserts_ = 0;  // lines added at the top since, not yet announced
     QTimer flush_;
 };
 

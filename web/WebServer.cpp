@@ -83,6 +83,7 @@ std::uint16_t WebServer::LocalPort() const {
 }
 
 void WebServer::OnNewConnection() {
+    if (betweenEvents_) betweenEvents_();
     BuryFreed();
     while (QTcpSocket* socket = server_->nextPendingConnection()) Accept(socket);
 }
@@ -176,6 +177,7 @@ int WebServer::DescriptorBudget() const {
 // Any socket call may emit signals that free the element, so it is looked up afresh
 // after each of them.
 void WebServer::OnReadyRead(int index) {
+    if (betweenEvents_) betweenEvents_();
     auto found = Winsock1_.find(index);
     if (found == Winsock1_.end()) return;
     QPointer<QTcpSocket> socket = found->second.socket;

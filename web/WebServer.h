@@ -14,6 +14,7 @@
 #include <QString>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -40,6 +41,10 @@ class WebServer : public QObject {
     // Listens on every interface, IPv4 and IPv6. On failure `error` names the cause.
     bool Listen(std::uint16_t port, QString* error);
     std::uint16_t LocalPort() const;
+
+    // Called before each socket event is handled. A busy server handles many socket events
+    // in one pass of the event loop; this lets the step timer have its turn between them.
+    void SetBetweenEvents(std::function<void()> hook) { betweenEvents_ = std::move(hook); }
 
     int OpenConnections() const { return static_cast<int>(Winsock1_.size()) - lingering_; }
     int LingeringConnections() const { return lingering_; }
@@ -76,6 +81,7 @@ class WebServer : public QObject {
     QTcpServer* server_;
     std::map<int, Element> Winsock1_;
     std::uint64_t nextSequence_ = 0;
+    std::function<void()> betweenEvents_;
     int lingering_ = 0;
     int descriptorBudget_ = 0;        // read once at Listen(): the limit does not change later
     std::vector<QTcpSocket*> freed_;  // deleted together, outside their own signals

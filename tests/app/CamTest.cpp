@@ -5,7 +5,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QListView>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
@@ -38,6 +38,9 @@ class CamTest : public ::testing::Test {
         T* control = cam->findChild<T*>(name);
         EXPECT_NE(control, nullptr) << name;
         return control;
+    }
+    static QString Row(QListView* list, int row) {
+        return list->model()->index(row, 0).data().toString();
     }
     void Click(const char* name) { QTest::mouseClick(Control<QPushButton>(name), Qt::LeftButton); }
     QString Text(const char* name) { return Control<QLabel>(name)->text(); }
@@ -263,19 +266,19 @@ TEST_F(CamTest, WebRequestsReachTheMotorAndTheLists) {
     EXPECT_EQ(reply, "page Right\r\n");
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(cam->motor().TotalSteps, 50);
-    auto* list1 = Control<QListWidget>("List1");
-    ASSERT_TRUE(ServeUntil([list1] { return list1->count() == 1; }));
-    EXPECT_TRUE(list1->item(0)->text().endsWith("] 127.0.0.1 /turn/right"));
+    auto* list1 = Control<QListView>("List1");
+    ASSERT_TRUE(ServeUntil([list1] { return list1->model()->rowCount() == 1; }));
+    EXPECT_TRUE(Row(list1, 0).endsWith("] 127.0.0.1 /turn/right"));
 
     test::WhileServing([webPort] {
         test::TcpClient client(webPort);
         client.Send("GET /chat?gr%C3%BC%C3%9Fe HTTP/1.1\r\n\r\n");
         return client.ReadAll();
     });
-    auto* msgList = Control<QListWidget>("MsgList");
-    ASSERT_TRUE(ServeUntil([msgList] { return msgList->count() == 1; }));
-    EXPECT_TRUE(msgList->item(0)->text().endsWith(" 127.0.0.1 grüße"));
-    EXPECT_EQ(list1->count(), 1);
+    auto* msgList = Control<QListView>("MsgList");
+    ASSERT_TRUE(ServeUntil([msgList] { return msgList->model()->rowCount() == 1; }));
+    EXPECT_TRUE(Row(msgList, 0).endsWith(" 127.0.0.1 grüße"));
+    EXPECT_EQ(list1->model()->rowCount(), 1);
 }
 
 TEST_F(CamTest, AStartUpFailureChangesNoFile) {
@@ -310,25 +313,29 @@ TEST_F(CamTest, APortInUseStopsStartUpNamingTheSocketError) {
 namespace tarvik {
 namespace {
 
-// The widget shows exactly the model's lines after a flush, whatever came in between.
-TEST(ListWidgetView, CatchesUpWithTheModelInOneFlush) {
-    QListWidget widget;
-    ListWidgetView view(widget);
-    LineList model;
-    model.SetView(&view);
+// The view sees exactly the list's lines after a flush, and sensible rows before it,
+// whatever came in between.
+TEST(LineListModel, CatchesUpWithTheListInOneFlush) {
+    LineList lines;
+    LineListModel model(lines);
+    lines.SetView(&model);
     int next = 0;
     for (int burst : {3, 1, 7, 0, 12, 2}) {
         for (int i = 0; i < burst; ++i) {
-            model.InsertTop("line " + std::to_string(next++));
-            model.TrimTo(5);
+            lines.InsertTop("line " + std::to_string(next++));
+            lines.TrimTo(5);
+            for (int row = 0; row < model.rowCount(); ++row) {
+                const QString text = model.index(row, 0).data().toString();
+                EXPECT_TRUE(text.isEmpty() || text.startsWith("line ")) << row;
+            }
         }
-        view.Flush();
-        ASSERT_EQ(widget.count(), static_cast<int>(model.Count()));
-        for (int row = 0; row < widget.count(); ++row) {
-            EXPECT_EQ(widget.item(row)->text().toStdString(), model.Line(row)) << row;
+        model.Flush();
+        ASSERT_EQ(model.rowCount(), static_cast<int>(lines.Count()));
+        for (int row = 0; row < model.rowCount(); ++row) {
+            EXPECT_EQ(model.index(row, 0).data().toString().toStdString(), lines.Line(row)) << row;
         }
     }
-    model.SetView(nullptr);
+    lines.SetView(nullptr);
 }
 
 }  // namespace
