@@ -15,10 +15,10 @@ cp build/app/tarvik "$work/" && cp -r sample/Config sample/html "$work/"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("",0)); print(s.getsockname()[1])')
 printf '%s\r\n' "$port" >"$work/Config/Port.ini"
 
-display=:$((RANDOM % 400 + 200))
-Xvfb "$display" -nolisten tcp -screen 0 800x600x24 >/dev/null 2>&1 & pids+=($!)
-sleep 1
-export DISPLAY=$display QT_QPA_PLATFORM=xcb
+# Xvfb picks a free display and writes its number once it is ready.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$work/display" >/dev/null 2>&1 & pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
 openbox >/dev/null 2>&1 & pids+=($!)
 sleep 0.5
 "$work/tarvik" 2>/dev/null & pids+=($!)

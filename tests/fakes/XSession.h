@@ -7,7 +7,6 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -17,20 +16,15 @@ namespace tarvik::test {
 class XSession {
   public:
     XSession() {
-        for (int number = 90; number < 140 && display_.isEmpty(); ++number) {
-            if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number)) ||
-                std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
-                continue;
-            }
-            auto* server = Start(
-                "Xvfb",
-                {QString(":%1").arg(number), "-nolisten", "tcp", "-screen", "0", "1024x768x24"},
-                false);
-            const std::string socket = "/tmp/.X11-unix/X" + std::to_string(number);
-            for (int i = 0; i < 200 && !std::filesystem::exists(socket); ++i) {
-                if (server->waitForFinished(25)) break;
-            }
-            if (std::filesystem::exists(socket)) display_ = QString(":%1").arg(number);
+        // Xvfb picks a free display itself and prints its number once it accepts clients.
+        QProcess* server = Start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
+                                          "1024x768x24"},
+                                 false);
+        for (int waited = 0; waited < 20000 && display_.isEmpty(); waited += 25) {
+            server->waitForReadyRead(25);
+            const QString number = QString::fromLatin1(server->readAllStandardOutput()).trimmed();
+            if (!number.isEmpty()) display_ = ":" + number;
+            if (server->state() == QProcess::NotRunning) break;
         }
         if (display_.isEmpty()) return;
         Start("openbox", {});
@@ -40,9 +34,10 @@ class XSession {
         for (int i = 0; i < 200 && !TrayReady(); ++i) Sleep(25);
     }
     ~XSession() {
+        // Terminated, not killed: Xvfb removes its lock and socket files on the way out.
         for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) {
-            (*it)->kill();
-            (*it)->waitForFinished(5000);
+            (*it)->terminate();
+            if (!(*it)->waitForFinished(5000)) (*it)->kill();
         }
     }
 
