@@ -85,7 +85,7 @@ $loadgen --port "$mport" --path / --concurrency 16 --total 1000 >/dev/null
 m1=$(rss_kib $tarvik_pid)
 $loadgen --port "$mport" --path / --concurrency 32 --total 199000 >/dev/null
 m2=$(rss_kib $tarvik_pid)
-row "Resident memory after 1,000 / 200,000 connections" "$m1 / $m2 KiB" "within 2 MiB" "growth $(( (m2 - m1) / 1024 )) MiB"
+row "Resident memory after 1,000 / 200,000 connections" "$m1 / $m2 KiB" "within 2 MiB" "growth $(( m2 - m1 )) KiB"
 big=$(python3 -c 'print("x" * 65000)')
 $loadgen --port "$mport" --path "/chat?$big" --concurrency 1 --total 1000 --no-read 1 >/dev/null
 m3=$(rss_kib $tarvik_pid)
