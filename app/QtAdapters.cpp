@@ -24,12 +24,12 @@ StepTimerFd::~StepTimerFd() {
 void StepTimerFd::SetEnabled(bool enabled) {
     if (enabled == enabled_ || fd_ < 0) return;
     enabled_ = enabled;
-    itimerspec spec{};
+    itimerspec period{};
     if (enabled) {
-        spec.it_interval.tv_nsec = periodNs_;
-        spec.it_value.tv_nsec = periodNs_;
+        period.it_interval.tv_nsec = periodNs_;
+        period.it_value.tv_nsec = periodNs_;
     }
-    ::timerfd_settime(fd_, 0, &spec, nullptr);
+    ::timerfd_settime(fd_, 0, &period, nullptr);
 }
 
 void StepTimerFd::OnExpired() {

@@ -78,15 +78,17 @@ int main(int argc, char** argv) {
 
     tarvik::ParallelPort port;
     tarvik::Cam cam(ExecutableDir(), port, &port);
+    // Taken over before the port answers, so that no early signal can end Tarvik unsaved;
+    // a signal during start-up is handled once the event loop runs.
+    tarvik::SignalBridge signalBridge([&cam](int) {
+        cam.close();
+        QApplication::quit();
+    });
     if (const auto failure = cam.Form_Load()) {
         std::fprintf(stderr, "tarvik: cannot start: %s\n", failure->toLocal8Bit().constData());
         if (CanShowDialogs()) QMessageBox::critical(nullptr, "Tarvik v1.0", *failure);
         return 1;
     }
-    tarvik::SignalBridge signalBridge([&cam](int) {
-        cam.close();
-        QApplication::quit();
-    });
     cam.show();
     return app.exec();
 }

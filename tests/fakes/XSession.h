@@ -17,9 +17,8 @@ class XSession {
   public:
     XSession() {
         // Xvfb picks a free display itself and prints its number once it accepts clients.
-        QProcess* server = Start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0",
-                                          "1024x768x24"},
-                                 false);
+        QProcess* server = Start(
+            "Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, false);
         for (int waited = 0; waited < 20000 && display_.isEmpty(); waited += 25) {
             server->waitForReadyRead(25);
             const QString number = QString::fromLatin1(server->readAllStandardOutput()).trimmed();
