@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <algorithm>
 #include <limits>
 
 #include "RequestHandler.h"
