@@ -42,10 +42,10 @@ class SocketConnection : public Connection {
 };
 
 // An IPv4 peer reached through the dual-stack socket is shown in dotted form.
-QString PeerText(const QHostAddress& address) {
+std::string PeerText(const QHostAddress& address) {
     bool isIpv4 = false;
     const quint32 ipv4 = address.toIPv4Address(&isIpv4);
-    return isIpv4 ? QHostAddress(ipv4).toString() : address.toString();
+    return (isIpv4 ? QHostAddress(ipv4).toString() : address.toString()).toStdString();
 }
 
 }  // namespace
@@ -186,7 +186,7 @@ void WebServer::OnReadyRead(int index) {
     found = Winsock1_.find(index);
     if (found == Winsock1_.end() || found->second.state != State::Open) return;
     found->second.deadline = clock_.elapsed() + limits_.idleTimeoutMs;
-    SocketConnection connection(*socket, found->second.peer.toStdString());
+    SocketConnection connection(*socket, found->second.peer);
     const bool answered =
         handler_.DataArrival(connection, std::string_view(data.constData(), data.size()));
     found = Winsock1_.find(index);

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <string>
 #include <vector>
 
 class QTcpServer;
@@ -56,7 +57,7 @@ class WebServer : public QObject {
     enum class State { Open, Answered, Lingering };
     struct Element {
         QTcpSocket* socket = nullptr;
-        QString peer;
+        std::string peer;  // its IP address, as the log lines show it
         State state = State::Open;
         std::uint64_t sequence = 0;  // acceptance order
         qint64 deadline = 0;         // ms on clock_

@@ -4,6 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "ChatBoard.h"
+#include "ConfigFiles.h"
+#include "LineList.h"
+#include "Motor.h"
+#include "RequestHandler.h"
 #include "WebPlatform.h"
 
 namespace tarvik::test {
@@ -23,6 +28,17 @@ class FakeClock : public Clock {
   public:
     std::string TimeOfDay() const override { return time; }
     std::string time = "14:03:22";
+};
+
+// The request handler with its pages, lists, chat board and clock, around a given motor.
+struct WebRig {
+    explicit WebRig(Motor& motor) : handler{motor, pages, List1, chat, clock} {}
+    Pages pages;
+    FakeClock clock;
+    LineList List1;
+    LineList MsgList;
+    ChatBoard chat{MsgList, clock};
+    RequestHandler handler;
 };
 
 }  // namespace tarvik::test

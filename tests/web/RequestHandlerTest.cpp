@@ -47,12 +47,12 @@ class RequestHandlerTest : public ::testing::Test, protected test::MotorRig {
     }
     static std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\n\r\n"; }
 
-    Pages pages;
-    test::FakeClock clock;
-    LineList List1;
-    LineList MsgList;
-    ChatBoard chat{MsgList, clock};
-    RequestHandler handler{motor, pages, List1, chat, clock};
+    test::WebRig web{motor};
+    Pages& pages = web.pages;
+    test::FakeClock& clock = web.clock;
+    LineList& List1 = web.List1;
+    LineList& MsgList = web.MsgList;
+    RequestHandler& handler = web.handler;
 };
 
 using Replies = std::vector<std::string>;

@@ -37,12 +37,12 @@ class WebServerTest : public ::testing::Test, protected test::MotorRig {
         });
     }
 
-    Pages pages;
-    test::FakeClock clock;
-    LineList List1;
-    LineList MsgList;
-    ChatBoard chat{MsgList, clock};
-    RequestHandler handler{motor, pages, List1, chat, clock};
+    test::WebRig web{motor};
+    Pages& pages = web.pages;
+    test::FakeClock& clock = web.clock;
+    LineList& List1 = web.List1;
+    LineList& MsgList = web.MsgList;
+    RequestHandler& handler = web.handler;
     std::unique_ptr<WebServer> server;
     std::uint16_t port = 0;
 };
