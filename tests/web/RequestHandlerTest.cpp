@@ -33,8 +33,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // No "GET " at all: the path is read from the fourth character on.
                       PathCase{"GETx /a b", "x"}, PathCase{"GET\t/a b", "\t/a"}));
 
-class RequestHandlerTest : public ::testing::Test, protected test::MotorRig {
+class RequestHandlerTest : public ::testing::Test,
+                           protected test::MotorRig,
+                           protected test::WebRig {
   protected:
+    RequestHandlerTest() : WebRig(motor) {}
+
     void SetUp() override {
         pages = {"L", "R", "ML", "MR", "I", "RS", "NR"};
         motor.Load(test::Settings(-99, 99, 0));
@@ -46,13 +50,6 @@ class RequestHandlerTest : public ::testing::Test, protected test::MotorRig {
         return connection.sent;
     }
     static std::string Get(const std::string& path) { return "GET " + path + " HTTP/1.1\r\n\r\n"; }
-
-    test::WebRig web{motor};
-    Pages& pages = web.pages;
-    test::FakeClock& clock = web.clock;
-    LineList& List1 = web.List1;
-    LineList& MsgList = web.MsgList;
-    RequestHandler& handler = web.handler;
 };
 
 using Replies = std::vector<std::string>;

@@ -14,8 +14,10 @@ namespace {
 using test::TcpClient;
 using test::WhileServing;
 
-class WebServerTest : public ::testing::Test, protected test::MotorRig {
+class WebServerTest : public ::testing::Test, protected test::MotorRig, protected test::WebRig {
   protected:
+    WebServerTest() : WebRig(motor) {}
+
     void SetUp() override {
         pages.PageIndex = "index";
         pages.PageRight = "HTTP/1.0 200 OK\r\n\r\nright";
@@ -37,12 +39,6 @@ class WebServerTest : public ::testing::Test, protected test::MotorRig {
         });
     }
 
-    test::WebRig web{motor};
-    Pages& pages = web.pages;
-    test::FakeClock& clock = web.clock;
-    LineList& List1 = web.List1;
-    LineList& MsgList = web.MsgList;
-    RequestHandler& handler = web.handler;
     std::unique_ptr<WebServer> server;
     std::uint16_t port = 0;
 };
