@@ -118,6 +118,9 @@ void Cam::BuildControls() {
     List1->setObjectName("List1");
     List1->setGeometry(232, 8, 225, 212);
     MotorScroll->setObjectName("MotorScroll");
+    // A scroll bar takes no focus by default; this one is how the keyboard turns the camera.
+    MotorScroll->setFocusPolicy(Qt::StrongFocus);
+    MotorScroll->setInvertedControls(false);  // the right arrow key turns right
     MotorScroll->setGeometry(2, 224, 457, 17);
     MsgList->setObjectName("MsgList");
     MsgList->setGeometry(2, 248, 457, 69);
@@ -156,6 +159,9 @@ void Cam::WireControls() {
 }
 
 std::optional<QString> Cam::Form_Load() {
+    // Before anything is claimed, energised or written: a second Tarvik on the same folder
+    // stops here.
+    if (auto busy = configLock_.Take(baseDir_ + "/Config")) return Caption(*busy);
     RegisterHotKeys();
     pages_ = LoadPages(baseDir_);
     auto settings = LoadDriveSettings(baseDir_);
@@ -163,7 +169,9 @@ std::optional<QString> Cam::Form_Load() {
         return Caption(error->Message());
     }
     const DriveSettings& s = std::get<DriveSettings>(settings);
+    CheckPositionFileWritable();
     motor_.Load(s);
+    coilsEnergised_ = true;
     SetBigStep(s.BigStep);
     if (!s.portAddress) {
         PortLabel->setText("Port address " + QString::fromStdString(s.LptAddress) +
@@ -171,7 +179,10 @@ std::optional<QString> Cam::Form_Load() {
     } else if (describePort_ != nullptr) {
         PortLabel->setText(Caption(describePort_->Describe(*s.portAddress)));
     }
-    if (auto failure = StartListener()) return failure;
+    if (auto failure = StartListener()) {
+        motor_.SwitchCoilsOff();
+        return failure;
+    }
     BuildTray();
     TimerScroll.start();
     loaded_ = true;
@@ -240,7 +251,33 @@ void Cam::MoveEnded() {
 }
 
 void Cam::SavePosition() {
-    WriteFileContents(baseDir_ + files::kTotalSteps, std::to_string(motor_.TotalSteps));
+    const std::string path = baseDir_ + files::kTotalSteps;
+    const SaveOutcome outcome = WriteFileContents(path, std::to_string(motor_.TotalSteps));
+    lastSaveFailed_ = !outcome.saved;
+    if (!outcome.saved) {
+        Notice(QString("Position %1 not saved to \"%2\": %3")
+                   .arg(motor_.TotalSteps)
+                   .arg(Caption(path), Caption(outcome.reason)),
+               "save");
+        return;
+    }
+    ClearNotice("save");
+    if (!outcome.atomic && !nonAtomicSaidOnce_) {
+        nonAtomicSaidOnce_ = true;
+        Notice("Saves of \"Config/totalsteps.ini\" are not atomic: " + Caption(outcome.reason));
+    }
+}
+
+// Said at once, so that nobody learns at the end of a day's work that nothing was kept.
+void Cam::CheckPositionFileWritable() {
+    const SaveOutcome check = CheckWritable(baseDir_ + files::kTotalSteps);
+    if (!check.saved) {
+        Notice("The position cannot be saved to \"Config/totalsteps.ini\": " +
+               Caption(check.reason));
+    } else if (!check.atomic) {
+        nonAtomicSaidOnce_ = true;
+        Notice("Saves of \"Config/totalsteps.ini\" are not atomic: " + Caption(check.reason));
+    }
 }
 
 void Cam::TimerScroll_Timer() {
@@ -324,25 +361,55 @@ void Cam::closeEvent(QCloseEvent* event) {
 void Cam::Shutdown() {
     if (shutDown_ || !loaded_) return;
     shutDown_ = true;
-    TmrStepServer.SetEnabled(false);
     TimerScroll.stop();
     AutoTmr.stop();
-    SavePosition();
-    motor_.SwitchCoilsOff();
+    SaveAndSwitchOff();
     if (TrayIcon != nullptr) TrayIcon->hide();
     hotKeys_->RemoveHotKeys();
     QAbstractEventDispatcher::instance()->removeNativeEventFilter(windowProc_.get());
 }
 
-void Cam::Notice(const QString& text) {
-    notices_ << text;
-    NoticeLabel->setText(notices_.join("\n"));
-    NoticeLabel->setToolTip(notices_.join("\n"));
+void Cam::SaveAndSwitchOff() {
+    if (switchedOff_ || !loaded_) return;
+    switchedOff_ = true;
+    TmrStepServer.SetEnabled(false);
+    SavePosition();
+    motor_.SwitchCoilsOff();
+}
+
+void Cam::Notice(const QString& text, const QString& key) {
+    if (!key.isEmpty()) ClearNotice(key);
+    notices_.prepend({key, text});
     std::fprintf(stderr, "tarvik: %s\n", text.toLocal8Bit().constData());
+    ShowNotices();
+}
+
+void Cam::ClearNotice(const QString& key) {
+    const auto before = notices_.size();
+    notices_.removeIf([&key](const auto& notice) { return notice.first == key; });
+    if (notices_.size() != before) ShowNotices();
+}
+
+// Newest first, and the strip at the bottom grows until the newest one is readable whole.
+void Cam::ShowNotices() {
+    const QString text = Notices();
+    NoticeLabel->setText(text);
+    NoticeLabel->setToolTip(text);
+    const int newest = notices_.isEmpty()
+                           ? 0
+                           : NoticeLabel->fontMetrics()
+                                 .boundingRect(QRect(0, 0, NoticeLabel->width(), 1000),
+                                               Qt::TextWordWrap, notices_.front().second)
+                                 .height();
+    NoticeLabel->resize(NoticeLabel->width(), std::max(28, newest + 2));
+    NoticeLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    setFixedHeight(NoticeLabel->geometry().bottom() + 3);
 }
 
 QString Cam::Notices() const {
-    return notices_.join("\n");
+    QStringList texts;
+    for (const auto& notice : notices_) texts << notice.second;
+    return texts.join("\n");
 }
 
 }  // namespace tarvik

@@ -20,6 +20,7 @@
 #include "ChatBoard.h"
 #include "CoilIndicators.h"
 #include "ConfigFiles.h"
+#include "ConfigLock.h"
 #include "HotKeys.h"
 #include "LineList.h"
 #include "Motor.h"
@@ -43,6 +44,11 @@ class Cam : public QWidget, private MotorObserver {
     std::optional<QString> Form_Load();
     // Saves the position, switches the coils off, gives back tray, keys and hook. Once.
     void Shutdown();
+    // What must happen even when the display is gone and Qt ends the process: the position
+    // saved and the coils off. Once, and only after a complete start-up.
+    void SaveAndSwitchOff();
+    // Whether the last save, at exit or earlier, failed.
+    bool LastSaveFailed() const { return lastSaveFailed_; }
 
     void Command1_Click() { motor_.BigMoveLeft(); }
     void Command2_Click() { motor_.BigMoveRight(); }
@@ -75,7 +81,12 @@ class Cam : public QWidget, private MotorObserver {
     void WireControls();
     void SetBigStep(std::int16_t value);
     void SavePosition();
-    void Notice(const QString& text);
+    void CheckPositionFileWritable();
+    // A notice at the bottom of the window and on standard error. A notice with a key
+    // replaces the earlier one with that key; ClearNotice removes it.
+    void Notice(const QString& text, const QString& key = {});
+    void ClearNotice(const QString& key);
+    void ShowNotices();
     std::optional<QString> StartListener();
     void RegisterHotKeys();
 
@@ -145,7 +156,12 @@ class Cam : public QWidget, private MotorObserver {
     std::unique_ptr<WebServer> webServer_;
     std::unique_ptr<HotKeys> hotKeys_;
     std::unique_ptr<WindowProc> windowProc_;
-    QStringList notices_;
+    ConfigLock configLock_;
+    QList<std::pair<QString, QString>> notices_;  // key, text; newest first
+    bool lastSaveFailed_ = false;
+    bool nonAtomicSaidOnce_ = false;
+    bool coilsEnergised_ = false;
+    bool switchedOff_ = false;
     bool customPointer_ = false;
     bool loaded_ = false;
     bool shutDown_ = false;

@@ -66,6 +66,19 @@ void SurviveFileSizeLimit() {
     std::signal(SIGXFSZ, SIG_IGN);
 }
 
+namespace {
+
+tarvik::Cam* g_running = nullptr;
+
+// When the display connection breaks (the X server ends, the session logs out), Qt ends
+// the process with exit() from inside the event loop: no window closes, no handler runs.
+// This runs on that way out, so the position is saved and the coils are switched off.
+void SaveAndSwitchOffOnExit() {
+    if (g_running != nullptr) g_running->SaveAndSwitchOff();
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     ReturnLargeBuffersToTheSystem();
     SurviveFileSizeLimit();
@@ -90,5 +103,11 @@ int main(int argc, char** argv) {
         return 1;
     }
     cam.show();
-    return app.exec();
+    g_running = &cam;
+    std::atexit(SaveAndSwitchOffOnExit);
+    const int status = app.exec();
+    g_running = nullptr;
+    cam.Shutdown();
+    // Exit status 2: Tarvik ran, but the position it stopped at is not on disk.
+    return status != 0 ? status : cam.LastSaveFailed() ? 2 : 0;
 }

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "Conversions.h"
@@ -14,20 +16,35 @@ namespace {
 constexpr std::int32_t kInt16Min = std::numeric_limits<std::int16_t>::min();
 constexpr std::int32_t kInt16Max = std::numeric_limits<std::int16_t>::max();
 
-// What a file held, shown to the user: trimmed, shortened, control bytes as '?'.
-std::string Shown(const std::string& text) {
+// What a file held, shown to the user as it stands: surrounding blanks dropped, control
+// and other unprintable bytes escaped, shortened to 40 characters.
+std::string Shown(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
+    }
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
+    }
     std::string shown;
     for (char c : text) {
-        if (c == '\r' || c == '\n') {
-            if (!shown.empty()) break;
-            continue;
-        }
-        if (shown.size() == 40) {
+        if (shown.size() >= 40) {
             shown += "...";
             break;
         }
         const auto byte = static_cast<unsigned char>(c);
-        shown += (byte < 32 || byte == 127) ? '?' : c;
+        if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (byte < 32 || byte >= 127) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
     }
     return shown;
 }
@@ -47,13 +64,17 @@ std::string RangeText(std::int32_t min, std::int32_t max) {
 }
 
 // MaxStep and MinStep hold any decimal number; the limits are derived by rounding down.
+// A value is usable when its rounded-down value, the reachable end, and the limit one step
+// inside it both fit 16 bits.
 std::variant<double, StartupError> ReadLimit(const std::string& baseDir, const char* relPath,
+                                             std::int32_t lowest, std::int32_t highest,
                                              std::string& text) {
     text = ReadFileContents(baseDir + relPath);
     const auto value = ParseDecimal(text);
-    // Both limits and the reachable ends beside them must fit 16 bits.
-    if (!value || std::floor(*value) < kInt16Min + 1 || std::floor(*value) > kInt16Max - 1) {
-        return MakeError(baseDir, relPath, text, "a number from -32767 to 32766");
+    if (!value || std::floor(*value) < lowest || std::floor(*value) > highest) {
+        return MakeError(
+            baseDir, relPath, text,
+            "a number from " + std::to_string(lowest) + " to " + std::to_string(highest));
     }
     return *value;
 }
@@ -73,9 +94,10 @@ struct Reader {
         return static_cast<std::int16_t>(std::get<std::int32_t>(result));
     }
 
-    double Limit(const char* relPath, std::string& text) {
+    double Limit(const char* relPath, std::int32_t lowest, std::int32_t highest,
+                 std::string& text) {
         if (error) return 0;
-        auto result = ReadLimit(baseDir, relPath, text);
+        auto result = ReadLimit(baseDir, relPath, lowest, highest, text);
         if (auto* failure = std::get_if<StartupError>(&result)) {
             error = *failure;
             return 0;
@@ -83,8 +105,11 @@ struct Reader {
         return std::get<double>(result);
     }
 
-    void Fail(const char* relPath, std::int32_t held, std::string expected) {
-        if (!error) error = MakeError(baseDir, relPath, std::to_string(held), std::move(expected));
+    void Fail(const char* relPath, std::string expected) {
+        if (!error) {
+            error = MakeError(baseDir, relPath, ReadFileContents(baseDir + relPath),
+                              std::move(expected));
+        }
     }
 };
 
@@ -128,20 +153,22 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
 
     s.MiddleStep = r.Whole(files::kMiddleStep, kInt16Min, kInt16Max);
     std::string maxText, minText;
-    const double maxStep = r.Limit(files::kMaxStep, maxText);
-    const double minStep = r.Limit(files::kMinStep, minText);
+    const double maxStep = r.Limit(files::kMaxStep, kInt16Min + 1, kInt16Max, maxText);
+    const double minStep = r.Limit(files::kMinStep, kInt16Min, kInt16Max - 1, minText);
     s.UpperStep = FloorToInt16(maxStep - 1).value_or(0);
     s.LowerStep = FloorToInt16(minStep + 1).value_or(0);
     if (!r.error && s.LowerStep - 1 > s.UpperStep + 1) {
         r.error = MakeError(baseDir, files::kMinStep, minText,
                             "a number not above the one in \"Config/MaxStep.ini\"");
     }
+    // A position saved at either end comes back unchanged; only one beyond the right end,
+    // left there by narrowing MaxStep, is taken back to it.
     s.TotalSteps = r.Whole(files::kTotalSteps, kInt16Min, kInt16Max);
-    if (s.UpperStep < s.TotalSteps) s.TotalSteps = s.UpperStep;
+    if (s.UpperStep + 1 < s.TotalSteps) s.TotalSteps = static_cast<std::int16_t>(s.UpperStep + 1);
     if (s.TotalSteps < s.LowerStep - 1) {
-        r.Fail(files::kTotalSteps, s.TotalSteps,
-               "a position from " + std::to_string(s.LowerStep - 1) + " to " +
-                   std::to_string(s.UpperStep + 1) + " (the range of MinStep to MaxStep)");
+        r.Fail(files::kTotalSteps, "a position from " + std::to_string(s.LowerStep - 1) + " to " +
+                                       std::to_string(s.UpperStep + 1) +
+                                       " (the range of MinStep to MaxStep)");
     }
     s.StepPhase = r.Whole(files::kStepCount, kInt16Min, kInt16Max);
     if (!r.error && !s.portAddress && s.StepPhase >= 1 && s.StepPhase <= 8) {

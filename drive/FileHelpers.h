@@ -10,11 +10,23 @@ namespace tarvik {
 // directory or any read failure gives empty text; nothing is reported.
 std::string ReadFileContents(const std::string& FileFullPath);
 
+// How a save went, or would go.
+struct SaveOutcome {
+    bool saved = false;   // for a check: saving is possible
+    bool atomic = false;  // through a temporary file and a rename
+    std::string reason;   // why not saved, or why not atomic
+};
+
 // Replaces the content of an existing regular file with `Contents` and a CR LF. A missing
-// file is not created. The new content goes to a temporary file in the same directory
-// that is then renamed over the old one with the old permissions, so a crash or a full
-// disk leaves either the old or the new content, never a truncated file.
-// Returns false when nothing was written.
-bool WriteFileContents(const std::string& FileFullPath, std::string_view Contents);
+// file is not created, and neither is a file written whose permission bits forbid it. A
+// symbolic link is followed: its target is replaced and the link stays. The new content
+// goes to a temporary file beside the target that is renamed over it with the old
+// permissions, then the folder is flushed, so a crash, a full disk or a power cut leaves
+// either the old or the new content. Where the folder takes no new file but the file is
+// writable, the content is written into the file in place (`atomic` false).
+SaveOutcome WriteFileContents(const std::string& FileFullPath, std::string_view Contents);
+
+// What WriteFileContents would meet, without writing anything.
+SaveOutcome CheckWritable(const std::string& FileFullPath);
 
 }  // namespace tarvik

@@ -54,6 +54,9 @@ void Motor::Tick() {
     StepsToGo = left.value_or(0);
     if (StepsToGo < 1) {
         stepTimer_.SetEnabled(false);
+        // The scroll bar follow measures drags from here: whatever started the move, the
+        // motor now stands at TotalSteps, not where the engine last pushed the bar.
+        ScrollPos = TotalSteps;
         observer_.MoveEnded();
     }
 }
@@ -108,6 +111,7 @@ void Motor::ReturnToMiddle() {
 }
 
 void Motor::SwitchCoilsOff() {
+    if (LptAddress && *LptAddress != kShutdownPortAddress) port_.Out(*LptAddress, 0);
     port_.Out(kShutdownPortAddress, 0);
 }
 

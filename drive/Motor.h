@@ -44,7 +44,8 @@ class Motor {
     // Heads for MiddleStep unless a move is running or the motor is already there.
     void ReturnToMiddle();
     bool IsMoving() const { return stepTimer_.IsEnabled(); }
-    // All coils off: 0 to the fixed shutdown address.
+    // All coils off: 0 to the port the coils are driven on and to the fixed shutdown
+    // address, when that is another port.
     void SwitchCoilsOff();
 
     std::int16_t TotalSteps = 0;

@@ -4,11 +4,15 @@
 #include <fcntl.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 
 namespace tarvik {
@@ -28,10 +32,46 @@ long BaseAddressOf(const std::string& file) {
     return base;
 }
 
+void Interrupted(int) {}
+
+// Runs `claim` with a limit: a port held by another program must not hang start-up. The
+// claim waits interruptibly, so a timer signal aimed at this thread (other threads must not
+// take it) ends the wait; it repeats, in case the first one came before the wait began.
+// Returns 0, or -1 with errno (EINTR once the limit has passed).
+int ClaimWithin(const ParallelPort::ClaimFunction& claim, int fd, std::chrono::milliseconds limit) {
+    struct sigaction quiet {
+    }, saved{};
+    quiet.sa_handler = Interrupted;  // no SA_RESTART: the claim must return
+    sigemptyset(&quiet.sa_mask);
+    ::sigaction(SIGALRM, &quiet, &saved);
+    sigevent event{};
+    event.sigev_notify = SIGEV_THREAD_ID;
+    event.sigev_signo = SIGALRM;
+    event._sigev_un._tid = static_cast<pid_t>(::syscall(SYS_gettid));  // sigev_notify_thread_id
+    timer_t timer{};
+    const bool timed = ::timer_create(CLOCK_MONOTONIC, &event, &timer) == 0;
+    if (timed) {
+        const itimerspec every100ms{{0, 100'000'000}, {0, 100'000'000}};
+        ::timer_settime(timer, 0, &every100ms, nullptr);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int result = 0;
+    do {
+        result = claim(fd);
+    } while (result != 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline);
+    const int error = errno;
+    if (timed) ::timer_delete(timer);
+    ::sigaction(SIGALRM, &saved, nullptr);
+    errno = error;
+    return result;
+}
+
 }  // namespace
 
-ParallelPort::ParallelPort(std::string procRoot, std::string devRoot)
-    : procRoot_(std::move(procRoot)), devRoot_(std::move(devRoot)) {}
+ParallelPort::ParallelPort(std::string procRoot, std::string devRoot, ClaimFunction claim)
+    : procRoot_(std::move(procRoot)), devRoot_(std::move(devRoot)), claim_(std::move(claim)) {
+    if (!claim_) claim_ = [](int fd) { return ::ioctl(fd, PPCLAIM); };
+}
 
 ParallelPort::~ParallelPort() {
     for (auto& [address, device] : devices_) {
@@ -89,8 +129,9 @@ ParallelPort::Device ParallelPort::Open(std::uint16_t address) const {
         return {-1, prefix + "simulated: cannot open " + path + ": " + std::strerror(errno) +
                         (errno == EACCES ? " (is the user in group lp?)" : "")};
     }
-    if (::ioctl(fd, PPCLAIM) != 0) {
-        const std::string reason = std::strerror(errno);
+    if (ClaimWithin(claim_, fd, std::chrono::seconds(1)) != 0) {
+        const std::string reason =
+            errno == EINTR ? "in use by another program" : std::string(std::strerror(errno));
         ::close(fd);
         return {-1, prefix + "simulated: cannot claim " + path + ": " + reason};
     }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -15,8 +16,12 @@ namespace tarvik {
 // says why. Raw port I/O is never used: a wrong address there can hang the machine.
 class ParallelPort : public PortWriter {
   public:
+    // Claims an opened port; 0 or -1 with errno, as ioctl(PPCLAIM), which waits for as long
+    // as another program holds the port.
+    using ClaimFunction = std::function<int(int fd)>;
+
     explicit ParallelPort(std::string procRoot = "/proc/sys/dev/parport",
-                          std::string devRoot = "/dev");
+                          std::string devRoot = "/dev", ClaimFunction claim = {});
     ~ParallelPort() override;
     ParallelPort(const ParallelPort&) = delete;
     ParallelPort& operator=(const ParallelPort&) = delete;
@@ -38,6 +43,7 @@ class ParallelPort : public PortWriter {
 
     std::string procRoot_;
     std::string devRoot_;
+    ClaimFunction claim_;
     std::map<std::uint16_t, Device> devices_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -73,11 +74,11 @@ TEST_F(CamTest, StartUpShowsTheConfiguration) {
     EXPECT_EQ(port.writes, (std::vector<PortWrite>{{888, 6}}));  // coils hold phase 3
 }
 
-TEST_F(CamTest, AStoredPositionBeyondTheUpperLimitIsClamped) {
+TEST_F(CamTest, AStoredPositionBeyondTheRightEndIsTakenBackToIt) {
     Start({{"/Config/totalsteps.ini", "500"}, {"/Config/MaxStep.ini", "300"}});
-    EXPECT_EQ(Text("StepLabel"), "299");
+    EXPECT_EQ(Text("StepLabel"), "300");
     EXPECT_EQ(Control<QScrollBar>("MotorScroll")->maximum(), 300);
-    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), 299);
+    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), 300);
 }
 
 TEST_F(CamTest, BigMoveButtonsTurnTheMotorAndTheEndOfAMoveIsSaved) {
@@ -118,7 +119,7 @@ TEST_F(CamTest, ClosingSavesThePositionAndSwitchesTheCoilsOffOnce) {
     cam->close();
     cam->Shutdown();
     EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "50\r\n");
-    EXPECT_EQ(port.writes, (std::vector<PortWrite>{{888, 0}}));
+    EXPECT_EQ(port.writes, (std::vector<PortWrite>{{0x278, 0}, {888, 0}}));
 }
 
 TEST_F(CamTest, AMoveInProgressAtCloseIsSavedWhereItStands) {
@@ -182,19 +183,43 @@ TEST_F(CamTest, TheMotorFollowsADraggedScrollBar) {
     ASSERT_TRUE(WaitFollowed(-150));
 }
 
-// After the move the follow takes up the gap between the scroll bar and the value it last
-// took over (where the engine last pushed it), so the motor goes that far beyond 50.
+// After a button move the follow starts from where the motor stands, so the motor goes to
+// the dragged value and no further.
 TEST_F(CamTest, AScrollBarDraggedAheadDuringAMoveIsFollowedAfterIt) {
     Start();
     Click("Command2");
     ASSERT_TRUE(ServeUntil([this] { return cam->motor().TotalSteps >= 10; }));
     Control<QScrollBar>("MotorScroll")->setValue(120);
-    const int takenOver = cam->motor().ScrollPos;
-    const int expected = 50 + 120 - takenOver;
-    ASSERT_TRUE(WaitFollowed(expected));
-    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), expected);
+    ASSERT_TRUE(WaitFollowed(120));
+    EXPECT_EQ(Control<QScrollBar>("MotorScroll")->value(), 120);
     // The label follows on the next 20 ms tick.
-    EXPECT_TRUE(ServeUntil([&] { return Text("ScrollLabel") == QString::number(expected); }));
+    EXPECT_TRUE(ServeUntil([&] { return Text("ScrollLabel") == "120"; }));
+}
+
+TEST_F(CamTest, TheKeyboardReachesTheScrollBarAndTurnsTheCamera) {
+    Start();
+    cam->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(cam.get()));
+    Control<QListView>("List1")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_EQ(QApplication::focusWidget(), Control<QScrollBar>("MotorScroll"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+    ASSERT_EQ(Control<QScrollBar>("MotorScroll")->value(), 1);
+    ASSERT_TRUE(WaitFollowed(1));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), Control<QListView>("MsgList"));
+}
+
+TEST_F(CamTest, TheNewestNoticeIsShownFirstAndWhole) {
+    Start({{"/Config/Middlestep.ini", "900"}});  // two hot key notices already, offscreen
+    auto* notices = Control<QLabel>("NoticeLabel");
+    const QString longest = "Center refused: the middle 900 lies outside the reachable range";
+    Click("CmdCenter");
+    EXPECT_TRUE(notices->text().startsWith(longest)) << notices->text().toStdString();
+    const QRect needed = notices->fontMetrics().boundingRect(
+        QRect(0, 0, notices->width(), 1000), Qt::TextWordWrap, cam->Notices().split('\n')[0]);
+    EXPECT_GE(notices->height(), needed.height());
+    EXPECT_LE(notices->geometry().bottom(), cam->height());
 }
 
 TEST_F(CamTest, CenterDuringAMoveContinuesFromTheNewPosition) {
@@ -294,14 +319,19 @@ TEST_F(CamTest, AStartUpFailureChangesNoFile) {
     EXPECT_TRUE(port.writes.empty() || port.writes.back().value != 0);
 }
 
-TEST_F(CamTest, APortInUseStopsStartUpNamingTheSocketError) {
+// The coils were energised before the listener failed: they must not stay so.
+TEST_F(CamTest, APortInUseStopsStartUpNamingTheSocketErrorWithTheCoilsOff) {
     QTcpServer blocker;
     ASSERT_TRUE(blocker.listen(QHostAddress::Any, 0));
-    dir.WriteConfig({{"/Config/Port.ini", std::to_string(blocker.serverPort())}});
-    Cam failing(dir.path(), port);
-    const auto failure = failing.Form_Load();
-    ASSERT_TRUE(failure);
-    EXPECT_TRUE(failure->contains("Cannot listen on TCP port")) << failure->toStdString();
+    dir.WriteConfig(
+        {{"/Config/Port.ini", std::to_string(blocker.serverPort())}, {"/Config/Lpt.ini", "278"}});
+    {
+        Cam failing(dir.path(), port);
+        const auto failure = failing.Form_Load();
+        ASSERT_TRUE(failure);
+        EXPECT_TRUE(failure->contains("Cannot listen on TCP port")) << failure->toStdString();
+        EXPECT_EQ(port.writes, (std::vector<PortWrite>{{0x278, 12}, {0x278, 0}, {888, 0}}));
+    }
     dir.WriteConfig({{"/Config/Port.ini", "70000"}});
     Cam outOfRange(dir.path(), port);
     EXPECT_TRUE(outOfRange.Form_Load()->contains("Config/Port.ini"));

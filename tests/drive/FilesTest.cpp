@@ -27,7 +27,7 @@ TEST(FileHelpers, ReadGivesBytesOrEmptyText) {
 
 TEST(FileHelpers, WriteNeverCreatesAFile) {
     TempDir dir;
-    EXPECT_FALSE(WriteFileContents(dir.path() + "/totalsteps.ini", "57"));
+    EXPECT_FALSE(WriteFileContents(dir.path() + "/totalsteps.ini", "57").saved);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -35,7 +35,9 @@ TEST(FileHelpers, WriteThenReadGivesTheNumberBackAndKeepsPermissions) {
     TempDir dir;
     dir.Write("/totalsteps.ini", "old content that is longer\r\n");
     ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0664);
-    ASSERT_TRUE(WriteFileContents(dir.path() + "/totalsteps.ini", "57"));
+    const SaveOutcome outcome = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
+    ASSERT_TRUE(outcome.saved) << outcome.reason;
+    EXPECT_TRUE(outcome.atomic);
     EXPECT_EQ(dir.Read("/totalsteps.ini"), "57\r\n");
     EXPECT_EQ(ToInt16(ReadFileContents(dir.path() + "/totalsteps.ini")), 57);
     struct stat info {};
@@ -55,12 +57,38 @@ TEST(FileHelpers, AFailedWriteLeavesTheOldFileIntact) {
     rlimit tiny = saved;
     tiny.rlim_cur = 1;
     ::setrlimit(RLIMIT_FSIZE, &tiny);
-    const bool written = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
+    const bool written = WriteFileContents(dir.path() + "/totalsteps.ini", "57").saved;
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
     EXPECT_FALSE(written);
     EXPECT_EQ(dir.Read("/totalsteps.ini"), "12\r\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+// Packaged installs keep the position elsewhere through a link; the link must survive.
+TEST(FileHelpers, ALinkIsFollowedAndStaysALink) {
+    TempDir dir;
+    dir.Write("/state/position", "12\r\n");
+    std::filesystem::create_directory(dir.path() + "/Config");
+    std::filesystem::create_symlink("../state/position", dir.path() + "/Config/totalsteps.ini");
+    ASSERT_TRUE(WriteFileContents(dir.path() + "/Config/totalsteps.ini", "57").saved);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path() + "/Config/totalsteps.ini"));
+    EXPECT_EQ(dir.Read("/state/position"), "57\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path() + "/state"), {}), 1);
+}
+
+// Even for root: a rename would replace the file whatever its mode says.
+TEST(FileHelpers, AReadOnlyFileIsNotWrittenAndTheCheckSaysSoFirst) {
+    TempDir dir;
+    dir.Write("/totalsteps.ini", "12\r\n");
+    ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0444);
+    const SaveOutcome check = CheckWritable(dir.path() + "/totalsteps.ini");
+    EXPECT_FALSE(check.saved);
+    const SaveOutcome outcome = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
+    EXPECT_FALSE(outcome.saved);
+    EXPECT_FALSE(outcome.reason.empty());
+    EXPECT_EQ(dir.Read("/totalsteps.ini"), "12\r\n");
+    EXPECT_FALSE(CheckWritable(dir.path() + "/missing").saved);
 }
 
 DriveSettings Load(const TempDir& dir) {
@@ -85,18 +113,54 @@ TEST(LoadDriveSettings, DerivesLimitsAddressAndPosition) {
     EXPECT_EQ(s.BigStep, 50);
 }
 
-TEST(LoadDriveSettings, ClampsAStoredPositionAboveTheUpperLimit) {
-    TempDir dir;
-    dir.WriteConfig({{"/Config/totalsteps.ini", "500"}, {"/Config/MaxStep.ini", "300"}});
-    EXPECT_EQ(Load(dir).TotalSteps, 299);
+// A position saved at the right end (the MaxStep value) comes back unchanged; one beyond
+// it, after MaxStep was narrowed, is taken back to the end.
+TEST(LoadDriveSettings, AStoredPositionIsKeptUpToTheRightEnd) {
+    for (const auto& [stored, expected] :
+         {std::pair{"300", 300}, {"299", 299}, {"301", 300}, {"500", 300}, {"-301", -301}}) {
+        TempDir dir;
+        dir.WriteConfig({{"/Config/totalsteps.ini", stored},
+                         {"/Config/MaxStep.ini", "300"},
+                         {"/Config/MinStep.ini", "-301"}});
+        EXPECT_EQ(Load(dir).TotalSteps, expected) << stored;
+    }
 }
 
-TEST(LoadDriveSettings, FractionalLimitsRoundDown) {
-    TempDir dir;
-    dir.WriteConfig({{"/Config/MaxStep.ini", "200.7"}, {"/Config/MinStep.ini", "-200.5"}});
-    const DriveSettings s = Load(dir);
-    EXPECT_EQ(s.UpperStep, 199);
-    EXPECT_EQ(s.LowerStep, -200);
+struct LimitCase {
+    const char* maxStep;
+    const char* minStep;
+    std::int16_t upper, lower;
+};
+
+// The reachable ends may be anything 16 bits hold; the limits are rounded down.
+TEST(LoadDriveSettings, LimitsReachTheEndsOfTheSixteenBitRange) {
+    for (const LimitCase& c :
+         {LimitCase{"200.7", "-200.5", 199, -200}, LimitCase{"32767", "-32768", 32766, -32767},
+          LimitCase{"32767.9", "-32768", 32766, -32767},
+          LimitCase{"-32767", "-32768", -32768, -32767}}) {
+        TempDir dir;
+        dir.WriteConfig({{"/Config/MaxStep.ini", c.maxStep}, {"/Config/MinStep.ini", c.minStep}});
+        const DriveSettings s = Load(dir);
+        EXPECT_EQ(s.UpperStep, c.upper) << c.maxStep;
+        EXPECT_EQ(s.LowerStep, c.lower) << c.minStep;
+    }
+}
+
+// Messages quote the file as it stands, not a value converted from it.
+TEST(LoadDriveSettings, MessagesQuoteTheFileAsItStands) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"-32767.5", "\"-32767.5\""},
+        {"5\r\n6\r\n", "\"5\\r\\n6\""},
+        {"\x01\xff", "\"\\x01\\xFF\""},
+    };
+    for (const auto& [text, quoted] : cases) {
+        TempDir dir;
+        dir.WriteConfig({{"/Config/totalsteps.ini", text}});
+        auto result = LoadDriveSettings(dir.path());
+        ASSERT_TRUE(std::holds_alternative<StartupError>(result)) << text;
+        const std::string message = std::get<StartupError>(result).Message();
+        EXPECT_NE(message.find(quoted), std::string::npos) << message;
+    }
 }
 
 TEST(LoadDriveSettings, AMissingLptFileGivesAddressZero) {
@@ -145,10 +209,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfig{"/Config/Middlestep.ini", "40000", "Config/Middlestep.ini"},
         BadConfig{"/Config/MaxStep.ini", "<missing>", "Config/MaxStep.ini"},
         BadConfig{"/Config/MaxStep.ini", "abc", "Config/MaxStep.ini"},
-        BadConfig{"/Config/MaxStep.ini", "32768", "Config/MaxStep.ini"},  // UpperStep + 1 overflows
+        BadConfig{"/Config/MaxStep.ini", "32768", "Config/MaxStep.ini"},     // beyond 16 bits
+        BadConfig{"/Config/MaxStep.ini", "-32767.5", "Config/MaxStep.ini"},  // UpperStep too
         BadConfig{"/Config/MinStep.ini", "<missing>", "Config/MinStep.ini"},
-        BadConfig{"/Config/MinStep.ini", "-32768", "Config/MinStep.ini"},
-        BadConfig{"/Config/MinStep.ini", "300", "Config/MinStep.ini"},  // above MaxStep
+        BadConfig{"/Config/MinStep.ini", "-32769", "Config/MinStep.ini"},
+        BadConfig{"/Config/MinStep.ini", "32767", "Config/MinStep.ini"},  // LowerStep too
+        BadConfig{"/Config/MinStep.ini", "300", "Config/MinStep.ini"},    // above MaxStep
         BadConfig{"/Config/totalsteps.ini", "<missing>", "Config/totalsteps.ini"},
         BadConfig{"/Config/totalsteps.ini", "1.2.3", "Config/totalsteps.ini"},
         BadConfig{"/Config/totalsteps.ini", "-201", "Config/totalsteps.ini"},  // below the reach

@@ -145,7 +145,7 @@ TEST_F(MotorTest, TheScrollBarOnlyFollowsForwards) {
     motor.Step(10, "r");
     RunMove();
     EXPECT_EQ(scroll.value, 30);
-    EXPECT_EQ(motor.ScrollPos, 0);
+    EXPECT_EQ(motor.ScrollPos, 10);  // where the move ended: the follow goes on from there
     motor.Step(25, "r");
     RunMove();
     EXPECT_EQ(scroll.value, 35);
@@ -193,10 +193,25 @@ TEST_F(MotorTest, WithoutAUsablePortAddressNothingIsWritten) {
     EXPECT_EQ(motor.TotalSteps, 3);
 }
 
-TEST_F(MotorTest, CoilsOffWritesZeroToTheFixedAddress) {
+TEST_F(MotorTest, CoilsOffReachesTheDrivenPortAndTheFixedAddress) {
     motor.LptAddress = 0x278;
     motor.SwitchCoilsOff();
+    EXPECT_EQ(port.writes, (std::vector<PortWrite>{{0x278, 0}, {888, 0}}));
+    port.writes.clear();
+    motor.LptAddress = 888;
+    motor.SwitchCoilsOff();
     EXPECT_EQ(port.writes, (std::vector<PortWrite>{{888, 0}}));
+}
+
+TEST_F(MotorTest, TheRightEndOfTheSixteenBitRangeIsReachedAndKept) {
+    motor.Load(test::Settings(-32767, 32766, 32765, 1));
+    motor.Step(5, "r");
+    RunMove();
+    EXPECT_EQ(motor.TotalSteps, 32767);
+    motor.Load(test::Settings(-32767, 32766, -32767, 1));
+    motor.Step(5, "l");
+    RunMove();
+    EXPECT_EQ(motor.TotalSteps, -32768);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "ParallelPort.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include "TempDir.h"
 
@@ -42,6 +43,19 @@ TEST_F(ParallelPortTest, ADeviceThatCannotBeClaimedIsSimulated) {
     EXPECT_NE(text.find("Port 0x378: simulated: cannot claim "), std::string::npos) << text;
     port.Out(0x378, 12);  // dropped, and nothing else happens
     EXPECT_EQ(dir.Read("/dev/parport0"), "");
+}
+
+// The kernel's claim waits, interruptibly, while another program holds the port. A claim
+// that behaves so must not hold up start-up: the port is then simulated.
+TEST_F(ParallelPortTest, APortHeldByAnotherProgramIsSimulatedInsteadOfWaitedFor) {
+    int attempts = 0;
+    ParallelPort busy(dir.path() + "/proc", dir.path() + "/dev", [&attempts](int) {
+        ++attempts;
+        return ::poll(nullptr, 0, -1);  // waits until a signal interrupts it
+    });
+    EXPECT_EQ(busy.Describe(0x378), "Port 0x378: simulated: cannot claim " + dir.path() +
+                                        "/dev/parport0: in use by another program");
+    EXPECT_GE(attempts, 1);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <chrono>
@@ -77,17 +79,54 @@ class TarvikProcess {
         return client.ReadAll();
     }
 
-    // Sends a signal and waits for the exit; returns the exit code (-1: crashed).
+    // Sends a signal and waits for the exit; returns the exit code (-1: crashed, -2: still
+    // running, -3: had already exited). Only a running process is signalled: pid 0 would
+    // signal the test's own process group.
     int Stop(int signal) {
-        ::kill(static_cast<pid_t>(process.processId()), signal);
+        const auto pid = static_cast<pid_t>(process.processId());
+        if (process.state() != QProcess::Running || pid <= 0) {
+            ADD_FAILURE() << "tarvik had already exited: " << Stderr();
+            return -3;
+        }
+        ::kill(pid, signal);
         if (!process.waitForFinished(20000)) return -2;
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     }
 
     // Everything written to standard error so far.
     std::string Stderr() {
+        if (process.state() == QProcess::Running) process.waitForReadyRead(0);
         errors += process.readAllStandardError().toStdString();
         return errors;
+    }
+
+    // Waits (generously) until standard error holds `text`.
+    bool WaitForStderr(const std::string& text, int limitMs = 20000) {
+        for (int waited = 0; waited < limitMs; waited += 25) {
+            if (Stderr().find(text) != std::string::npos) return true;
+            if (process.state() != QProcess::Running) return false;
+            process.waitForReadyRead(25);
+        }
+        return false;
+    }
+
+    // Runs tarvik as an ordinary user even when the tests run as root, so that permission
+    // bits apply to it: the directory is handed to nobody and setpriv drops the privileges.
+    void RunUnprivileged() {
+        if (::geteuid() != 0) return;
+        namespace fs = std::filesystem;
+        fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
+                                        fs::perms::group_exec | fs::perms::others_read |
+                                        fs::perms::others_exec);
+        ::chown(dir.path().c_str(), 65534, 65534);
+        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+            ::lchown(entry.path().c_str(), 65534, 65534);
+        }
+        wrapper << "setpriv"
+                << "--reuid=65534"
+                << "--regid=65534"
+                << "--clear-groups"
+                << "--";
     }
 
     // Polls a file until it holds `text`; moves are saved when they end.

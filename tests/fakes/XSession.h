@@ -41,6 +41,12 @@ class XSession {
     }
 
     bool ok() const { return !display_.isEmpty(); }
+
+    // Ends the X server under its clients, as a crash or a logout would.
+    void KillServer() {
+        processes_.front()->kill();
+        processes_.front()->waitForFinished(5000);
+    }
     const QString& display() const { return display_; }
 
     QProcessEnvironment Environment() const {

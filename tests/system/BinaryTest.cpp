@@ -44,8 +44,102 @@ TEST_F(BinaryTest, SigtermSavesTheClampedPositionAndExitsCleanly) {
                      {"/Config/MaxStep.ini", "300"}});
     ASSERT_TRUE(Launch()) << Stderr();
     EXPECT_EQ(Stop(SIGTERM), 0);
-    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "299\r\n");
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "300\r\n");
 }
+
+// Two on one folder would overwrite each other's position: the second stops before it
+// touches anything, and the first runs on.
+TEST_F(BinaryTest, ASecondTarvikOnTheSameConfigFolderStopsAtOnce) {
+    ASSERT_TRUE(Launch()) << Stderr();
+    EXPECT_EQ(Fetch("/turn/right"), "page Right\r\n");
+    ASSERT_TRUE(WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    QProcess second;
+    second.setProcessEnvironment(test::Headless());
+    second.start(QString::fromStdString(dir.path() + "/tarvik"), {});
+    ASSERT_TRUE(second.waitForFinished(20000));
+    EXPECT_EQ(second.exitCode(), 1);
+    const std::string errors = second.readAllStandardError().toStdString();
+    EXPECT_NE(errors.find("\"" + dir.path() + "/Config\" is already in use by"), std::string::npos)
+        << errors;
+    EXPECT_NE(errors.find("(process " + std::to_string(process.processId()) + ")"),
+              std::string::npos)
+        << errors;
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "50\r\n");
+    EXPECT_EQ(Fetch("/turn/left"), "page Left\r\n");
+    EXPECT_TRUE(WaitForFile("/Config/totalsteps.ini", "0\r\n"));
+    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "0\r\n");
+}
+
+// Where the position file can or cannot be saved. Each case: what start-up says, whether
+// the end of a move is saved (or reported on standard error), the exit status.
+struct SaveCase {
+    const char* name;
+    void (*prepare)(test::TarvikProcess&);
+    const char* startupNotice;  // on standard error before the port answers, or ""
+    bool saved;                 // the move's end reaches the position
+    int exitStatus;
+};
+
+const SaveCase kSaveCases[] = {
+    {"LinkFollowedAndKept",
+     [](test::TarvikProcess& t) {
+         t.dir.Write("/state/position", "0\r\n");
+         std::filesystem::remove(t.dir.path() + "/Config/totalsteps.ini");
+         std::filesystem::create_symlink("../state/position",
+                                         t.dir.path() + "/Config/totalsteps.ini");
+     },
+     "", true, 0},
+    {"ReadOnlyFileNotWritten",
+     [](test::TarvikProcess& t) {
+         ::chmod((t.dir.path() + "/Config/totalsteps.ini").c_str(), 0444);
+     },
+     "The position cannot be saved to \"Config/totalsteps.ini\": ", false, 2},
+    {"ReadOnlyFolderWrittenInPlace",
+     [](test::TarvikProcess& t) {
+         t.RunUnprivileged();
+         ::chmod((t.dir.path() + "/Config").c_str(), 0555);
+     },
+     "Saves of \"Config/totalsteps.ini\" are not atomic: ", true, 0},
+    {"FileSizeLimitReported",
+     [](test::TarvikProcess& t) {
+         t.wrapper = {"prlimit", "--fsize=1", "--"};
+     },
+     "", false, 2},
+};
+
+class SaveTest : public BinaryTest, public ::testing::WithParamInterface<SaveCase> {};
+
+TEST_P(SaveTest, ASaveNeverFailsSilentlyAndNeverWritesWhereItMustNot) {
+    const SaveCase& c = GetParam();
+    dir.WriteConfig(
+        {{"/Config/Port.ini", std::to_string(port)}, {"/Config/totalsteps.ini", "0\r\n"}});
+    c.prepare(tarvik);
+    const bool link = std::filesystem::is_symlink(dir.path() + "/Config/totalsteps.ini");
+    ASSERT_TRUE(Launch()) << Stderr();
+    if (*c.startupNotice != '\0') {
+        EXPECT_NE(Stderr().find(c.startupNotice), std::string::npos) << Stderr();
+    }
+    EXPECT_EQ(Fetch("/turn/right"), "page Right\r\n");
+    if (c.saved) {
+        EXPECT_TRUE(WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    } else {
+        EXPECT_TRUE(tarvik.WaitForStderr("Position 50 not saved to \"" + dir.path() +
+                                         "/Config/totalsteps.ini\": "))
+            << Stderr();
+    }
+    EXPECT_EQ(Fetch("/"), "page Index\r\n");
+    EXPECT_EQ(Stop(SIGTERM), c.exitStatus) << Stderr();
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), c.saved ? "50\r\n" : "0\r\n");
+    EXPECT_EQ(std::filesystem::is_symlink(dir.path() + "/Config/totalsteps.ini"), link);
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/Config")) {
+        EXPECT_NE(entry.path().filename().string().rfind(".totalsteps.ini", 0), 0u)
+            << "temporary file left: " << entry.path();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SaveTest, ::testing::ValuesIn(kSaveCases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(BinaryTest, SignalsDuringAMoveSaveThePositionReached) {
     for (int signal : {SIGINT, SIGHUP}) {
@@ -264,25 +358,14 @@ TEST_F(BinaryTest, OnAFullFileSystemTheOldPositionFileStaysIntact) {
     ASSERT_TRUE(full.mounted());
     ASSERT_TRUE(Launch()) << Stderr();
     EXPECT_EQ(Fetch("/turn/right"), "page Right\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the move ends, the save fails
+    EXPECT_TRUE(tarvik.WaitForStderr("Position 62 not saved to ")) << Stderr();
     EXPECT_EQ(Fetch("/"), "page Index\r\n");
-    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_EQ(Stop(SIGTERM), 2);
     EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "12\r\n");
     for (const auto& entry : std::filesystem::directory_iterator(dir.path() + "/Config")) {
         EXPECT_NE(entry.path().filename().string().rfind(".totalsteps.ini", 0), 0u)
             << "temporary file left: " << entry.path();
     }
-}
-
-TEST_F(BinaryTest, AFileSizeLimitFailsTheSaveWithoutEndingTarvik) {
-    dir.WriteConfig({{"/Config/Port.ini", std::to_string(port)}, {"/Config/totalsteps.ini", "12"}});
-    tarvik.wrapper = {"prlimit", "--fsize=1", "--"};
-    ASSERT_TRUE(Launch()) << Stderr();
-    EXPECT_EQ(Fetch("/turn/left"), "page Left\r\n");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(Fetch("/"), "page Index\r\n");
-    EXPECT_EQ(Stop(SIGTERM), 0);
-    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "12");
 }
 
 TEST_F(BinaryTest, WithoutAnyPageTheRepliesAreEmptyAndTarvikRuns) {

@@ -142,5 +142,17 @@ TEST_F(X11Test, ExitFromTheTrayMenuShutsDownLikeClosing) {
     EXPECT_TRUE(next.WaitForFile("/Config/totalsteps.ini", "-50\r\n"));
 }
 
+// Without a display Qt ends the process at once; the position must be on disk anyway (it is
+// written again even though it did not change, which shows the shutdown ran).
+TEST_F(X11Test, WhenTheXServerEndsThePositionIsSavedBeforeTarvikEnds) {
+    TarvikProcess tarvik;
+    tarvik.dir.WriteConfig(
+        {{"/Config/Port.ini", std::to_string(tarvik.port)}, {"/Config/totalsteps.ini", "7"}});
+    ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
+    x.KillServer();
+    ASSERT_TRUE(tarvik.process.waitForFinished(20000));
+    EXPECT_EQ(tarvik.dir.Read("/Config/totalsteps.ini"), "7\r\n") << tarvik.Stderr();
+}
+
 }  // namespace
 }  // namespace tarvik
