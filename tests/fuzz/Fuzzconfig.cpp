@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto& s = std::get<tarvik::DriveSettings>(result);
         Check(s.UpperStep + 1 <= 32767 && s.LowerStep - 1 >= -32768);
         Check(s.LowerStep - 1 <= s.UpperStep + 1);
-        Check(s.TotalSteps >= s.LowerStep - 1 && s.TotalSteps <= s.UpperStep);
+        Check(s.TotalSteps >= s.LowerStep - 1 && s.TotalSteps <= s.UpperStep + 1);
         Check(s.BigStep != -32768);
         Check(s.portAddress || s.StepPhase < 1 || s.StepPhase > 8);
     }
