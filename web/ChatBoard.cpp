@@ -53,11 +53,19 @@ void ChatBoard::ChatRequest(std::string_view RequestPath, Connection& connection
         std::string text = URLDecode(message);
         BlankControlBytes(text);
         msgList_.InsertTop(LogLine(clock_, connection, text));
+        reply_.reset();
     }
     msgList_.TrimTo(kMaxLogLines);
-    std::string ChatText = BuildChatText();
-    ChatText += kCrLf;
-    connection.Send(ChatText);
+    connection.SendShared(Reply());
+}
+
+std::shared_ptr<const std::string> ChatBoard::Reply() {
+    if (!reply_) {
+        auto ChatText = std::make_shared<std::string>(BuildChatText());
+        *ChatText += kCrLf;
+        reply_ = std::move(ChatText);
+    }
+    return reply_;
 }
 
 std::string ChatBoard::BuildChatText() const {

@@ -1,6 +1,7 @@
 // The chat board: messages arrive in request paths and the whole board is the reply.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -22,10 +23,14 @@ class ChatBoard {
 
     // Every line of the board, newest first, each followed by CR LF.
     std::string BuildChatText() const;
+    // The whole reply: BuildChatText() and one more CR LF. Built once for each state of the
+    // board and shared by every connection that sends it, however many never read it.
+    std::shared_ptr<const std::string> Reply();
 
   private:
     LineList& msgList_;
     const Clock& clock_;
+    std::shared_ptr<const std::string> reply_;  // of the board as it stands; null: stale
 };
 
 }  // namespace tarvik

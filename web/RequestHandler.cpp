@@ -55,11 +55,8 @@ bool RequestHandler::DataArrival(Connection& connection, std::string_view Reques
 }
 
 void RequestHandler::Reply(Connection& connection, const std::string& page) {
-    std::string reply;
-    reply.reserve(page.size() + kCrLf.size());
-    reply += page;
-    reply += kCrLf;
-    connection.Send(reply);
+    connection.SendLasting(page);
+    connection.SendLasting(kCrLf);
 }
 
 void RequestHandler::TurnLeft(Connection& connection) {

@@ -1,16 +1,21 @@
 // What request handling needs of the socket layer and the system.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace tarvik {
 
-// One accepted connection.
+// One accepted connection. A reply may be queued in several pieces; they go out in order.
 class Connection {
   public:
     virtual ~Connection() = default;
-    virtual void Send(std::string_view bytes) = 0;
+    // Bytes that stay valid and unchanged for as long as the server runs, such as the pages
+    // read at start-up: they are sent from where they are, never copied.
+    virtual void SendLasting(std::string_view bytes) = 0;
+    // Bytes shared with other connections; freed when the last of them is done.
+    virtual void SendShared(std::shared_ptr<const std::string> bytes) = 0;
     // Text that names the peer in log lines: its IP address.
     virtual std::string PeerText() const = 0;
 };

@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
-#include <QTcpServer>
 #include <QTest>
 
 #include "Fakes.h"
@@ -321,10 +320,14 @@ TEST_F(CamTest, AStartUpFailureChangesNoFile) {
 
 // The coils were energised before the listener failed: they must not stay so.
 TEST_F(CamTest, APortInUseStopsStartUpNamingTheSocketErrorWithTheCoilsOff) {
-    QTcpServer blocker;
-    ASSERT_TRUE(blocker.listen(QHostAddress::Any, 0));
-    dir.WriteConfig(
-        {{"/Config/Port.ini", std::to_string(blocker.serverPort())}, {"/Config/Lpt.ini", "278"}});
+    const std::uint16_t taken = test::FreePort();
+    const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(taken);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    dir.WriteConfig({{"/Config/Port.ini", std::to_string(taken)}, {"/Config/Lpt.ini", "278"}});
     {
         Cam failing(dir.path(), port);
         const auto failure = failing.Form_Load();
@@ -332,6 +335,7 @@ TEST_F(CamTest, APortInUseStopsStartUpNamingTheSocketErrorWithTheCoilsOff) {
         EXPECT_TRUE(failure->contains("Cannot listen on TCP port")) << failure->toStdString();
         EXPECT_EQ(port.writes, (std::vector<PortWrite>{{0x278, 12}, {0x278, 0}, {888, 0}}));
     }
+    ::close(blocker);
     dir.WriteConfig({{"/Config/Port.ini", "70000"}});
     Cam outOfRange(dir.path(), port);
     EXPECT_TRUE(outOfRange.Form_Load()->contains("Config/Port.ini"));

@@ -20,18 +20,6 @@
 
 namespace tarvik::test {
 
-// A TCP port that was free a moment ago.
-inline std::uint16_t FreePort() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin6_port);
-}
-
 // The environment of a headless start.
 inline QProcessEnvironment Headless() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -18,6 +18,18 @@
 
 namespace tarvik::test {
 
+// A TCP port that was free a moment ago.
+inline std::uint16_t FreePort() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin6_port);
+}
+
 class TcpClient {
   public:
     // Connects to 127.0.0.1 (or ::1) at `port`; reads time out after `timeoutMs`.
@@ -47,6 +59,7 @@ class TcpClient {
     TcpClient& operator=(const TcpClient&) = delete;
 
     bool connected() const { return connected_; }
+    int fd() const { return fd_; }
 
     bool Send(const std::string& bytes) {
         std::size_t done = 0;

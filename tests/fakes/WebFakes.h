@@ -16,7 +16,13 @@ namespace tarvik::test {
 class FakeConnection : public Connection {
   public:
     explicit FakeConnection(std::string peer = "10.0.0.7") : peer_(std::move(peer)) {}
-    void Send(std::string_view bytes) override { sent.emplace_back(bytes); }
+    // The pieces of one reply are joined: `sent` holds one entry per replied arrival.
+    void SendLasting(std::string_view bytes) override { Append(bytes); }
+    void SendShared(std::shared_ptr<const std::string> bytes) override { Append(*bytes); }
+    void Append(std::string_view bytes) {
+        if (sent.empty()) sent.emplace_back();
+        sent.back() += bytes;
+    }
     std::string PeerText() const override { return peer_; }
     std::vector<std::string> sent;
 

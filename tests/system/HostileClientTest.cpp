@@ -66,6 +66,24 @@ class HostileClientTest : public ::testing::Test {
         EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "0\r\n"));
     }
 
+    // Fills the chat board with messages of 60,000 bytes until its reply holds `bytes`;
+    // returns the size of the reply. Each poster waits for the first byte of its answer, so
+    // that its message has been taken before it goes.
+    std::size_t BuildBoard(std::size_t bytes) {
+        const std::string request = "GET /chat?" + std::string(60000, 'm') + " HTTP/1.1\r\n\r\n";
+        std::size_t board = 0;
+        for (int i = 0; i < 1000 && board < bytes; ++i) {
+            TcpClient poster(tarvik.port);
+            poster.Send(request);
+            char first = 0;
+            ::recv(PosterFd(poster), &first, 1, 0);
+            poster.ResetNow();
+            if (i % 20 == 19) board = tarvik.Fetch("/chat").size();
+        }
+        return tarvik.Fetch("/chat").size();
+    }
+    static int PosterFd(TcpClient& client) { return client.fd(); }
+
     test::TarvikProcess tarvik;
     long baselineKiB = 0;
 };
@@ -128,9 +146,103 @@ TEST_F(HostileClientTest, ConnectionsResetMidReply) {
     CheckTurns();
 }
 
+// Each reader holds the same reply, not a copy of it.
+TEST_F(HostileClientTest, AHundredClientsThatNeverReadABigBoardShareOneReply) {
+    const std::size_t board = BuildBoard(16u << 20);
+    ASSERT_GT(board, 8u << 20);
+    baselineKiB = RssKiB(tarvik.process.processId());
+    std::vector<std::unique_ptr<TcpClient>> readers;
+    for (int i = 0; i < 100; ++i) {
+        readers.push_back(std::make_unique<TcpClient>(tarvik.port));
+        readers.back()->Send("GET /chat HTTP/1.1\r\n\r\n");
+    }
+    CheckTurns();  // answered meanwhile, after every reader's request was taken
+    const long grownKiB = RssKiB(tarvik.process.processId()) - baselineKiB;
+    std::printf("board %zu KiB; 100 readers that never read added %ld KiB\n", board / 1024,
+                grownKiB);
+    if (kMeasureMemory) {
+        EXPECT_LT(grownKiB, static_cast<long>(board / 1024) + 32 * 1024);
+    }
+}
+
+// The peer's end of stream must not cut the reply short: it arrives whole, then the close.
+TEST_F(HostileClientTest, AClientThatHalfClosesReceivesAReplyLargerThanTheSocketBuffers) {
+    const std::size_t board = BuildBoard(12u << 20);
+    ASSERT_GT(board, 8u << 20);
+    TcpClient client(tarvik.port);
+    client.Send("GET /chat HTTP/1.1\r\n\r\n");
+    client.ShutdownWrite();
+    // Only makes it likely that the server meets the end of stream while still writing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    TcpClient::End end{};
+    EXPECT_EQ(client.ReadAll(&end).size(), board);
+    EXPECT_EQ(end, TcpClient::End::Closed);
+}
+
+// More at once than the cap of open connections: what has arrived is answered before
+// anyone is evicted, and nobody is evicted for having been quick.
+TEST_F(HostileClientTest, ABurstOfOneHundredFiftyRequestsIsAllAnswered) {
+    std::vector<std::unique_ptr<TcpClient>> burst;
+    for (int i = 0; i < 150; ++i) {
+        burst.push_back(std::make_unique<TcpClient>(tarvik.port));
+        burst.back()->Send("GET / HTTP/1.1\r\n\r\n");
+    }
+    int answered = 0;
+    for (auto& client : burst) answered += client->ReadAll() == "page Index\r\n";
+    EXPECT_EQ(answered, 150);
+}
+
 TEST_F(HostileClientTest, TwentyThousandConnectAndCloseWithoutData) {
     for (int i = 0; i < 20000; ++i) TcpClient client(tarvik.port);
     CheckTurns();
+}
+
+}  // namespace
+}  // namespace tarvik
+
+namespace tarvik {
+namespace {
+
+// Processor time of a process so far, in seconds.
+double CpuSeconds(qint64 pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::stol(field);  // utime, stime
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// With 64 descriptors a flood of connections must neither make the server spin on accept
+// nor keep turns from being answered, and a position save must always find its descriptors.
+TEST(ScarceDescriptorsTest, AFloodAtTheDescriptorLimitNeitherSpinsNorStopsTurnsNorSaves) {
+    test::TarvikProcess tarvik;
+    tarvik.wrapper = {"prlimit", "--nofile=64:64", "--"};
+    ASSERT_TRUE(tarvik.Launch()) << tarvik.Stderr();
+    const qint64 pid = tarvik.process.processId();
+    std::vector<std::unique_ptr<TcpClient>> flood;
+    for (int i = 0; i < 150; ++i) flood.push_back(std::make_unique<TcpClient>(tarvik.port));
+    const double cpuBefore = CpuSeconds(pid);
+    const auto wallBefore = std::chrono::steady_clock::now();
+    EXPECT_EQ(tarvik.Fetch("/turn/right"), "page Right\r\n");
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    const double share = (CpuSeconds(pid) - cpuBefore) / wall;
+    std::printf("processor share during the flood: %.1f %%\n", 100 * share);
+    EXPECT_LT(share, 0.5);  // generous: spinning on accept takes a whole core
+
+    flood.clear();
+    EXPECT_EQ(tarvik.Fetch("/turn/left"), "page Left\r\n");
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "0\r\n"));
+
+    for (int i = 0; i < 150; ++i) flood.push_back(std::make_unique<TcpClient>(tarvik.port));
+    EXPECT_EQ(tarvik.Fetch("/turn/right"), "page Right\r\n");
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
+    EXPECT_EQ(tarvik.Stop(SIGTERM), 0) << tarvik.Stderr();  // 2: the save at exit failed
+    EXPECT_EQ(tarvik.Stderr().find("not saved"), std::string::npos) << tarvik.Stderr();
 }
 
 }  // namespace
