@@ -37,7 +37,9 @@ class StepTimerFd : public QObject, public Timer {
     void SetEnabled(bool enabled) override;
     bool IsEnabled() const override { return enabled_; }
     // Runs the tick now when an expiry is pending, without waiting for the event loop.
-    void ServeIfDue() { OnExpired(); }
+    void ServeIfDue() {
+        if (enabled_) OnExpired();
+    }
 
   private:
     void OnExpired();

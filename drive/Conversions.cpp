@@ -67,7 +67,8 @@ std::optional<double> ParseDecimal(std::string_view text) {
     }
     if (!IsUnsignedDecimal(text)) return std::nullopt;
     // from_chars wants a digit before the point.
-    const std::string digits = text.front() == '.' ? "0" + std::string(text) : std::string(text);
+    std::string digits(text.front() == '.' ? "0" : "");
+    digits.append(text);
     double value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
                                               std::chars_format::fixed);
