@@ -4,8 +4,6 @@
 #include <QWidget>
 #include <cstdint>
 
-#include "Platform.h"
-
 namespace tarvik {
 
 class CoilIndicators : public QWidget {
@@ -19,20 +17,6 @@ class CoilIndicators : public QWidget {
 
   private:
     std::uint8_t pattern_ = 0;
-};
-
-// Passes every write on to the real port writer and shows the pattern on the lamps.
-class PortMonitor : public PortWriter {
-  public:
-    PortMonitor(PortWriter& port, CoilIndicators& lamps) : port_(port), lamps_(lamps) {}
-    void Out(std::uint16_t address, std::uint8_t value) override {
-        port_.Out(address, value);
-        lamps_.SetPattern(value);
-    }
-
-  private:
-    PortWriter& port_;
-    CoilIndicators& lamps_;
 };
 
 }  // namespace tarvik

@@ -1,4 +1,7 @@
 // Tarvik: pans a camera mount with a stepper motor on the parallel port.
+//
+// With a display: the window, the tray and the hot keys around the station. Without one:
+// the station alone under QCoreApplication; the motor and the web server run as ever.
 #include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -9,11 +12,15 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "Cam.h"
 #include "ParallelPort.h"
 #include "SignalBridge.h"
+#include "Station.h"
+#include "SystemClock.h"
+#include "X11HotKeys.h"
 
 namespace {
 
@@ -26,18 +33,9 @@ std::string ExecutableDir() {
     return dir.substr(0, dir.rfind('/'));
 }
 
-// Without a display the motor and the web server still run, with an invisible window.
-void ChooseHeadlessWhenNoDisplay() {
-    if (std::getenv("QT_QPA_PLATFORM") != nullptr) return;
-    if (std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr) return;
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-}
-
-// Qt's own poll-based event loop registers and drops socket notifiers without the extra
-// wake-ups of the GLib one: a quarter more connections per second, and nothing here needs
-// GLib's loop.
-void UseQtEventLoop() {
-    ::setenv("QT_NO_GLIB", "1", 0);
+bool HasDisplay() {
+    return std::getenv("QT_QPA_PLATFORM") != nullptr || std::getenv("DISPLAY") != nullptr ||
+           std::getenv("WAYLAND_DISPLAY") != nullptr;
 }
 
 // Many lingering connections need many descriptors; take what the system allows.
@@ -48,27 +46,18 @@ void RaiseDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-bool CanShowDialogs() {
-    const QString platform = QGuiApplication::platformName();
-    return platform != "offscreen" && platform != "minimal";
-}
-
-}  // namespace
-
-// Chat replies can be megabytes. Serving them from mmap returns the memory to the system
-// when the reply is gone; glibc's adaptive threshold would keep the heap at its peak.
-void ReturnLargeBuffersToTheSystem() {
+void PrepareProcess() {
+    // Chat replies can be megabytes. Serving them from mmap returns the memory to the system
+    // when the reply is gone; glibc's adaptive threshold would keep the heap at its peak.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-}
-
-// A write beyond the file size limit must fail like a full disk, not end the program.
-void SurviveFileSizeLimit() {
+    // A write beyond the file size limit must fail like a full disk, not end the program.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Qt's own poll-based loop adds and drops notifiers without GLib's extra wake-ups.
+    ::setenv("QT_NO_GLIB", "1", 0);
+    RaiseDescriptorLimit();
 }
 
-namespace {
-
-tarvik::Cam* g_running = nullptr;
+tarvik::Station* g_running = nullptr;
 
 // When the display connection breaks (the X server ends, the session logs out), Qt ends
 // the process with exit() from inside the event loop: no window closes, no handler runs.
@@ -77,37 +66,61 @@ void SaveAndSwitchOffOnExit() {
     if (g_running != nullptr) g_running->SaveAndSwitchOff();
 }
 
+std::unique_ptr<tarvik::CoilOutput> OpenParallelPort(const tarvik::DriveSettings& settings) {
+    return std::make_unique<tarvik::ParallelPort>(
+        static_cast<std::int32_t>(std::strtol(settings.LptAddress.c_str(), nullptr, 10)));
+}
+
+bool CanShowDialogs() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != "offscreen" && platform != "minimal";
+}
+
+// Runs the station until the event loop ends; the exit status.
+int Run(tarvik::Station& station, tarvik::Cam* window) {
+    // Taken over before the port answers, so that no early signal ends Tarvik unsaved; a
+    // signal during start-up is handled once the event loop runs.
+    tarvik::SignalBridge bridge([&station, window](int) {
+        if (window != nullptr) window->close();
+        station.Shutdown();
+        QCoreApplication::quit();
+    });
+    if (const auto failure = station.Start()) {
+        std::fprintf(stderr, "tarvik: cannot start: %s\n", failure->c_str());
+        if (window != nullptr && CanShowDialogs()) {
+            QMessageBox::critical(nullptr, "Tarvik v1.0", QString::fromStdString(*failure));
+        }
+        return 1;
+    }
+    if (window != nullptr) {
+        window->Attach();
+        window->show();
+    }
+    g_running = &station;
+    std::atexit(SaveAndSwitchOffOnExit);
+    const int status = QCoreApplication::exec();
+    station.Shutdown();
+    g_running = nullptr;
+    // Exit status 2: Tarvik ran, but the position it stopped at is not on disk.
+    return status != 0 ? status : station.LastSaveFailed() ? 2 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    ReturnLargeBuffersToTheSystem();
-    SurviveFileSizeLimit();
-    ChooseHeadlessWhenNoDisplay();
-    UseQtEventLoop();
-    RaiseDescriptorLimit();
+    PrepareProcess();
+    tarvik::SystemClock clock;
+    if (!HasDisplay()) {
+        QCoreApplication app(argc, argv);
+        tarvik::NoHotKeys noKeys("not available without a display");
+        tarvik::Station station(ExecutableDir(), OpenParallelPort, noKeys, clock);
+        return Run(station, nullptr);
+    }
     QApplication app(argc, argv);
     app.setApplicationName("Tarvik");
     app.setQuitOnLastWindowClosed(false);
-
-    tarvik::ParallelPort port;
-    tarvik::Cam cam(ExecutableDir(), port, &port);
-    // Taken over before the port answers, so that no early signal can end Tarvik unsaved;
-    // a signal during start-up is handled once the event loop runs.
-    tarvik::SignalBridge signalBridge([&cam](int) {
-        cam.close();
-        QApplication::quit();
-    });
-    if (const auto failure = cam.Form_Load()) {
-        std::fprintf(stderr, "tarvik: cannot start: %s\n", failure->toLocal8Bit().constData());
-        if (CanShowDialogs()) QMessageBox::critical(nullptr, "Tarvik v1.0", *failure);
-        return 1;
-    }
-    cam.show();
-    g_running = &cam;
-    std::atexit(SaveAndSwitchOffOnExit);
-    const int status = app.exec();
-    g_running = nullptr;
-    cam.Shutdown();
-    // Exit status 2: Tarvik ran, but the position it stopped at is not on disk.
-    return status != 0 ? status : cam.LastSaveFailed() ? 2 : 0;
+    tarvik::X11HotKeys keys;
+    tarvik::Station station(ExecutableDir(), OpenParallelPort, keys, clock);
+    tarvik::Cam window(station);
+    return Run(station, &window);
 }

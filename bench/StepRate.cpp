@@ -1,24 +1,29 @@
-// Measures the half-step rhythm of a long move in the real window (offscreen): every port
-// write is time-stamped.
+// Measures the half-step rhythm of a long move in the headless core: every coil write is
+// time-stamped. Beside it, in the same process and at the same time, a bare 1 ms timerfd
+// thread shows what the machine's timers allow under the same conditions.
 //
-//   step_rate [--steps N] [--web-load | --busy LOADGEN]
+//   step_rate [--steps N] [--flood LOADGEN]
 //
-// --web-load: a client thread keeps the web server busy with sequential requests.
-// --busy LOADGEN: the sweep is on and LOADGEN (the load generator) floods /chat, so that the
-//   chat list, the scroll follow and the sweep timer all work during the move.
-#include <QApplication>
-#include <QElapsedTimer>
+// --flood LOADGEN: 300 idle connections stay open and LOADGEN runs 40 clients that read
+//   the chat board (about 0.8 MB) over and over during the move.
+// The CPU load of `stress-ng` is set up by the caller (scripts/bench.sh).
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
 #include <QProcess>
-#include <QPushButton>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
-#include "Cam.h"
+#include "Station.h"
+#include "SystemClock.h"
 #include "TcpClient.h"
 #include "TempDir.h"
 
@@ -26,105 +31,115 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class TimestampPort : public tarvik::PortWriter {
+class TimestampCoils : public tarvik::CoilOutput {
   public:
-    void Out(std::uint16_t, std::uint8_t) override { stamps.push_back(Clock::now()); }
+    explicit TimestampCoils(std::size_t expected) { stamps.reserve(expected + 16); }
+    void Write(std::uint8_t) override {
+        if (stamps.size() < stamps.capacity()) stamps.push_back(Clock::now());
+    }
+    void SwitchOff() override {}
+    std::string Describe() const override { return "time stamps"; }
     std::vector<Clock::time_point> stamps;
 };
 
-double Percentile(std::vector<double> values, double p) {
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
-    return values[index];
+struct Rhythm {
+    double perSecond, p50, p99, p999, max;
+};
+
+Rhythm Measure(const std::vector<Clock::time_point>& stamps) {
+    std::vector<double> intervals;
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+        intervals.push_back(
+            std::chrono::duration<double, std::milli>(stamps[i] - stamps[i - 1]).count());
+    }
+    const double span = std::chrono::duration<double>(stamps.back() - stamps.front()).count();
+    std::sort(intervals.begin(), intervals.end());
+    const auto at = [&](double p) {
+        return intervals[static_cast<std::size_t>(p * static_cast<double>(intervals.size() - 1))];
+    };
+    return {static_cast<double>(intervals.size()) / span, at(0.5), at(0.99), at(0.999),
+            intervals.back()};
+}
+
+// The reference: a bare timerfd loop at normal priority, stamping `count` expiries.
+std::vector<Clock::time_point> BareTimer(int count, const std::atomic<bool>& go) {
+    while (!go) std::this_thread::yield();
+    const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    itimerspec period{{0, 1000000}, {0, 1000000}};
+    ::timerfd_settime(fd, 0, &period, nullptr);
+    std::vector<Clock::time_point> stamps;
+    stamps.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        std::uint64_t expirations = 0;
+        if (::read(fd, &expirations, sizeof expirations) != sizeof expirations) break;
+        stamps.push_back(Clock::now());
+    }
+    ::close(fd);
+    return stamps;
+}
+
+void Print(const char* what, const Rhythm& r) {
+    std::printf("%s: %.1f per second  interval ms: p50 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",
+                what, r.perSecond, r.p50, r.p99, r.p999, r.max);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool webLoad = false;
-    const char* busyLoadGen = nullptr;
-    int steps = 10000;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--web-load") == 0) webLoad = true;
-        if (std::strcmp(argv[i], "--steps") == 0 && i + 1 < argc) steps = std::atoi(argv[++i]);
-        if (std::strcmp(argv[i], "--busy") == 0 && i + 1 < argc) busyLoadGen = argv[++i];
+    int steps = 5000;
+    const char* loadgen = nullptr;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--steps") == 0) steps = std::atoi(argv[i + 1]);
+        if (std::strcmp(argv[i], "--flood") == 0) loadgen = argv[i + 1];
     }
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     tarvik::test::TempDir dir;
     dir.WriteConfig(
         {{"/Config/MaxStep.ini", "32000"}, {"/Config/BigStep.ini", std::to_string(steps)}});
     dir.WritePages();
-    TimestampPort port;
-    tarvik::Cam cam(dir.path(), port);
-    if (const auto failure = cam.Form_Load()) {
-        std::fprintf(stderr, "%s\n", failure->toLocal8Bit().constData());
+    TimestampCoils* coils = nullptr;
+    tarvik::NoHotKeys keys("benchmark");
+    tarvik::SystemClock clock;
+    tarvik::Station station(
+        dir.path(),
+        [&](const tarvik::DriveSettings&) {
+            auto output = std::make_unique<TimestampCoils>(static_cast<std::size_t>(steps) + 1);
+            coils = output.get();
+            return output;
+        },
+        keys, clock);
+    if (const auto failure = station.Start()) {
+        std::fprintf(stderr, "%s\n", failure->c_str());
         return 1;
     }
-    cam.show();
-    QElapsedTimer settle;  // let the first paint and font loading pass before measuring
-    settle.start();
-    while (settle.elapsed() < 300) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-
-    std::atomic<bool> stop{false};
-    std::atomic<int> answered{0};
-    std::thread load;
-    if (webLoad) {
-        const std::uint16_t webPort = cam.webServer().LocalPort();
-        load = std::thread([&] {
-            while (!stop) {
-                tarvik::test::TcpClient client(webPort);
-                client.Send("GET / HTTP/1.1\r\n\r\n");
-                if (!client.ReadAll().empty()) ++answered;
-            }
-        });
-    }
+    const std::uint16_t port = station.ListeningPort();
+    std::vector<std::unique_ptr<tarvik::test::TcpClient>> idle;
     QProcess flood;
-    if (busyLoadGen != nullptr) {
-        cam.findChild<QPushButton*>("CmdAutoTmr")->click();  // the sweep joins in
-        flood.start(busyLoadGen, {"--port", QString::number(cam.webServer().LocalPort()), "--path",
-                                  "/chat?busy+board", "--concurrency", "8", "--seconds",
-                                  QString::number(steps / 1000 + 5)});
+    if (loadgen != nullptr) {
+        const std::string line(1000, 'b');
+        for (int i = 0; i < 800; ++i) station.ChatList().InsertTop(line);
+        for (int i = 0; i < 300; ++i)
+            idle.push_back(std::make_unique<tarvik::test::TcpClient>(port));
+        flood.start(loadgen, {"--port", QString::number(port), "--path", "/chat", "--concurrency",
+                              "40", "--seconds", QString::number(steps / 1000 + 5)});
         flood.waitForStarted();
     }
-    port.stamps.clear();
-    QElapsedTimer wall;
-    wall.start();
-    cam.Command2_Click();
-    // With the sweep on, moves follow each other: measure the first `steps` half-steps.
-    while (port.stamps.size() < static_cast<std::size_t>(steps) &&
-           (cam.motor().IsMoving() || busyLoadGen != nullptr)) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    const double seconds = static_cast<double>(wall.nsecsElapsed()) / 1e9;
-    stop = true;
-    if (load.joinable()) load.join();
-    flood.kill();
-    flood.waitForFinished();
-
-    std::vector<double> intervals;
-    for (std::size_t i = 1; i < port.stamps.size(); ++i) {
-        intervals.push_back(
-            std::chrono::duration<double, std::milli>(port.stamps[i] - port.stamps[i - 1]).count());
-    }
-    const double span =
-        std::chrono::duration<double>(port.stamps.back() - port.stamps.front()).count();
-    std::printf("condition: %s\n", webLoad       ? "web server under sequential load"
-                                   : busyLoadGen ? "chat flood, sweep on, scroll follow"
-                                                 : "idle");
-    std::printf("half-steps: %zu in %.3f s: %.1f per second\n", port.stamps.size(), seconds,
-                static_cast<double>(intervals.size()) / span);
-    std::printf("interval ms: p50 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n",
-                Percentile(intervals, 0.5), Percentile(intervals, 0.99),
-                Percentile(intervals, 0.999),
-                *std::max_element(intervals.begin(), intervals.end()));
-    if (std::getenv("STEP_RATE_OUTLIERS")) {
-        for (std::size_t i = 0; i < intervals.size(); ++i) {
-            if (intervals[i] > 2.5) std::printf("  tick %zu: %.3f ms\n", i, intervals[i]);
-        }
-    }
-    if (webLoad)
-        std::printf("requests answered meanwhile: %d (%.0f per second)\n", answered.load(),
-                    answered.load() / seconds);
+    std::atomic<bool> go{false};
+    std::vector<Clock::time_point> reference;
+    std::thread bare([&] { reference = BareTimer(steps, go); });
+    coils->stamps.clear();
+    go = true;
+    station.BigMove(tarvik::Direction::Right);
+    while (station.IsMoving()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    bare.join();
+    const QString floodReport =
+        loadgen ? (flood.waitForFinished(60000), QString(flood.readAllStandardOutput())) : "";
+    station.Shutdown();
+    std::printf("condition: %s%s\n", loadgen ? "web flood" : "as the machine is",
+                std::getenv("STEP_RATE_CONDITION") ? std::getenv("STEP_RATE_CONDITION") : "");
+    std::printf("priority: %s\n", station.StepPriority().c_str());
+    Print("step thread", Measure(coils->stamps));
+    Print("bare timerfd", Measure(reference));
+    if (loadgen) std::printf("flood: %s", floodReport.toLocal8Bit().constData());
     return 0;
 }

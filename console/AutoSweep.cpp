@@ -3,19 +3,17 @@
 namespace tarvik {
 
 bool AutoSweep::Toggle() {
-    autoTmr_.SetEnabled(!autoTmr_.IsEnabled());
-    return autoTmr_.IsEnabled();
+    timer_.SetEnabled(!timer_.IsEnabled());
+    return timer_.IsEnabled();
 }
 
 void AutoSweep::Tick() {
-    // Both tests run in this order, so at a range with no room the left end wins.
-    if (motor_.TotalSteps >= motor_.UpperStep) SweepLeft = true;
-    if (motor_.LowerStep >= motor_.TotalSteps) SweepLeft = false;
-    if (SweepLeft) {
-        motor_.BigMoveLeft();
-    } else {
-        motor_.BigMoveRight();
-    }
+    motor_.With([this](Motor& motor) {
+        // Both tests run in this order, so at a range with no room the left end wins.
+        if (motor.Position() >= motor.UpperStep()) SweepLeft = true;
+        if (motor.LowerStep() >= motor.Position()) SweepLeft = false;
+        motor.BigMove(SweepLeft ? Direction::Left : Direction::Right);
+    });
 }
 
 }  // namespace tarvik

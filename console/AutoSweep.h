@@ -8,20 +8,20 @@ namespace tarvik {
 
 class AutoSweep {
   public:
-    AutoSweep(Motor& motor, Timer& AutoTmr) : motor_(motor), autoTmr_(AutoTmr) {}
+    AutoSweep(SharedMotor& motor, Timer& sweepTimer) : motor_(motor), timer_(sweepTimer) {}
 
     // Switches the sweep on or off; returns whether it is now on.
     bool Toggle();
-    bool IsOn() const { return autoTmr_.IsEnabled(); }
-    // One sweep move; the handler of AutoTmr.
+    bool IsOn() const { return timer_.IsEnabled(); }
+    // One sweep move; the work of the 3 s sweep timer. A move still running is replaced.
     void Tick();
 
     // Heads left while true. Kept when the sweep is switched off and on again.
     bool SweepLeft = false;
 
   private:
-    Motor& motor_;
-    Timer& autoTmr_;
+    SharedMotor& motor_;
+    Timer& timer_;
 };
 
 }  // namespace tarvik

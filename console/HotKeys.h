@@ -1,73 +1,65 @@
-// System-wide hot keys: Alt+Z for the big move left, Alt+X for the big move right.
-//
-// Registration grabs each key on the X root window through Qt's own xcb connection (with
-// the Caps Lock and Num Lock variants, so the locks do not matter); a native event filter
-// takes the place of a window procedure hook and turns the key presses into actions.
-// On a session without X11 the keys are reported as unavailable.
+// System-wide shortcuts: Alt+Z turns left and Alt+X turns right by the big step, from any
+// program. A backend grabs them on the desktop at hand; the core only sees named shortcuts.
 #pragma once
 
-#include <QAbstractNativeEventFilter>
-#include <QString>
-#include <QStringList>
-#include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace tarvik {
 
-// Modifier bit for Alt, as the registration takes it.
-inline constexpr std::uint32_t kModAlt = 1;
+enum class Shortcut { TurnLeft, TurnRight };
 
-struct HotKeyEntry {
-    std::uint32_t modifiers;
-    std::uint16_t key;  // the character code of the letter: 'Z', 'X'
-    QString name;       // "Alt+Z"
+struct ShortcutInfo {
+    Shortcut shortcut;
+    const char* name;     // "turn left"
+    const char* trigger;  // "Alt+Z"
+    char letter;          // 'Z'
 };
 
-// The keys Tarvik registers, in order; id n is entry n - 1.
-inline const std::vector<HotKeyEntry>& HotKeyTable() {
-    static const std::vector<HotKeyEntry> table = {{kModAlt, 'Z', "Alt+Z"},
-                                                   {kModAlt, 'X', "Alt+X"}};
+// The shortcuts Tarvik asks for, in the order they are registered.
+inline const std::vector<ShortcutInfo>& Shortcuts() {
+    static const std::vector<ShortcutInfo> table = {
+        {Shortcut::TurnLeft, "turn left", "Alt+Z", 'Z'},
+        {Shortcut::TurnRight, "turn right", "Alt+X", 'X'}};
     return table;
 }
 
-// mHotKey: registration bookkeeping. Ids are 1 to HotKeyCount.
-class HotKeys {
-  public:
-    HotKeys();
-    ~HotKeys();
-
-    // Registers the next id; false and `error` set when the key cannot be had.
-    bool AddHotKey(std::uint32_t modifiers, std::uint16_t key, QString* error);
-    // Releases ids 1 to HotKeyCount in ascending order.
-    void RemoveHotKeys();
-
-    std::int32_t HotKeyCount = 0;
-    // The id of a key press event, or 0 when it is none of ours.
-    int IdOfKeyPress(const void* xcbEvent) const;
-
-  private:
-    struct Grab {
-        std::uint8_t keycode = 0;
-        std::uint16_t modifiers = 0;
-        bool held = false;
-    };
-    void* connection_ = nullptr;  // xcb_connection_t*, when on X11
-    std::uint32_t root_ = 0;
-    std::vector<Grab> grabs_;  // index id - 1
+// What became of one shortcut.
+struct ShortcutState {
+    enum class Kind { Held, TakenByAnotherProgram, Unavailable };
+    Shortcut shortcut;
+    Kind kind = Kind::Unavailable;
+    std::string detail;  // why, when not held
 };
 
-// mSubClass: the replacement of the window procedure. Installed first at start-up and
-// removed last at exit.
-class WindowProc : public QAbstractNativeEventFilter {
+class HotKeys {
   public:
-    WindowProc(const HotKeys& keys, std::function<void(int)> onHotKey)
-        : keys_(keys), onHotKey_(std::move(onHotKey)) {}
-    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+    virtual ~HotKeys() = default;
+    // Grabs every shortcut; `pressed` runs on the event loop for each press of one held.
+    virtual std::vector<ShortcutState> Register(std::function<void(Shortcut)> pressed) = 0;
+    // Gives every held shortcut back.
+    virtual void Release() = 0;
+    // "X11 key grabs", for the window.
+    virtual std::string Backend() const = 0;
+};
+
+// Where there is no desktop: every shortcut unavailable, with the reason.
+class NoHotKeys : public HotKeys {
+  public:
+    explicit NoHotKeys(std::string reason) : reason_(std::move(reason)) {}
+    std::vector<ShortcutState> Register(std::function<void(Shortcut)>) override {
+        std::vector<ShortcutState> states;
+        for (const ShortcutInfo& info : Shortcuts()) {
+            states.push_back({info.shortcut, ShortcutState::Kind::Unavailable, reason_});
+        }
+        return states;
+    }
+    void Release() override {}
+    std::string Backend() const override { return "none"; }
 
   private:
-    const HotKeys& keys_;
-    std::function<void(int)> onHotKey_;
+    std::string reason_;
 };
 
 }  // namespace tarvik

@@ -16,103 +16,66 @@ std::optional<std::int16_t> Sub16(std::int16_t a, std::int16_t b) {
     return result;
 }
 
-Motor::Motor(PortWriter& port, Timer& stepTimer, ScrollBarModel& scroll, MotorObserver& observer)
-    : port_(port), stepTimer_(stepTimer), scroll_(scroll), observer_(observer) {}
+Motor::Motor(CoilOutput& coils, Timer& stepTimer, MotorListener& listener)
+    : coils_(coils), stepTimer_(stepTimer), listener_(listener) {}
 
 void Motor::Load(const DriveSettings& s) {
-    LptAddress = s.portAddress;
-    MiddleStep = s.MiddleStep;
-    UpperStep = s.UpperStep;
-    LowerStep = s.LowerStep;
-    TotalSteps = s.TotalSteps;
-    StepPhase = s.StepPhase;
-    Stepcount(StepPhase);
-    scroll_.SetRange(LowerStep - 1, UpperStep + 1);
-    scroll_.SetValue(TotalSteps);
-    ScrollPos = static_cast<std::int16_t>(scroll_.Value());
-    observer_.ShowPosition(TotalSteps);
-    BigStep = s.BigStep;
+    middle_ = s.MiddleStep;
+    upper_ = s.UpperStep;
+    lower_ = s.LowerStep;
+    position_ = s.TotalSteps;
+    phase_ = s.StepPhase;
+    bigStep_ = s.BigStep;
+    Energise();
 }
 
-bool Motor::Step(std::int16_t steps, std::string_view Direction) {
+bool Motor::Step(std::int16_t steps, Direction direction) {
     if (steps == std::numeric_limits<std::int16_t>::min()) return false;
-    StepsToGo = steps;
+    stepsToGo_ = steps;
+    direction_ = direction;
+    moving_ = true;
     stepTimer_.SetEnabled(true);
-    MoveDirection = Direction;
     return true;
 }
 
-void Motor::Tick() {
-    if (MoveDirection == "r") {
-        StepRight();
-    } else if (MoveDirection == "l") {
-        StepLeft();
-    }
-    Stepcount(StepPhase);
-    observer_.ShowPosition(TotalSteps);
-    const auto left = Sub16(StepsToGo, 1);
-    StepsToGo = left.value_or(0);
-    if (StepsToGo < 1) {
-        stepTimer_.SetEnabled(false);
-        // The scroll bar follow measures drags from here: whatever started the move, the
-        // motor now stands at TotalSteps, not where the engine last pushed the bar.
-        ScrollPos = TotalSteps;
-        observer_.MoveEnded();
-    }
-}
-
-// A phase already out of range that would overflow takes no step at all.
-void Motor::StepRight() {
-    if (TotalSteps > UpperStep) return;
-    const auto phase = Add16(StepPhase, 1);
-    const auto position = Add16(TotalSteps, 1);
-    if (!phase || !position) return;
-    StepPhase = *phase == 9 ? 1 : *phase;
-    TotalSteps = *position;
-    if (scroll_.Value() < TotalSteps) {
-        scroll_.SetValue(TotalSteps);
-        ScrollPos = static_cast<std::int16_t>(scroll_.Value());
-    }
-}
-
-void Motor::StepLeft() {
-    if (TotalSteps < LowerStep) return;
-    const auto phase = Sub16(StepPhase, 1);
-    const auto position = Sub16(TotalSteps, 1);
-    if (!phase || !position) return;
-    StepPhase = *phase == 0 ? 8 : *phase;
-    TotalSteps = *position;
-    if (TotalSteps < scroll_.Value()) {
-        scroll_.SetValue(TotalSteps);
-        ScrollPos = static_cast<std::int16_t>(scroll_.Value());
-    }
-}
-
-void Motor::Stepcount(std::int16_t IntStepcount) {
-    if (IntStepcount < 1 || IntStepcount > 8 || !LptAddress) return;
-    port_.Out(*LptAddress, kPhasePattern[IntStepcount - 1]);
-}
-
-void Motor::BigMoveLeft() {
-    Step(BigStep, "l");
-}
-
-void Motor::BigMoveRight() {
-    Step(BigStep, "r");
-}
-
 void Motor::ReturnToMiddle() {
-    if (IsMoving()) return;
-    if (TotalSteps < MiddleStep) {
-        if (const auto distance = Sub16(MiddleStep, TotalSteps)) Step(*distance, "r");
-    } else if (MiddleStep < TotalSteps) {
-        if (const auto distance = Sub16(TotalSteps, MiddleStep)) Step(*distance, "l");
+    if (moving_ || position_ == middle_) return;
+    const bool right = position_ < middle_;
+    const auto distance = right ? Sub16(middle_, position_) : Sub16(position_, middle_);
+    if (distance) Step(*distance, right ? Direction::Right : Direction::Left);
+}
+
+void Motor::Tick() {
+    if (!moving_) return;  // an expiry that was already due when the move ended
+    if (TakeHalfStep()) listener_.Stepped(position_, direction_);
+    Energise();  // also when no step was taken: the same pattern again
+    stepsToGo_ = Sub16(stepsToGo_, 1).value_or(0);
+    if (stepsToGo_ < 1) {
+        moving_ = false;
+        stepTimer_.SetEnabled(false);
+        listener_.MoveEnded(position_);
     }
 }
 
-void Motor::SwitchCoilsOff() {
-    if (LptAddress && *LptAddress != kShutdownPortAddress) port_.Out(*LptAddress, 0);
-    port_.Out(kShutdownPortAddress, 0);
+// One path for both directions. The limit is tested before the step, so the motor reaches
+// UpperStep + 1 and LowerStep - 1 and no further; a phase already out of range that would
+// overflow takes no step at all.
+bool Motor::TakeHalfStep() {
+    const bool right = direction_ == Direction::Right;
+    const std::int16_t delta = right ? 1 : -1;
+    if (right ? position_ > upper_ : position_ < lower_) return false;
+    const auto phase = Add16(phase_, delta);
+    const auto position = Add16(position_, delta);
+    if (!phase || !position) return false;
+    // The wrap fires only on reaching 9 going right or 0 going left.
+    phase_ = right && *phase == 9 ? 1 : !right && *phase == 0 ? 8 : *phase;
+    position_ = *position;
+    return true;
+}
+
+// Phases outside 1 to 8 write nothing.
+void Motor::Energise() {
+    if (phase_ >= 1 && phase_ <= 8) coils_.Write(kPhasePattern[phase_ - 1]);
 }
 
 }  // namespace tarvik

@@ -1,17 +1,19 @@
 // The stepper motor: its position between two limits and the half-step engine.
 //
-//   Step(count, dir) ──► StepsToGo, MoveDirection, step timer on
-//   each tick:  within limits? ──► phase ±1 (wraps 8↔1), position ±1, scroll bar pushed
-//               write the phase's coil pattern, show position, count down, stop at < 1
+//   Step(count, direction) ──► steps to go, direction, step timer on
+//   each tick:  inside the limits? ──► phase ±1 (9 → 1 going right, 0 → 8 going left),
+//               position ±1;  write the phase's coil pattern;  count down, stop below 1
 //
-// Every move in the program ends in Step(); the timer executes it one half-step a tick.
+// Every move ends in Step(); the step timer executes it one half-step a tick. The motor is
+// not thread-safe by itself: SharedMotor lends it out under one lock, to the step thread for
+// a tick and to each handler while it reads or starts a move.
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
 
+#include "CoilOutput.h"
 #include "ConfigFiles.h"
 #include "Platform.h"
 
@@ -22,51 +24,87 @@ namespace tarvik {
 //   D3..D0 1100 0100 0110 0010 0011 0001 1001 1000
 inline constexpr std::uint8_t kPhasePattern[8] = {12, 4, 6, 2, 3, 1, 9, 8};
 
-// The fixed address that receives 0 at exit, whatever the configured port.
-inline constexpr std::uint16_t kShutdownPortAddress = 888;
+enum class Direction { Left, Right };
+
+// What the motor tells as it runs; called with the motor's lock held, on the step thread.
+class MotorListener {
+  public:
+    virtual ~MotorListener() = default;
+    // A half-step was taken in `direction`, to `position`.
+    virtual void Stepped(std::int16_t position, Direction direction) = 0;
+    // The step timer has just switched itself off.
+    virtual void MoveEnded(std::int16_t position) = 0;
+};
 
 class Motor {
   public:
-    Motor(PortWriter& port, Timer& stepTimer, ScrollBarModel& scroll, MotorObserver& observer);
+    Motor(CoilOutput& coils, Timer& stepTimer, MotorListener& listener);
 
     // Takes over the checked configuration and energises the coils at the stored phase.
     void Load(const DriveSettings& settings);
 
     // Starts or redirects a move. Refuses a count of -32768, which cannot be counted down.
-    bool Step(std::int16_t steps, std::string_view Direction);
-    // One half-step; the handler of the step timer.
-    void Tick();
-    // Writes the coil pattern of a phase; phases outside 1 to 8 write nothing.
-    void Stepcount(std::int16_t IntStepcount);
-
-    void BigMoveLeft();   // Step(BigStep, "l")
-    void BigMoveRight();  // Step(BigStep, "r")
-    // Heads for MiddleStep unless a move is running or the motor is already there.
+    bool Step(std::int16_t steps, Direction direction);
+    void BigMove(Direction direction) { Step(bigStep_, direction); }
+    // Heads for the middle unless a move is running or the motor is already there.
     void ReturnToMiddle();
-    bool IsMoving() const { return stepTimer_.IsEnabled(); }
-    // All coils off: 0 to the port the coils are driven on and to the fixed shutdown
-    // address, when that is another port.
-    void SwitchCoilsOff();
+    // One half-step; the work of the step timer.
+    void Tick();
 
-    std::int16_t TotalSteps = 0;
-    std::int16_t StepPhase = 1;
-    std::string MoveDirection;
-    std::int16_t StepsToGo = 0;
-    std::int16_t BigStep = 0;
-    std::int16_t MiddleStep = 0;
-    std::int16_t UpperStep = 0;
-    std::int16_t LowerStep = 0;
-    std::int16_t ScrollPos = 0;
-    std::optional<std::uint16_t> LptAddress;
+    // Declares the current position to be `position` (Center); nothing moves.
+    void SetPosition(std::int16_t position) { position_ = position; }
+    void SetBigStep(std::int16_t steps) { bigStep_ = steps; }
+
+    bool IsMoving() const { return moving_; }
+    std::int16_t Position() const { return position_; }
+    std::int16_t Phase() const { return phase_; }
+    std::int16_t StepsToGo() const { return stepsToGo_; }
+    Direction Heading() const { return direction_; }
+    std::int16_t BigStep() const { return bigStep_; }
+    std::int16_t MiddleStep() const { return middle_; }
+    std::int16_t UpperStep() const { return upper_; }
+    std::int16_t LowerStep() const { return lower_; }
+    // At the MinStep or MaxStep value, where no further step is taken that way.
+    bool AtLeftEnd() const { return position_ < lower_; }
+    bool AtRightEnd() const { return upper_ < position_; }
 
   private:
-    void StepRight();
-    void StepLeft();
+    bool TakeHalfStep();
+    void Energise();
 
-    PortWriter& port_;
+    CoilOutput& coils_;
     Timer& stepTimer_;
-    ScrollBarModel& scroll_;
-    MotorObserver& observer_;
+    MotorListener& listener_;
+    std::int16_t position_ = 0;
+    std::int16_t phase_ = 1;
+    Direction direction_ = Direction::Right;
+    std::int16_t stepsToGo_ = 0;
+    bool moving_ = false;
+    std::int16_t bigStep_ = 0;
+    std::int16_t middle_ = 0;
+    std::int16_t upper_ = 0;
+    std::int16_t lower_ = 0;
+};
+
+// The motor behind its one lock. Whoever reads or moves it does so inside With(), so every
+// handler sees the motor between two ticks, as if there were only one thread.
+class SharedMotor {
+  public:
+    SharedMotor(CoilOutput& coils, Timer& stepTimer, MotorListener& listener)
+        : motor_(coils, stepTimer, listener) {}
+
+    template <typename Action>
+    decltype(auto) With(Action&& action) {
+        std::scoped_lock lock(mutex_);
+        return action(motor_);
+    }
+    void Tick() {
+        With([](Motor& motor) { motor.Tick(); });
+    }
+
+  private:
+    std::mutex mutex_;
+    Motor motor_;
 };
 
 // a + b and a - b on 16 bits; nullopt instead of a wrap-around.

@@ -38,7 +38,7 @@ void Interrupted(int) {}
 // claim waits interruptibly, so a timer signal aimed at this thread (other threads must not
 // take it) ends the wait; it repeats, in case the first one came before the wait began.
 // Returns 0, or -1 with errno (EINTR once the limit has passed).
-int ClaimWithin(const ParallelPort::ClaimFunction& claim, int fd, std::chrono::milliseconds limit) {
+int ClaimWithin(const std::function<int(int)>& claim, int fd, std::chrono::milliseconds limit) {
     struct sigaction quiet {
     }, saved{};
     quiet.sa_handler = Interrupted;  // no SA_RESTART: the claim must return
@@ -68,9 +68,20 @@ int ClaimWithin(const ParallelPort::ClaimFunction& claim, int fd, std::chrono::m
 
 }  // namespace
 
-ParallelPort::ParallelPort(std::string procRoot, std::string devRoot, ClaimFunction claim)
-    : procRoot_(std::move(procRoot)), devRoot_(std::move(devRoot)), claim_(std::move(claim)) {
-    if (!claim_) claim_ = [](int fd) { return ::ioctl(fd, PPCLAIM); };
+ParallelPort::ParallelPort(std::int32_t address, std::string procRoot, std::string devRoot,
+                           DriverCalls calls)
+    : address_(address),
+      procRoot_(std::move(procRoot)),
+      devRoot_(std::move(devRoot)),
+      calls_(std::move(calls)) {
+    if (!calls_.claim) calls_.claim = [](int fd) { return ::ioctl(fd, PPCLAIM); };
+    if (!calls_.write) {
+        calls_.write = [](int fd, std::uint8_t value) {
+            unsigned char data = value;
+            ::ioctl(fd, PPWDATA, &data);
+        };
+    }
+    if (address_ >= 0 && address_ <= 0xFFFF) Resolve(static_cast<std::uint16_t>(address_));
 }
 
 ParallelPort::~ParallelPort() {
@@ -81,19 +92,31 @@ ParallelPort::~ParallelPort() {
     }
 }
 
+bool ParallelPort::IsSimulated() const {
+    const auto found = devices_.find(static_cast<std::uint16_t>(address_));
+    return address_ < 0 || address_ > 0xFFFF || found == devices_.end() || found->second.fd < 0;
+}
+
+std::string ParallelPort::Describe() const {
+    if (address_ < 0 || address_ > 0xFFFF) {
+        return "Port address " + std::to_string(address_) +
+               " needs more than 16 bits: nothing is written";
+    }
+    return devices_.at(static_cast<std::uint16_t>(address_)).description;
+}
+
+void ParallelPort::Write(std::uint8_t pattern) {
+    if (address_ >= 0 && address_ <= 0xFFFF) Out(static_cast<std::uint16_t>(address_), pattern);
+}
+
+void ParallelPort::SwitchOff() {
+    Write(0);
+    if (address_ != kShutdownPortAddress) Out(kShutdownPortAddress, 0);
+}
+
 void ParallelPort::Out(std::uint16_t address, std::uint8_t value) {
     const Device& device = Resolve(address);
-    if (device.fd < 0) return;
-    unsigned char data = value;
-    ::ioctl(device.fd, PPWDATA, &data);
-}
-
-std::string ParallelPort::Describe(std::uint16_t address) {
-    return Resolve(address).description;
-}
-
-bool ParallelPort::IsSimulated(std::uint16_t address) {
-    return Resolve(address).fd < 0;
+    if (device.fd >= 0) calls_.write(device.fd, value);
 }
 
 ParallelPort::Device& ParallelPort::Resolve(std::uint16_t address) {
@@ -129,7 +152,7 @@ ParallelPort::Device ParallelPort::Open(std::uint16_t address) const {
         return {-1, prefix + "simulated: cannot open " + path + ": " + std::strerror(errno) +
                         (errno == EACCES ? " (is the user in group lp?)" : "")};
     }
-    if (ClaimWithin(claim_, fd, std::chrono::seconds(1)) != 0) {
+    if (ClaimWithin(calls_.claim, fd, std::chrono::seconds(1)) != 0) {
         const std::string reason =
             errno == EINTR ? "in use by another program" : std::string(std::strerror(errno));
         ::close(fd);

@@ -6,31 +6,38 @@
 #include <map>
 #include <string>
 
-#include "Platform.h"
+#include "CoilOutput.h"
 
 namespace tarvik {
 
-// Each I/O address is resolved once, on first use, to the parport whose base address it
-// is (/proc/sys/dev/parport/parportN/base-addr), opened as /dev/parportN and claimed.
-// When that is impossible the address is simulated: writes are dropped and Describe()
+// The coils on the data lines of the parallel port at the configured I/O address, through
+// the kernel's ppdev driver. The address is resolved to the parport whose base address it is
+// (/proc/sys/dev/parport/parportN/base-addr), opened as /dev/parportN and claimed. When that
+// is impossible, or the address needs more than 16 bits, writes are dropped and Describe()
 // says why. Raw port I/O is never used: a wrong address there can hang the machine.
-class ParallelPort : public PortWriter {
+// Switching off also writes 0 to 378 hexadecimal, the port older set-ups expect it on.
+class ParallelPort : public CoilOutput {
   public:
-    // Claims an opened port; 0 or -1 with errno, as ioctl(PPCLAIM), which waits for as long
-    // as another program holds the port.
-    using ClaimFunction = std::function<int(int fd)>;
+    // The two driver calls: claim an opened port (0, or -1 with errno, as ioctl(PPCLAIM),
+    // which waits for as long as another program holds the port) and write the data
+    // register (ioctl(PPWDATA)). Tests replace them.
+    struct DriverCalls {
+        std::function<int(int fd)> claim;
+        std::function<void(int fd, std::uint8_t value)> write;
+    };
 
-    explicit ParallelPort(std::string procRoot = "/proc/sys/dev/parport",
-                          std::string devRoot = "/dev", ClaimFunction claim = {});
+    // `address` as read from the configuration (hexadecimal digits converted), any width.
+    explicit ParallelPort(std::int32_t address, std::string procRoot = "/proc/sys/dev/parport",
+                          std::string devRoot = "/dev", DriverCalls calls = {});
     ~ParallelPort() override;
     ParallelPort(const ParallelPort&) = delete;
     ParallelPort& operator=(const ParallelPort&) = delete;
 
-    void Out(std::uint16_t address, std::uint8_t value) override;
-
+    void Write(std::uint8_t pattern) override;
+    void SwitchOff() override;
     // "Port 0x378: /dev/parport0" or "Port 0x378: simulated: <reason>".
-    std::string Describe(std::uint16_t address);
-    bool IsSimulated(std::uint16_t address);
+    std::string Describe() const override;
+    bool IsSimulated() const;
 
   private:
     struct Device {
@@ -40,11 +47,16 @@ class ParallelPort : public PortWriter {
     Device& Resolve(std::uint16_t address);
     Device Open(std::uint16_t address) const;
     std::string FindParport(std::uint16_t address) const;
+    void Out(std::uint16_t address, std::uint8_t value);
 
+    std::int32_t address_;
     std::string procRoot_;
     std::string devRoot_;
-    ClaimFunction claim_;
+    DriverCalls calls_;
     std::map<std::uint16_t, Device> devices_;
 };
+
+// The fixed address that receives 0 at exit, whatever the configured port.
+inline constexpr std::uint16_t kShutdownPortAddress = 888;
 
 }  // namespace tarvik

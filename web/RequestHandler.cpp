@@ -37,9 +37,9 @@ bool RequestHandler::DataArrival(Connection& connection, std::string_view Reques
     const std::string RequestPath = RequestPathOf(RequestData);
     const bool isChat = StartsWith(RequestPath, "/chat");
     if (RequestPath == "/turn/left") {
-        TurnLeft(connection);
+        Turn(connection, Direction::Left);
     } else if (RequestPath == "/turn/right") {
-        TurnRight(connection);
+        Turn(connection, Direction::Right);
     } else if (RequestPath == "/turn/reset") {
         TurnReset(connection);
     } else if (isChat) {
@@ -48,8 +48,8 @@ bool RequestHandler::DataArrival(Connection& connection, std::string_view Reques
         Reply(connection, pages_.PageIndex);
     }
     if (!isChat) {
-        list1_.InsertTop(LogLine(clock_, connection, RequestPath));
-        list1_.TrimTo(kMaxLogLines);
+        requestLog_.InsertTop(LogLine(clock_, connection, RequestPath));
+        requestLog_.TrimTo(kMaxLogLines);
     }
     return true;
 }
@@ -59,31 +59,28 @@ void RequestHandler::Reply(Connection& connection, const std::string& page) {
     connection.SendLasting(kCrLf);
 }
 
-void RequestHandler::TurnLeft(Connection& connection) {
-    if (motor_.TotalSteps < motor_.LowerStep) {
-        Reply(connection, pages_.PageMaxLeft);
-        return;
-    }
-    Reply(connection, pages_.PageLeft);
-    if (!motor_.IsMoving()) motor_.Step(motor_.BigStep, "l");
-}
-
-void RequestHandler::TurnRight(Connection& connection) {
-    if (motor_.UpperStep < motor_.TotalSteps) {
-        Reply(connection, pages_.PageMaxRight);
-        return;
-    }
-    Reply(connection, pages_.PageRight);
-    if (!motor_.IsMoving()) motor_.Step(motor_.BigStep, "r");
+// The reply is decided and the move started while the motor stands between two ticks.
+void RequestHandler::Turn(Connection& connection, Direction direction) {
+    const bool left = direction == Direction::Left;
+    motor_.With([&](Motor& motor) {
+        if (left ? motor.AtLeftEnd() : motor.AtRightEnd()) {
+            Reply(connection, left ? pages_.PageMaxLeft : pages_.PageMaxRight);
+            return;
+        }
+        Reply(connection, left ? pages_.PageLeft : pages_.PageRight);
+        if (!motor.IsMoving()) motor.BigMove(direction);
+    });
 }
 
 void RequestHandler::TurnReset(Connection& connection) {
-    if (motor_.TotalSteps == motor_.MiddleStep) {
-        Reply(connection, pages_.PageNoReset);
-        return;
-    }
-    motor_.ReturnToMiddle();
-    Reply(connection, pages_.PageReset);
+    motor_.With([&](Motor& motor) {
+        if (motor.Position() == motor.MiddleStep()) {
+            Reply(connection, pages_.PageNoReset);
+            return;
+        }
+        motor.ReturnToMiddle();
+        Reply(connection, pages_.PageReset);
+    });
 }
 
 }  // namespace tarvik

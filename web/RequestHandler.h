@@ -18,9 +18,9 @@ std::string RequestPathOf(std::string_view RequestData);
 
 class RequestHandler {
   public:
-    RequestHandler(Motor& motor, const Pages& pages, LineList& List1, ChatBoard& chat,
+    RequestHandler(SharedMotor& motor, const Pages& pages, LineList& requestLog, ChatBoard& chat,
                    const Clock& clock)
-        : motor_(motor), pages_(pages), list1_(List1), chat_(chat), clock_(clock) {}
+        : motor_(motor), pages_(pages), requestLog_(requestLog), chat_(chat), clock_(clock) {}
 
     // Answers the arrival (or not, when it is no GET) and logs it.
     // Returns whether a reply was sent.
@@ -28,13 +28,12 @@ class RequestHandler {
 
   private:
     void Reply(Connection& connection, const std::string& page);
-    void TurnLeft(Connection& connection);
-    void TurnRight(Connection& connection);
+    void Turn(Connection& connection, Direction direction);
     void TurnReset(Connection& connection);
 
-    Motor& motor_;
+    SharedMotor& motor_;
     const Pages& pages_;
-    LineList& list1_;
+    LineList& requestLog_;
     ChatBoard& chat_;
     const Clock& clock_;
 };

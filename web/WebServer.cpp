@@ -189,17 +189,13 @@ void WebServer::OnEvents() {
             listenerReady = true;
             continue;
         }
-        if (betweenEvents_) betweenEvents_();
         const auto found = Winsock1_.find(static_cast<int>(key & 0xFFFF));
         if (found == Winsock1_.end() || KeyOf(found->first, found->second.sequence) != key) {
             continue;  // freed earlier in this pass
         }
         OnElementEvent(found->first, events[i].events);
     }
-    if (listenerReady && !acceptPaused_) {
-        if (betweenEvents_) betweenEvents_();
-        OnListenerReadable();
-    }
+    if (listenerReady && !acceptPaused_) OnListenerReadable();
 }
 
 void WebServer::OnElementEvent(int index, std::uint32_t events) {

@@ -1,5 +1,5 @@
 // The listener and its one-request connections: non-blocking sockets on one epoll set,
-// watched by one notifier in the event loop, so every handler runs between two steps.
+// watched by one notifier in the event loop.
 //
 //   open ──first GET arrival──► answered ──reply written──► lingering ──► closed
 //     │ no data for 30 s, or the       │ reply stalled 30 s   │ peer closed / 2 s
@@ -52,10 +52,6 @@ class WebServer : public QObject {
     // Listens on every interface, IPv6 and IPv4. On failure `error` names the cause.
     bool Listen(std::uint16_t port, QString* error);
     std::uint16_t LocalPort() const;
-
-    // Called before each socket event is handled. A busy server handles many socket events
-    // in one pass of the event loop; this lets the step timer have its turn between them.
-    void SetBetweenEvents(std::function<void()> hook) { betweenEvents_ = std::move(hook); }
 
     int OpenConnections() const { return static_cast<int>(Winsock1_.size()) - lingering_; }
     int LingeringConnections() const { return lingering_; }
@@ -113,7 +109,6 @@ class WebServer : public QObject {
     bool acceptPaused_ = false;
     std::map<int, Element> Winsock1_;
     std::uint64_t nextSequence_ = 1;
-    std::function<void()> betweenEvents_;
     int lingering_ = 0;
     int descriptorBudget_ = 0;
     std::string arrival_;  // read buffer, kept between arrivals

@@ -8,8 +8,6 @@
 namespace tarvik {
 namespace {
 
-using test::TempDir;
-
 // A fake /proc/sys/dev/parport with parport0 at 0x378 and parport1 at 0x278, and a fake
 // /dev in which parport0 is an ordinary file (it opens but cannot be claimed).
 class ParallelPortTest : public ::testing::Test {
@@ -19,43 +17,60 @@ class ParallelPortTest : public ::testing::Test {
         dir.Write("/proc/parport1/base-addr", "632\t1656\n");
         dir.Write("/dev/parport0", "");
     }
-    TempDir dir;
-    ParallelPort port{dir.path() + "/proc", dir.path() + "/dev"};
+    std::string Describe(std::int32_t address, std::function<int(int)> claim = {}) {
+        ParallelPort port(address, dir.path() + "/proc", dir.path() + "/dev", {claim, {}});
+        EXPECT_TRUE(port.IsSimulated());
+        port.Write(12);  // dropped, and nothing else happens
+        port.SwitchOff();
+        EXPECT_EQ(dir.Read("/dev/parport0"), "");
+        return port.Describe();
+    }
+    test::TempDir dir;
 };
 
-TEST_F(ParallelPortTest, AnAddressWithoutAParportIsSimulated) {
-    EXPECT_TRUE(port.IsSimulated(0x3BC));
-    EXPECT_EQ(port.Describe(0x3BC), "Port 0x3BC: simulated: no parallel port at this address");
-}
-
-TEST_F(ParallelPortTest, AddressZeroIsSimulated) {
-    EXPECT_EQ(port.Describe(0), "Port 0x0: simulated: no port address configured");
-}
-
-TEST_F(ParallelPortTest, AMissingDeviceNodeSaysWhyItCannotBeOpened) {
-    const std::string text = port.Describe(0x278);
-    EXPECT_NE(text.find("Port 0x278: simulated: cannot open "), std::string::npos) << text;
-    EXPECT_NE(text.find("/dev/parport1"), std::string::npos) << text;
-}
-
-TEST_F(ParallelPortTest, ADeviceThatCannotBeClaimedIsSimulated) {
-    const std::string text = port.Describe(0x378);
-    EXPECT_NE(text.find("Port 0x378: simulated: cannot claim "), std::string::npos) << text;
-    port.Out(0x378, 12);  // dropped, and nothing else happens
-    EXPECT_EQ(dir.Read("/dev/parport0"), "");
+TEST_F(ParallelPortTest, AnUnusablePortIsSimulatedAndSaysWhy) {
+    const std::string devices = dir.path() + "/dev/parport";
+    EXPECT_EQ(Describe(0x3BC), "Port 0x3BC: simulated: no parallel port at this address");
+    EXPECT_EQ(Describe(0), "Port 0x0: simulated: no port address configured");
+    EXPECT_EQ(Describe(0x12345), "Port address 74565 needs more than 16 bits: nothing is written");
+    EXPECT_EQ(Describe(0x278).rfind("Port 0x278: simulated: cannot open " + devices + "1: ", 0),
+              0u);
+    EXPECT_EQ(Describe(0x378).rfind("Port 0x378: simulated: cannot claim " + devices + "0: ", 0),
+              0u);
 }
 
 // The kernel's claim waits, interruptibly, while another program holds the port. A claim
 // that behaves so must not hold up start-up: the port is then simulated.
 TEST_F(ParallelPortTest, APortHeldByAnotherProgramIsSimulatedInsteadOfWaitedFor) {
-    int attempts = 0;
-    ParallelPort busy(dir.path() + "/proc", dir.path() + "/dev", [&attempts](int) {
-        ++attempts;
-        return ::poll(nullptr, 0, -1);  // waits until a signal interrupts it
-    });
-    EXPECT_EQ(busy.Describe(0x378), "Port 0x378: simulated: cannot claim " + dir.path() +
-                                        "/dev/parport0: in use by another program");
-    EXPECT_GE(attempts, 1);
+    const auto waitsForASignal = [](int) { return ::poll(nullptr, 0, -1); };
+    EXPECT_EQ(Describe(0x378, waitsForASignal), "Port 0x378: simulated: cannot claim " +
+                                                    dir.path() +
+                                                    "/dev/parport0: in use by another program");
+}
+
+// With the driver's calls recorded: patterns go to the configured port; switching off also
+// reaches 378 hexadecimal when the coils are driven elsewhere.
+TEST_F(ParallelPortTest, TheCoilsAreWrittenAndSwitchedOffWhereTheyAreDriven) {
+    dir.Write("/dev/parport1", "");
+    std::vector<std::pair<std::string, int>> writes;
+    const auto record = [&writes](int fd, std::uint8_t value) {
+        const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
+        writes.emplace_back(path.filename().string(), value);
+    };
+    ParallelPort port(0x278, dir.path() + "/proc", dir.path() + "/dev",
+                      {[](int) { return 0; }, record});
+    EXPECT_FALSE(port.IsSimulated());
+    EXPECT_EQ(port.Describe(), "Port 0x278: " + dir.path() + "/dev/parport1");
+    port.Write(12);
+    port.SwitchOff();
+    const std::vector<std::pair<std::string, int>> expected = {
+        {"parport1", 12}, {"parport1", 0}, {"parport0", 0}};
+    EXPECT_EQ(writes, expected);
+    writes.clear();
+    ParallelPort atDefault(888, dir.path() + "/proc", dir.path() + "/dev",
+                           {[](int) { return 0; }, record});
+    atDefault.SwitchOff();
+    EXPECT_EQ(writes, (std::vector<std::pair<std::string, int>>{{"parport0", 0}}));
 }
 
 }  // namespace

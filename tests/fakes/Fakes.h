@@ -1,32 +1,23 @@
-// One recording fake per platform seam.
+// One recording fake per seam of the drive logic, and a motor on them.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "CoilOutput.h"
 #include "Motor.h"
 #include "Platform.h"
 
 namespace tarvik::test {
 
-struct PortWrite {
-    std::uint16_t address;
-    std::uint8_t value;
-    bool operator==(const PortWrite&) const = default;
-};
-
-class RecordingPort : public PortWriter {
+// Records every pattern; a switch-off is recorded as a write of -1.
+class RecordingCoils : public CoilOutput {
   public:
-    void Out(std::uint16_t address, std::uint8_t value) override {
-        writes.push_back({address, value});
-    }
-    std::vector<std::uint8_t> Values() const {
-        std::vector<std::uint8_t> values;
-        for (const auto& w : writes) values.push_back(w.value);
-        return values;
-    }
-    std::vector<PortWrite> writes;
+    void Write(std::uint8_t pattern) override { writes.push_back(pattern); }
+    void SwitchOff() override { writes.push_back(-1); }
+    std::string Describe() const override { return "recording"; }
+    std::vector<int> writes;
 };
 
 class FakeTimer : public Timer {
@@ -36,40 +27,17 @@ class FakeTimer : public Timer {
     bool enabled = false;
 };
 
-// Refuses values outside its range, as the real scroll bar does.
-class FakeScrollBar : public ScrollBarModel {
-  public:
-    int Value() const override { return value; }
-    bool SetValue(int v) override {
-        if (v < minimum || v > maximum) return false;
-        value = v;
-        return true;
-    }
-    void SetRange(int lo, int hi) override {
-        minimum = lo;
-        maximum = hi;
-    }
-    int Minimum() const override { return minimum; }
-    int Maximum() const override { return maximum; }
-    int value = 0;
-    int minimum = -32768;
-    int maximum = 32767;
+struct RecordingListener : MotorListener {
+    void Stepped(std::int16_t position, Direction) override { stepped.push_back(position); }
+    void MoveEnded(std::int16_t position) override { ended.push_back(position); }
+    std::vector<int> stepped, ended;
 };
 
-class RecordingObserver : public MotorObserver {
-  public:
-    void ShowPosition(std::int16_t position) override { shown.push_back(position); }
-    void MoveEnded() override { ++movesEnded; }
-    std::vector<std::int16_t> shown;
-    int movesEnded = 0;
-};
-
-// Settings with a port at 0x378 and the given limits (reachable: lower - 1 to upper + 1).
+// Limits reachable from lower - 1 to upper + 1.
 inline DriveSettings Settings(std::int16_t lower, std::int16_t upper, std::int16_t position,
                               std::int16_t phase = 1, std::int16_t bigStep = 10,
                               std::int16_t middle = 0) {
     DriveSettings s;
-    s.portAddress = 888;
     s.LowerStep = lower;
     s.UpperStep = upper;
     s.TotalSteps = position;
@@ -79,18 +47,28 @@ inline DriveSettings Settings(std::int16_t lower, std::int16_t upper, std::int16
     return s;
 }
 
-// A motor on fakes, with a helper that runs the step timer until it stops.
+// A motor on fakes; the test plays the step thread.
 struct MotorRig {
-    RecordingPort port;
+    RecordingCoils coils;
     FakeTimer timer;
-    FakeScrollBar scroll;
-    RecordingObserver observer;
-    Motor motor{port, timer, scroll, observer};
+    RecordingListener listener;
+    SharedMotor shared{coils, timer, listener};
 
+    void Load(const DriveSettings& s) {
+        shared.With([&](Motor& m) { m.Load(s); });
+        coils.writes.clear();
+    }
+    template <typename Action>
+    decltype(auto) With(Action&& action) {
+        return shared.With(std::forward<Action>(action));
+    }
     int RunMove(int limit = 100000) {
         int ticks = 0;
-        for (; timer.enabled && ticks < limit; ++ticks) motor.Tick();
+        for (; timer.enabled && ticks < limit; ++ticks) shared.Tick();
         return ticks;
+    }
+    int Position() {
+        return With([](Motor& m) { return m.Position(); });
     }
 };
 

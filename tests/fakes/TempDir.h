@@ -50,6 +50,7 @@ class TempDir {
         for (const auto& [file, text] : overrides) files[file] = text;
         for (const auto& [file, text] : files) {
             if (text != "<missing>") Write(file, text);
+            if (text == "<missing>") std::filesystem::remove(path_ + file);
         }
     }
 

@@ -1,32 +1,29 @@
-// Fakes for the web server's seams.
+// Fakes for the web logic's seams, and the request handler around a motor on fakes.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "ChatBoard.h"
-#include "ConfigFiles.h"
-#include "LineList.h"
-#include "Motor.h"
+#include "Fakes.h"
 #include "RequestHandler.h"
-#include "WebPlatform.h"
 
 namespace tarvik::test {
 
+// The pieces of one reply are joined: `sent` holds one entry per replied arrival.
 class FakeConnection : public Connection {
   public:
     explicit FakeConnection(std::string peer = "10.0.0.7") : peer_(std::move(peer)) {}
-    // The pieces of one reply are joined: `sent` holds one entry per replied arrival.
     void SendLasting(std::string_view bytes) override { Append(bytes); }
     void SendShared(std::shared_ptr<const std::string> bytes) override { Append(*bytes); }
-    void Append(std::string_view bytes) {
-        if (sent.empty()) sent.emplace_back();
-        sent.back() += bytes;
-    }
     std::string PeerText() const override { return peer_; }
     std::vector<std::string> sent;
 
   private:
+    void Append(std::string_view bytes) {
+        if (sent.empty()) sent.emplace_back();
+        sent.back() += bytes;
+    }
     std::string peer_;
 };
 
@@ -36,15 +33,20 @@ class FakeClock : public Clock {
     std::string time = "14:03:22";
 };
 
-// The request handler with its pages, lists, chat board and clock, around a given motor.
-struct WebRig {
-    explicit WebRig(Motor& motor) : handler{motor, pages, List1, chat, clock} {}
-    Pages pages;
+struct WebRig : MotorRig {
+    Pages pages{"L", "R", "ML", "MR", "I", "RS", "NR"};
     FakeClock clock;
-    LineList List1;
-    LineList MsgList;
-    ChatBoard chat{MsgList, clock};
-    RequestHandler handler;
+    LineList requestLog;
+    LineList chatList;
+    ChatBoard chat{chatList, clock};
+    RequestHandler handler{shared, pages, requestLog, chat, clock};
+
+    // The reply to one arrival, or "<none>".
+    std::string Request(const std::string& data, const std::string& peer = "10.0.0.7") {
+        FakeConnection connection(peer);
+        handler.DataArrival(connection, data);
+        return connection.sent.empty() ? "<none>" : connection.sent.front();
+    }
 };
 
 }  // namespace tarvik::test

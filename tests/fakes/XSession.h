@@ -30,7 +30,7 @@ class XSession {
         Start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
                          "200", "--heighttype", "pixel", "--height", "32"});
         // Both are ready once the tray selection has an owner.
-        for (int i = 0; i < 200 && !TrayReady(); ++i) Sleep(25);
+        for (int i = 0; i < 800 && !TrayReady(); ++i) Sleep(25);
     }
     ~XSession() {
         // Terminated, not killed: Xvfb removes its lock and socket files on the way out.

@@ -1,48 +1,8 @@
-#include "QtAdapters.h"
-
-#include <sys/timerfd.h>
-#include <unistd.h>
+#include "LineListModel.h"
 
 #include <algorithm>
-#include <cstdint>
 
 namespace tarvik {
-
-StepTimerFd::StepTimerFd(long periodNs, std::function<void()> onTick)
-    : periodNs_(periodNs), onTick_(std::move(onTick)) {
-    fd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (fd_ < 0) return;
-    notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, &StepTimerFd::OnExpired);
-}
-
-StepTimerFd::~StepTimerFd() {
-    delete notifier_;
-    if (fd_ >= 0) ::close(fd_);
-}
-
-void StepTimerFd::SetEnabled(bool enabled) {
-    if (enabled == enabled_ || fd_ < 0) return;
-    enabled_ = enabled;
-    itimerspec period{};
-    if (enabled) {
-        period.it_interval.tv_nsec = periodNs_;
-        period.it_value.tv_nsec = periodNs_;
-    }
-    ::timerfd_settime(fd_, 0, &period, nullptr);
-}
-
-void StepTimerFd::OnExpired() {
-    std::uint64_t expirations = 0;
-    if (::read(fd_, &expirations, sizeof expirations) != sizeof expirations) return;
-    if (enabled_) onTick_();
-}
-
-bool QtScrollBar::SetValue(int value) {
-    if (value < bar_.minimum() || value > bar_.maximum()) return false;
-    bar_.setValue(value);
-    return true;
-}
 
 LineListModel::LineListModel(const LineList& lines, QObject* parent)
     : QAbstractListModel(parent), lines_(lines) {

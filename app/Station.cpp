@@ -1,0 +1,265 @@
+#include "Station.h"
+
+#include <cstdio>
+
+#include "FileHelpers.h"
+#include "StepSize.h"
+
+namespace tarvik {
+namespace {
+
+constexpr int kSweepIntervalMs = 3000;
+constexpr int kFollowIntervalMs = 20;
+constexpr int kDisplayIntervalMs = 16;  // the window shows the latest state at most this often
+
+class QtTimer : public Timer {
+  public:
+    explicit QtTimer(QTimer& timer) : timer_(timer) {}
+    void SetEnabled(bool enabled) override {
+        if (enabled && !timer_.isActive()) timer_.start();
+        if (!enabled) timer_.stop();
+    }
+    bool IsEnabled() const override { return timer_.isActive(); }
+
+  private:
+    QTimer& timer_;
+};
+
+const char* KindText(ShortcutState::Kind kind) {
+    return kind == ShortcutState::Kind::TakenByAnotherProgram ? "already taken by another program"
+                                                              : "unavailable";
+}
+
+}  // namespace
+
+Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, const Clock& clock,
+                 WebServerLimits webLimits)
+    : baseDir_(std::move(baseDir)),
+      openCoils_(std::move(openCoils)),
+      hotKeys_(hotKeys),
+      engine_([this] { motor_.Tick(); }),
+      motor_(coils_, engine_, *this),
+      scroll_(motor_),
+      sweepTimerSeam_(std::make_unique<QtTimer>(sweepTimer_)),
+      sweep_(motor_, *sweepTimerSeam_),
+      chat_(chatList_, clock),
+      handler_(motor_, pages_, requestLog_, chat_, clock),
+      server_(handler_, webLimits) {
+    sweepTimer_.setInterval(kSweepIntervalMs);
+    connect(&sweepTimer_, &QTimer::timeout, this, [this] { sweep_.Tick(); });
+    followTimer_.setInterval(kFollowIntervalMs);
+    connect(&followTimer_, &QTimer::timeout, this, &Station::FollowScroll);
+    displayTimer_.setSingleShot(true);
+    displayTimer_.setInterval(kDisplayIntervalMs);
+    connect(&displayTimer_, &QTimer::timeout, this, [this] {
+        displayPending_ = false;
+        if (view_ != nullptr) view_->MotorChanged();
+    });
+}
+
+Station::~Station() {
+    engine_.Stop();  // no tick may reach the members as they go
+}
+
+std::optional<std::string> Station::Start() {
+    // Before anything is claimed, energised or written: a second Tarvik on the same folder
+    // stops here.
+    if (auto busy = configLock_.Take(baseDir_ + "/Config")) return busy;
+    RegisterHotKeys();
+    pages_ = LoadPages(baseDir_);
+    auto loaded = LoadDriveSettings(baseDir_);
+    if (auto* error = std::get_if<StartupError>(&loaded)) return error->Message();
+    const DriveSettings& settings = std::get<DriveSettings>(loaded);
+    CheckPositionFileWritable();
+    coils_.Attach(openCoils_(settings));
+    motor_.With([&](Motor& motor) { motor.Load(settings); });
+    scroll_.Load(settings.LowerStep - 1, settings.UpperStep + 1, settings.TotalSteps);
+    if (auto failure = StartListener()) {
+        coils_.SwitchOff();
+        return failure;
+    }
+    std::fprintf(stderr, "tarvik: coils: %s\n", coils_.Describe().c_str());
+    std::fprintf(stderr, "tarvik: step thread: %s\n", engine_.Priority().c_str());
+    started_ = true;
+    ShowMotorSoon();
+    return std::nullopt;
+}
+
+void Station::RegisterHotKeys() {
+    const auto states = hotKeys_.Register([this](Shortcut shortcut) {
+        BigMove(shortcut == Shortcut::TurnLeft ? Direction::Left : Direction::Right);
+    });
+    for (const ShortcutState& state : states) {
+        if (state.kind == ShortcutState::Kind::Held) continue;
+        for (const ShortcutInfo& info : Shortcuts()) {
+            if (info.shortcut != state.shortcut) continue;
+            Notice(std::string("Hot key ") + info.trigger + ": " +
+                   (state.detail.empty() ? KindText(state.kind) : state.detail));
+        }
+    }
+}
+
+std::optional<std::string> Station::StartListener() {
+    auto port = ReadWholeNumber(baseDir_, files::kPort, 0, 65535);
+    if (auto* error = std::get_if<StartupError>(&port)) return error->Message();
+    const int number = std::get<std::int32_t>(port);
+    QString reason;
+    if (!server_.Listen(static_cast<std::uint16_t>(number), &reason)) {
+        return "Cannot listen on TCP port " + std::to_string(number) +
+               " (from \"Config/Port.ini\"): " + reason.toStdString();
+    }
+    return std::nullopt;
+}
+
+void Station::Shutdown() {
+    if (shutDown_ || !started_) return;
+    shutDown_ = true;
+    followTimer_.stop();
+    sweepTimer_.stop();
+    SaveAndSwitchOff();
+    hotKeys_.Release();
+}
+
+void Station::SaveAndSwitchOff() {
+    if (switchedOff_ || !started_) return;
+    switchedOff_ = true;
+    engine_.Stop();
+    SavePosition();
+    coils_.SwitchOff();
+}
+
+void Station::BigMove(Direction direction) {
+    motor_.With([&](Motor& motor) { motor.BigMove(direction); });
+}
+
+void Station::SingleStep(Direction direction) {
+    motor_.With([&](Motor& motor) { motor.Step(1, direction); });
+}
+
+void Station::ReturnToMiddle() {
+    motor_.With([](Motor& motor) { motor.ReturnToMiddle(); });
+}
+
+std::optional<std::string> Station::ChangeStepSize(std::string_view text) {
+    const StepSizeInput input = ParseStepSize(text);
+    if (!input.value) {
+        Notice(input.reason + " (step size stays " + std::to_string(BigStep()) + ")");
+        return input.reason;
+    }
+    motor_.With([&](Motor& motor) { motor.SetBigStep(*input.value); });
+    return std::nullopt;
+}
+
+void Station::Center() {
+    if (!scroll_.Center()) {
+        Notice("Center refused: the middle " +
+               std::to_string(motor_.With([](Motor& m) { return m.MiddleStep(); })) +
+               " lies outside the reachable range " + std::to_string(scroll_.Minimum()) + " to " +
+               std::to_string(scroll_.Maximum()));
+    }
+    ShowMotorSoon();
+}
+
+bool Station::ToggleSweep() {
+    return sweep_.Toggle();
+}
+
+// The follow only has work while the bar differs from where the motor was sent: an idle
+// Tarvik sleeps instead of waking fifty times a second.
+void Station::DragScroll(int value) {
+    scroll_.Drag(value);
+    if (started_ && !shutDown_ && !followTimer_.isActive()) followTimer_.start();
+}
+
+void Station::FollowScroll() {
+    scroll_.Tick();
+    if (scroll_.Settled()) followTimer_.stop();
+    ShowMotorSoon();
+}
+
+std::int16_t Station::Position() {
+    return motor_.With([](Motor& motor) { return motor.Position(); });
+}
+
+std::int16_t Station::BigStep() {
+    return motor_.With([](Motor& motor) { return motor.BigStep(); });
+}
+
+bool Station::IsMoving() {
+    return motor_.With([](Motor& motor) { return motor.IsMoving(); });
+}
+
+void Station::Stepped(std::int16_t position, Direction direction) {
+    scroll_.Stepped(position, direction);
+    ShowMotorSoon();
+}
+
+// The save and the follow run on the event loop: the step thread never waits for a disk.
+void Station::MoveEnded(std::int16_t position) {
+    scroll_.MoveEnded(position);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (switchedOff_) return;
+            SavePosition();
+            if (!followTimer_.isActive()) followTimer_.start();
+        },
+        Qt::QueuedConnection);
+    ShowMotorSoon();
+}
+
+// From any thread: one update of the window per display interval, with the latest state.
+void Station::ShowMotorSoon() {
+    if (displayPending_.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this, [this] { displayTimer_.start(); }, Qt::QueuedConnection);
+}
+
+void Station::SavePosition() {
+    const std::string path = baseDir_ + files::kTotalSteps;
+    const std::int16_t position = Position();
+    const SaveOutcome outcome = WriteFileContents(path, std::to_string(position));
+    lastSaveFailed_ = !outcome.saved;
+    if (!outcome.saved) {
+        Notice("Position " + std::to_string(position) + " not saved to \"" + path +
+                   "\": " + outcome.reason,
+               "save");
+        return;
+    }
+    ClearNotice("save");
+    if (!outcome.atomic && !nonAtomicSaid_) {
+        nonAtomicSaid_ = true;
+        Notice("Saves of \"Config/totalsteps.ini\" are not atomic: " + outcome.reason);
+    }
+}
+
+// Said at once, so that nobody learns at the end of a day's work that nothing was kept.
+void Station::CheckPositionFileWritable() {
+    const SaveOutcome check = CheckWritable(baseDir_ + files::kTotalSteps);
+    if (!check.saved) {
+        Notice("The position cannot be saved to \"Config/totalsteps.ini\": " + check.reason);
+    } else if (!check.atomic) {
+        nonAtomicSaid_ = true;
+        Notice("Saves of \"Config/totalsteps.ini\" are not atomic: " + check.reason);
+    }
+}
+
+void Station::Notice(const std::string& text, const std::string& key) {
+    if (!key.empty()) ClearNotice(key);
+    notices_.emplace_back(key, text);
+    std::fprintf(stderr, "tarvik: %s\n", text.c_str());
+    if (view_ != nullptr) view_->NoticesChanged();
+}
+
+void Station::ClearNotice(const std::string& key) {
+    const auto removed = std::erase_if(notices_, [&](const auto& n) { return n.first == key; });
+    if (removed > 0 && view_ != nullptr) view_->NoticesChanged();
+}
+
+std::vector<std::string> Station::Notices() const {
+    std::vector<std::string> texts;
+    for (auto it = notices_.rbegin(); it != notices_.rend(); ++it) texts.push_back(it->second);
+    return texts;
+}
+
+}  // namespace tarvik

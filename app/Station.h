@@ -1,0 +1,141 @@
+// Tarvik without its window: the configuration, the motor on its step thread, the web
+// server, the sweep, the scroll follow and the position file. It runs under QCoreApplication
+// when there is no display; the window only shows its state and forwards the operator.
+//
+//   step thread ── tick ──► SharedMotor ──► coils
+//        │ stepped / move ended (under the motor's lock)
+//        ▼
+//   Station: scroll model pushed; position shown at display rate; position saved (queued)
+//        ▲
+//   event loop: web requests, sweep (3 s), scroll follow (20 ms), hot keys, the window
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AutoSweep.h"
+#include "ChatBoard.h"
+#include "CoilOutput.h"
+#include "ConfigFiles.h"
+#include "ConfigLock.h"
+#include "HotKeys.h"
+#include "LineList.h"
+#include "Motor.h"
+#include "RequestHandler.h"
+#include "ScrollFollow.h"
+#include "StepEngine.h"
+#include "WebServer.h"
+
+namespace tarvik {
+
+// What the window is told; always on the event loop.
+class StationView {
+  public:
+    virtual ~StationView() = default;
+    virtual void NoticesChanged() = 0;
+    // Position, scroll bar or coils changed; the latest state is read back.
+    virtual void MotorChanged() = 0;
+};
+
+// The coil output for a configuration: the parallel port, or a recording fake in tests.
+using CoilFactory = std::function<std::unique_ptr<CoilOutput>(const DriveSettings&)>;
+
+class Station : public QObject, private MotorListener {
+  public:
+    Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, const Clock& clock,
+            WebServerLimits webLimits = {});
+    ~Station() override;
+
+    // Start-up. Returns the message that stops it, or nullopt when Tarvik is running.
+    std::optional<std::string> Start();
+    // Saves the position, switches the coils off, gives the hot keys back. Once.
+    void Shutdown();
+    // What must happen even when the display is gone and Qt ends the process: the step
+    // thread stopped, the position saved and the coils off. Once, after a full start-up.
+    void SaveAndSwitchOff();
+    bool LastSaveFailed() const { return lastSaveFailed_; }
+
+    // The operator's actions.
+    void BigMove(Direction direction);
+    void SingleStep(Direction direction);
+    void ReturnToMiddle();
+    // Nullopt when taken, otherwise why not (the old size stays).
+    std::optional<std::string> ChangeStepSize(std::string_view text);
+    void Center();
+    bool ToggleSweep();
+    void DragScroll(int value);
+
+    // State for the window.
+    std::int16_t Position();
+    std::int16_t BigStep();
+    bool IsMoving();
+    const ScrollFollow& Scroll() const { return scroll_; }
+    std::uint8_t CoilPattern() const { return coils_.LastPattern(); }
+    std::string CoilDescription() const { return coils_.Describe(); }
+    std::uint16_t ListeningPort() const { return server_.LocalPort(); }
+    const std::string& StepPriority() const { return engine_.Priority(); }
+    const LineList& RequestLog() const { return requestLog_; }
+    const LineList& ChatList() const { return chatList_; }
+    LineList& RequestLog() { return requestLog_; }
+    LineList& ChatList() { return chatList_; }
+    // A notice in the window and on standard error. A notice with a key replaces the
+    // earlier one with that key.
+    void Notice(const std::string& text, const std::string& key = {});
+    // Newest first.
+    std::vector<std::string> Notices() const;
+    void SetView(StationView* view) { view_ = view; }
+
+    SharedMotor& Drive() { return motor_; }
+    WebServer& Server() { return server_; }
+    const std::string& BaseDir() const { return baseDir_; }
+
+  private:
+    // On the step thread, under the motor's lock.
+    void Stepped(std::int16_t position, Direction direction) override;
+    void MoveEnded(std::int16_t position) override;
+
+    void RegisterHotKeys();
+    std::optional<std::string> StartListener();
+    void CheckPositionFileWritable();
+    void SavePosition();
+    void FollowScroll();
+    void ShowMotorSoon();
+    void ClearNotice(const std::string& key);
+
+    std::string baseDir_;
+    CoilFactory openCoils_;
+    HotKeys& hotKeys_;
+    ConfigLock configLock_;
+    Pages pages_;
+    WatchedCoils coils_;
+    StepEngine engine_;
+    SharedMotor motor_;
+    ScrollFollow scroll_;
+    QTimer sweepTimer_;
+    QTimer followTimer_;
+    QTimer displayTimer_;
+    std::unique_ptr<Timer> sweepTimerSeam_;
+    AutoSweep sweep_;
+    LineList requestLog_;
+    LineList chatList_;
+    ChatBoard chat_;
+    RequestHandler handler_;
+    WebServer server_;
+    StationView* view_ = nullptr;
+    std::vector<std::pair<std::string, std::string>> notices_;  // key, text; oldest first
+    std::atomic<bool> displayPending_{false};
+    bool started_ = false;
+    bool switchedOff_ = false;
+    bool shutDown_ = false;
+    bool lastSaveFailed_ = false;
+    bool nonAtomicSaid_ = false;
+};
+
+}  // namespace tarvik

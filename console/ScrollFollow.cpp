@@ -1,0 +1,56 @@
+#include "ScrollFollow.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+
+namespace tarvik {
+
+void ScrollFollow::Load(int minimum, int maximum, std::int16_t position) {
+    minimum_ = minimum;
+    maximum_ = maximum;
+    SetValue(std::clamp<int>(position, minimum, maximum));
+    ScrollPos = static_cast<std::int16_t>(Value());
+}
+
+// The bar only follows forwards: a bar already ahead in the direction of travel stays, which
+// is what lets a dragged bar pull the motor after it.
+void ScrollFollow::Stepped(std::int16_t position, Direction direction) {
+    const bool passed = direction == Direction::Right ? Value() < position : position < Value();
+    if (!passed || position < minimum_ || position > maximum_) return;
+    SetValue(position);
+    ScrollPos = position;
+}
+
+void ScrollFollow::Drag(int value) {
+    motor_.With([&](Motor&) { SetValue(std::clamp(value, minimum_, maximum_)); });
+}
+
+void ScrollFollow::Tick() {
+    motor_.With([&](Motor& motor) {
+        if (motor.IsMoving()) return;
+        const int gap = Value() - ScrollPos;
+        if (gap == 0) return;
+        const int count = std::min(std::abs(gap), int{std::numeric_limits<std::int16_t>::max()});
+        motor.Step(static_cast<std::int16_t>(count), gap > 0 ? Direction::Right : Direction::Left);
+        // Normally the whole gap; when it was wider than one move, the rest comes next time.
+        ScrollPos = static_cast<std::int16_t>(ScrollPos + (gap > 0 ? count : -count));
+    });
+}
+
+bool ScrollFollow::Center() {
+    return motor_.With([&](Motor& motor) {
+        const std::int16_t middle = motor.MiddleStep();
+        if (middle < minimum_ || middle > maximum_) return false;
+        motor.SetPosition(middle);
+        ScrollPos = middle;
+        SetValue(middle);
+        return true;
+    });
+}
+
+bool ScrollFollow::Settled() {
+    return motor_.With([&](Motor& motor) { return !motor.IsMoving() && Value() == ScrollPos; });
+}
+
+}  // namespace tarvik

@@ -1,0 +1,46 @@
+// Where the four coil bits go. Only a driver touches the hardware: the parallel port, or a
+// simulated output where there is none.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tarvik {
+
+class CoilOutput {
+  public:
+    virtual ~CoilOutput() = default;
+    // One coil pattern, bits D3..D0.
+    virtual void Write(std::uint8_t pattern) = 0;
+    // All coils off, wherever they may be energised.
+    virtual void SwitchOff() = 0;
+    // For the window: the device written to, or "simulated" and why.
+    virtual std::string Describe() const = 0;
+};
+
+// The output the motor writes to, attached once the configuration says which it is (before
+// the first write). Passes every pattern on and remembers the last one for the coil lamps,
+// which read it from another thread.
+class WatchedCoils : public CoilOutput {
+  public:
+    void Attach(std::unique_ptr<CoilOutput> output) { output_ = std::move(output); }
+    bool Attached() const { return output_ != nullptr; }
+    void Write(std::uint8_t pattern) override {
+        if (output_) output_->Write(pattern);
+        last_.store(pattern, std::memory_order_relaxed);
+    }
+    void SwitchOff() override {
+        if (output_) output_->SwitchOff();
+        last_.store(0, std::memory_order_relaxed);
+    }
+    std::string Describe() const override { return output_ ? output_->Describe() : ""; }
+    std::uint8_t LastPattern() const { return last_.load(std::memory_order_relaxed); }
+
+  private:
+    std::unique_ptr<CoilOutput> output_;
+    std::atomic<std::uint8_t> last_{0};
+};
+
+}  // namespace tarvik

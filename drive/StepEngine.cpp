@@ -1,0 +1,97 @@
+#include "StepEngine.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace tarvik {
+namespace {
+
+constexpr int kRealTimePriority = 10;  // low: above ordinary work, below the kernel's own
+
+// Locking the memory keeps the tick from waiting for a page to come back from swap. Only
+// where the lock has no size limit: with one, MCL_FUTURE would make later allocations fail.
+std::string LockMemory() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_MEMLOCK, &limit) != 0 || limit.rlim_cur != RLIM_INFINITY) {
+        return "memory not locked (RLIMIT_MEMLOCK is limited)";
+    }
+    if (::mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+        return std::string("memory not locked (") + std::strerror(errno) + ")";
+    }
+    return "memory locked";
+}
+
+std::string TakeRealTimePriority() {
+    sched_param param{};
+    param.sched_priority = kRealTimePriority;
+    const int failure = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param);
+    if (failure != 0) {
+        return std::string("normal priority (no real-time priority: ") + std::strerror(failure) +
+               "; RLIMIT_RTPRIO or CAP_SYS_NICE grants it)";
+    }
+    return "real-time priority " + std::to_string(kRealTimePriority) + " (SCHED_FIFO), " +
+           LockMemory();
+}
+
+}  // namespace
+
+StepEngine::StepEngine(std::function<void()> tick, long periodNs)
+    : tick_(std::move(tick)), periodNs_(periodNs) {
+    timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    std::promise<std::string> started;
+    auto priority = started.get_future();
+    thread_ = std::thread(&StepEngine::Run, this, &started);
+    priority_ = priority.get();
+}
+
+StepEngine::~StepEngine() {
+    Stop();
+    for (int fd : {timer_, wake_}) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+void StepEngine::SetEnabled(bool enabled) {
+    if (enabled == enabled_.exchange(enabled)) return;
+    itimerspec period{};
+    if (enabled) {
+        period.it_interval.tv_nsec = periodNs_;
+        period.it_value.tv_nsec = periodNs_;
+    }
+    ::timerfd_settime(timer_, 0, &period, nullptr);
+}
+
+void StepEngine::Stop() {
+    if (!thread_.joinable()) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+    thread_.join();
+}
+
+void StepEngine::Run(std::promise<std::string>* started) {
+    started->set_value(timer_ < 0 || wake_ < 0
+                           ? std::string("no step timer: ") + std::strerror(errno)
+                           : TakeRealTimePriority());
+    pollfd watched[2] = {{timer_, POLLIN, 0}, {wake_, POLLIN, 0}};
+    while (timer_ >= 0 && wake_ >= 0) {
+        if (::poll(watched, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (watched[1].revents != 0) return;
+        std::uint64_t expirations = 0;
+        if (::read(timer_, &expirations, sizeof expirations) == sizeof expirations) tick_();
+    }
+}
+
+}  // namespace tarvik

@@ -1,0 +1,49 @@
+// The step thread: a 1 ms timerfd and nothing else, so that the motor's rhythm does not
+// depend on the window, the web server or the chat board. It asks for a low real-time
+// priority and, where the limits allow, locks the process's memory.
+//
+//   main thread / handlers ── SetEnabled(true) ──► timerfd armed ──► step thread: tick()
+//   tick() ends the move ── SetEnabled(false) ──► timerfd disarmed; the thread sleeps
+//
+// Expiries that were missed are not made up: a burst of steps is what a motor cannot follow.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "Platform.h"
+
+namespace tarvik {
+
+class StepEngine : public Timer {
+  public:
+    explicit StepEngine(std::function<void()> tick, long periodNs = 1'000'000);
+    ~StepEngine() override;
+    StepEngine(const StepEngine&) = delete;
+    StepEngine& operator=(const StepEngine&) = delete;
+
+    // Arms or disarms the tick; from any thread.
+    void SetEnabled(bool enabled) override;
+    bool IsEnabled() const override { return enabled_; }
+    // Ends the thread. No tick runs after this returns.
+    void Stop();
+    // What the thread got: "real-time priority 10 (SCHED_FIFO), memory locked", or normal
+    // priority and why.
+    const std::string& Priority() const { return priority_; }
+
+  private:
+    void Run(std::promise<std::string>* started);
+
+    std::function<void()> tick_;
+    long periodNs_;
+    int timer_ = -1;
+    int wake_ = -1;
+    std::atomic<bool> enabled_{false};
+    std::string priority_;
+    std::thread thread_;
+};
+
+}  // namespace tarvik

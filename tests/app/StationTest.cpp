@@ -1,0 +1,114 @@
+// The core without widgets: start-up, the step thread, saving and shutdown.
+#include "Station.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "Fakes.h"
+#include "TcpClient.h"
+#include "TempDir.h"
+#include "WebFakes.h"
+
+namespace tarvik {
+namespace {
+
+using test::ServeUntil;
+
+class StationTest : public ::testing::Test {
+  protected:
+    void Start(const std::map<std::string, std::string>& overrides = {}) {
+        dir.WriteConfig(overrides);
+        dir.WritePages();
+        station = std::make_unique<Station>(dir.path(), Coils(), keys, clock);
+        const auto failure = station->Start();
+        ASSERT_FALSE(failure) << *failure;
+    }
+    CoilFactory Coils() {
+        return [this](const DriveSettings&) {
+            auto output = std::make_unique<test::RecordingCoils>();
+            coils = output.get();
+            return output;
+        };
+    }
+    bool Idle() {
+        return ServeUntil([this] { return !station->IsMoving(); });
+    }
+    bool Saved(const std::string& text) {
+        return ServeUntil([&] { return dir.Read("/Config/totalsteps.ini") == text; });
+    }
+
+    test::TempDir dir;
+    NoHotKeys keys{"no display here"};
+    test::FakeClock clock;
+    test::RecordingCoils* coils = nullptr;
+    std::unique_ptr<Station> station;
+};
+
+TEST_F(StationTest, StartUpEnergisesTheStoredPhaseListensAndSaysWhatItLacks) {
+    Start({{"/Config/StepCount.ini", "3"}, {"/Config/totalsteps.ini", "500"}});
+    EXPECT_EQ(coils->writes, std::vector<int>{6});
+    EXPECT_EQ(station->Position(), 200);  // taken back to the MaxStep value
+    EXPECT_EQ(station->Scroll().Minimum(), -200);
+    EXPECT_EQ(station->Scroll().Maximum(), 200);
+    EXPECT_EQ(station->Scroll().Value(), 200);
+    EXPECT_NE(station->ListeningPort(), 0);
+    EXPECT_EQ(station->Notices().front(), "Hot key Alt+X: no display here");
+}
+
+TEST_F(StationTest, MovesRunOnTheStepThreadAndEachEndIsSavedAndShutdownSwitchesOffOnce) {
+    Start({{"/Config/BigStep.ini", "20"}});
+    station->BigMove(Direction::Right);
+    ASSERT_TRUE(Idle());
+    EXPECT_EQ(station->Position(), 20);
+    EXPECT_TRUE(Saved("20\r\n"));
+    station->SingleStep(Direction::Left);
+    ASSERT_TRUE(Idle());
+    EXPECT_TRUE(Saved("19\r\n"));
+    station->ReturnToMiddle();
+    ASSERT_TRUE(Idle());
+    EXPECT_EQ(coils->writes.size(), 1u + 20 + 1 + 19);
+    dir.Write("/Config/totalsteps.ini", "7");
+    station->Shutdown();
+    station->Shutdown();
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "0\r\n");
+    EXPECT_EQ(std::count(coils->writes.begin(), coils->writes.end(), -1), 1);
+    station->BigMove(Direction::Right);  // after shutdown nothing moves any more
+    EXPECT_EQ(station->Position(), 0);
+}
+
+TEST_F(StationTest, AFailedSaveIsANoticeUntilASaveSucceeds) {
+    Start({{"/Config/BigStep.ini", "5"}});
+    ::chmod((dir.path() + "/Config/totalsteps.ini").c_str(), 0444);
+    station->BigMove(Direction::Right);
+    const std::string failed =
+        "Position 5 not saved to \"" + dir.path() + "/Config/totalsteps.ini\"";
+    ASSERT_TRUE(ServeUntil([&] { return station->Notices().front().rfind(failed, 0) == 0; }));
+    ::chmod((dir.path() + "/Config/totalsteps.ini").c_str(), 0644);
+    station->BigMove(Direction::Right);
+    ASSERT_TRUE(Saved("10\r\n"));
+    for (const std::string& notice : station->Notices())
+        EXPECT_EQ(notice.find("not saved"), std::string::npos);
+    station->Shutdown();
+    EXPECT_FALSE(station->LastSaveFailed());
+}
+
+// The coils were energised before the listener failed: they must not stay so.
+TEST_F(StationTest, APortInUseStopsStartUpWithTheCoilsOff) {
+    const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 1), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(blocker, reinterpret_cast<sockaddr*>(&address), &length);
+    dir.WriteConfig({{"/Config/Port.ini", std::to_string(ntohs(address.sin6_port))}});
+    Station failing(dir.path(), Coils(), keys, clock);
+    const auto failure = failing.Start();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->rfind("Cannot listen on TCP port ", 0), 0u) << *failure;
+    EXPECT_EQ(coils->writes, (std::vector<int>{12, -1}));
+    ::close(blocker);
+}
+
+}  // namespace
+}  // namespace tarvik

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "AutoSweep.h"
+#include "Fakes.h"
+#include "ScrollFollow.h"
+#include "StepSize.h"
+
+namespace tarvik {
+namespace {
+
+// The scroll model follows the motor through the listener, as the station wires it.
+struct ConsoleRig : test::MotorRig {
+    ScrollFollow scroll{shared};
+    test::FakeTimer sweepTimer;
+    AutoSweep sweep{shared, sweepTimer};
+
+    void Load(std::int16_t lower, std::int16_t upper, std::int16_t position, std::int16_t big) {
+        MotorRig::Load(test::Settings(lower, upper, position, 1, big));
+        scroll.Load(lower - 1, upper + 1, position);
+    }
+    // Runs the follow and every move it starts, with the engine pushing the bar.
+    void Settle() {
+        for (int i = 0; i < 10; ++i) {
+            scroll.Tick();
+            while (timer.enabled) {
+                const auto before = listener.stepped.size();
+                shared.Tick();
+                if (listener.stepped.size() > before) {
+                    scroll.Stepped(static_cast<std::int16_t>(listener.stepped.back()),
+                                   With([](Motor& m) { return m.Heading(); }));
+                }
+                if (!timer.enabled) scroll.MoveEnded(static_cast<std::int16_t>(Position()));
+            }
+        }
+    }
+};
+
+// From 100: a first move (a follow towards `first`, or a button move of `first` steps) runs
+// ten ticks, then the bar is dragged to `dragTo`.
+TEST(ScrollFollow, TheMotorGoesWhereTheBarIsDragged) {
+    struct Case {
+        const char* what;
+        bool button;
+        int first, dragTo, ends;
+    };
+    for (const Case& c : {Case{"idle", false, 100, 130, 130}, Case{"far", false, 100, -150, -150},
+                          Case{"further during a move", false, 130, 160, 160},
+                          Case{"back during a move", false, 130, 120, 130},
+                          Case{"ahead of a button move", true, 50, 180, 180}}) {
+        ConsoleRig rig;
+        rig.Load(-199, 199, 100, 50);
+        if (c.button) {
+            rig.With(
+                [&](Motor& m) { m.Step(static_cast<std::int16_t>(c.first), Direction::Right); });
+        } else {
+            rig.scroll.Drag(c.first);
+            rig.scroll.Tick();
+        }
+        for (int i = 0; i < 10 && rig.timer.enabled; ++i) {
+            rig.shared.Tick();
+            rig.scroll.Stepped(static_cast<std::int16_t>(rig.Position()), Direction::Right);
+        }
+        rig.scroll.Drag(c.dragTo);
+        rig.Settle();
+        EXPECT_EQ(rig.Position(), c.ends) << c.what;
+        EXPECT_EQ(rig.scroll.Value(), c.ends) << c.what;
+        EXPECT_TRUE(rig.scroll.Settled()) << c.what;
+    }
+}
+
+TEST(ScrollFollow, AWideGapIsCrossedInSeveralMovesAndDragsAreClamped) {
+    ConsoleRig rig;
+    rig.Load(-30000, 30000, -30000, 50);
+    rig.scroll.Drag(40000);
+    EXPECT_EQ(rig.scroll.Value(), 30001);
+    rig.Settle();
+    EXPECT_EQ(rig.Position(), 30001);
+}
+
+TEST(ScrollFollow, CenterDeclaresTheMiddleWithoutMovingOrRefuses) {
+    ConsoleRig rig;
+    rig.Load(-199, 199, 37, 50);
+    EXPECT_TRUE(rig.scroll.Center());
+    EXPECT_EQ(rig.Position(), 0);
+    EXPECT_EQ(rig.scroll.Value(), 0);
+    EXPECT_TRUE(rig.coils.writes.empty());
+    EXPECT_TRUE(rig.scroll.Settled());
+    rig.MotorRig::Load(test::Settings(-99, 99, 37, 1, 50, 500));
+    rig.scroll.Load(-100, 100, 37);
+    EXPECT_FALSE(rig.scroll.Center());
+    EXPECT_EQ(rig.Position(), 37);
+}
+
+// Limits -99..99, big step 50, every move finishing within the sweep's three seconds.
+TEST(AutoSweep, ReversesAtEachLimitAndKeepsItsDirectionWhenSwitchedOffAndOn) {
+    const std::tuple<std::int16_t, std::int16_t, std::vector<int>> cases[] = {
+        {0, 50, {50, 100, 50, 0, -50, -100, -50, 0, 50}},
+        {0, 1000, {100, -100, 100, -100}},
+        {99, 10, {89, 79}},
+        {100, 10, {90, 80}},
+    };
+    for (const auto& [start, big, expected] : cases) {
+        ConsoleRig rig;
+        rig.Load(-99, 99, start, big);
+        std::vector<int> positions;
+        for (std::size_t tick = 0; tick < expected.size(); ++tick) {
+            rig.sweep.Tick();
+            rig.RunMove();
+            positions.push_back(rig.Position());
+            EXPECT_EQ(rig.sweep.Toggle(), tick % 2 == 0);  // on, off, on, ...
+        }
+        EXPECT_EQ(positions, expected) << start << " " << big;
+    }
+}
+
+TEST(StepSize, WholeNumbersAreTakenAndOthersRefusedWithAReason) {
+    EXPECT_EQ(ParseStepSize("25").value, 25);
+    EXPECT_EQ(ParseStepSize(" 2.5 ").value, 2);
+    EXPECT_EQ(ParseStepSize("-32767").value, -32767);
+    for (const char* bad : {"", "abc", "32768", "-32768", "1e2"}) {
+        EXPECT_FALSE(ParseStepSize(bad).value) << bad;
+        EXPECT_FALSE(ParseStepSize(bad).reason.empty()) << bad;
+    }
+    EXPECT_EQ(BigMoveCaption(25, true), "Turn 25 steps &left");
+    EXPECT_EQ(BigMoveCaption(6, false), "Turn 6 steps &right");
+}
+
+}  // namespace
+}  // namespace tarvik

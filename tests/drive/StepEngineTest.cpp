@@ -1,0 +1,41 @@
+// The step thread driving a real motor while this thread reads and starts moves, as the
+// handlers do. Run under ThreadSanitizer too.
+#include "StepEngine.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "Fakes.h"
+
+namespace tarvik {
+namespace {
+
+TEST(StepEngine, TicksAMoveToItsEndOnItsOwnThreadBesideReaders) {
+    test::RecordingCoils coils;
+    test::RecordingListener listener;
+    std::unique_ptr<SharedMotor> motor;
+    StepEngine engine([&motor] { motor->Tick(); });
+    motor = std::make_unique<SharedMotor>(coils, engine, listener);
+    motor->With([](Motor& m) { m.Load(test::Settings(-999, 999, 0, 1, 200)); });
+    EXPECT_FALSE(engine.Priority().empty());
+    motor->With([](Motor& m) { m.BigMove(Direction::Right); });
+    int lastSeen = 0;
+    for (int i = 0; i < 20000 && motor->With([](Motor& m) { return m.IsMoving(); }); ++i) {
+        const int position = motor->With([](Motor& m) { return m.Position(); });
+        EXPECT_GE(position, lastSeen);  // never seen half-way through a tick
+        lastSeen = position;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    engine.Stop();
+    motor->With([](Motor& m) {
+        EXPECT_EQ(m.Position(), 200);
+        EXPECT_FALSE(m.IsMoving());
+    });
+    EXPECT_EQ(coils.writes.size(), 201u);  // one per tick after the energising write
+    EXPECT_EQ(listener.ended, std::vector<int>{200});
+}
+
+}  // namespace
+}  // namespace tarvik
