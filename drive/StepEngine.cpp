@@ -89,8 +89,12 @@ void StepEngine::Run(std::promise<std::string>* started) {
             return;
         }
         if (watched[1].revents != 0) return;
+        // Reading the flag also orders the tick after everything done before it was set.
         std::uint64_t expirations = 0;
-        if (::read(timer_, &expirations, sizeof expirations) == sizeof expirations) tick_();
+        if (::read(timer_, &expirations, sizeof expirations) == sizeof expirations &&
+            enabled_.load(std::memory_order_acquire)) {
+            tick_();
+        }
     }
 }
 

@@ -12,7 +12,7 @@ cleanup() { kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm 
 pids=()
 trap cleanup EXIT
 cp build/app/tarvik "$work/" && cp -r sample/Config sample/html "$work/"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("",0)); print(s.getsockname()[1])')
+port=$(scripts/free-port)
 printf '%s\r\n' "$port" >"$work/Config/Port.ini"
 
 # Xvfb picks a free display and writes its number once it is ready.

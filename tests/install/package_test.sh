@@ -26,7 +26,7 @@ grep -qx "/opt/tarvik/Config/totalsteps.ini" "$work/control/conffiles" ||
     fail "not every Config file is a conffile"
 grep -q '^Exec=tarvik$' "$root/usr/share/applications/tarvik.desktop" || fail "desktop entry"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("",0)); print(s.getsockname()[1])')
+port=$("$(dirname "$0")/../../scripts/free-port")
 printf '%s\r\n' "$port" >"$root/opt/tarvik/Config/Port.ini"
 cd "$work"  # somewhere else entirely: the link alone must lead Tarvik to its files
 env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$root/usr/bin/tarvik" 2>"$work/err" &
