@@ -59,30 +59,6 @@ TEST(FileHelpers, AFailedWriteLeavesTheOldFileIntact) {
     EXPECT_EQ(FilesIn(dir.path()), 1u);
 }
 
-// Packaged installs keep the position elsewhere through a link; the link must survive.
-TEST(FileHelpers, ALinkIsFollowedAndStaysALink) {
-    TempDir dir;
-    dir.Write("/state/position", "12\r\n");
-    std::filesystem::create_directory(dir.path() + "/Config");
-    std::filesystem::create_symlink("../state/position", dir.path() + "/Config/totalsteps.ini");
-    ASSERT_TRUE(WriteFileContents(dir.path() + "/Config/totalsteps.ini", "57").saved);
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.path() + "/Config/totalsteps.ini"));
-    EXPECT_EQ(dir.Read("/state/position"), "57\r\n");
-    EXPECT_EQ(FilesIn(dir.path() + "/state"), 1u);
-}
-
-// Even for root: a rename would replace the file whatever its mode says.
-TEST(FileHelpers, AReadOnlyFileIsNotWrittenAndTheCheckSaysSoFirst) {
-    TempDir dir;
-    dir.Write("/totalsteps.ini", "12\r\n");
-    ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0444);
-    EXPECT_FALSE(CheckWritable(dir.path() + "/totalsteps.ini").saved);
-    EXPECT_FALSE(WriteFileContents(dir.path() + "/totalsteps.ini", "57").saved);
-    EXPECT_EQ(dir.Read("/totalsteps.ini"), "12\r\n");
-    ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0644);
-    EXPECT_TRUE(CheckWritable(dir.path() + "/totalsteps.ini").atomic);
-}
-
 DriveSettings Load(const std::map<std::string, std::string>& files) {
     TempDir dir;
     dir.WriteConfig(files);

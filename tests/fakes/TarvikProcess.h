@@ -1,18 +1,14 @@
 // The real tarvik binary, copied into a temporary directory beside a valid Config and html.
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <string>
 #include <thread>
 
 #include "TcpClient.h"
@@ -20,7 +16,7 @@
 
 namespace tarvik::test {
 
-// The environment of a headless start.
+// The environment of a start without a desktop; Qt draws offscreen.
 inline QProcessEnvironment Headless() {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("DISPLAY");
@@ -37,10 +33,8 @@ class TarvikProcess {
         dir.WritePages();
     }
     ~TarvikProcess() {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
+        process.kill();
+        process.waitForFinished(5000);
     }
 
     // Starts tarvik; returns once its port answers, or false when it has exited.
@@ -48,13 +42,9 @@ class TarvikProcess {
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(QString::fromStdString(dir.path()));
         const QString binary = QString::fromStdString(dir.path() + "/tarvik");
-        if (wrapper.isEmpty()) {
-            process.start(binary, {});
-        } else {
-            process.start(wrapper.front(), wrapper.mid(1) << binary);
-        }
-        if (!process.waitForStarted(10000)) return false;
-        for (int attempt = 0; attempt < 400; ++attempt) {
+        process.start(wrapper.isEmpty() ? binary : wrapper.front(),
+                      wrapper.isEmpty() ? QStringList{} : wrapper.mid(1) << binary);
+        for (int attempt = 0; attempt < 400 && process.waitForStarted(10000); ++attempt) {
             if (TcpClient(port, false, 1000).connected()) return true;
             if (process.waitForFinished(25)) return false;
         }
@@ -67,9 +57,8 @@ class TarvikProcess {
         return client.ReadAll();
     }
 
-    // Sends a signal and waits for the exit; returns the exit code (-1: crashed, -2: still
-    // running, -3: had already exited). Only a running process is signalled: pid 0 would
-    // signal the test's own process group.
+    // Sends a signal and returns the exit status (-1: crashed, -2: still running). Only a
+    // running process is signalled: pid 0 would signal the test's own process group.
     int Stop(int signal) {
         const auto pid = static_cast<pid_t>(process.processId());
         if (process.state() != QProcess::Running || pid <= 0) {
@@ -88,26 +77,28 @@ class TarvikProcess {
         return errors;
     }
 
-    // Waits (generously) until standard error holds `text`.
-    bool WaitForStderr(const std::string& text, int limitMs = 20000) {
-        for (int waited = 0; waited < limitMs; waited += 25) {
-            if (Stderr().find(text) != std::string::npos) return true;
-            if (process.state() != QProcess::Running) return false;
-            process.waitForReadyRead(25);
+    // Polls (generously) until `done` holds.
+    template <typename Done>
+    bool WaitFor(Done done, int limitMs = 20000) {
+        for (int waited = 0; waited < limitMs && !done(); waited += 25) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
-        return false;
+        return done();
+    }
+    bool WaitForFile(const std::string& relPath, const std::string& text) {
+        return WaitFor([&] { return dir.Read(relPath) == text; });
+    }
+    bool WaitForStderr(const std::string& text) {
+        return WaitFor([&] { return Stderr().find(text) != std::string::npos; });
     }
 
     // Runs tarvik as an ordinary user even when the tests run as root, so that permission
     // bits apply to it: the directory is handed to nobody and setpriv drops the privileges.
     void RunUnprivileged() {
         if (::geteuid() != 0) return;
-        namespace fs = std::filesystem;
-        fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
-                                        fs::perms::group_exec | fs::perms::others_read |
-                                        fs::perms::others_exec);
+        ::chmod(dir.path().c_str(), 0755);
         ::chown(dir.path().c_str(), 65534, 65534);
-        for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.path())) {
             ::lchown(entry.path().c_str(), 65534, 65534);
         }
         wrapper << "setpriv"
@@ -115,15 +106,6 @@ class TarvikProcess {
                 << "--regid=65534"
                 << "--clear-groups"
                 << "--";
-    }
-
-    // Polls a file until it holds `text`; moves are saved when they end.
-    bool WaitForFile(const std::string& relPath, const std::string& text, int limitMs = 20000) {
-        for (int waited = 0; waited < limitMs; waited += 25) {
-            if (dir.Read(relPath) == text) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
     }
 
     TempDir dir;

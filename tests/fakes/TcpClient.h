@@ -1,4 +1,4 @@
-// A blocking loopback TCP client, run on its own thread while the test spins Qt's loop.
+// A blocking loopback TCP client, and helpers that spin Qt's loop while one works.
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,12 +9,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
-#include <chrono>
-#include <cstdint>
 #include <functional>
 #include <future>
 #include <string>
-#include <thread>
 
 namespace tarvik::test {
 
@@ -23,8 +20,8 @@ inline std::uint16_t FreePort() {
     const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
     ::close(fd);
     return ntohs(address.sin6_port);
@@ -37,20 +34,10 @@ class TcpClient {
         fd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        if (ipv6) {
-            sockaddr_in6 address{};
-            address.sin6_family = AF_INET6;
-            address.sin6_port = htons(port);
-            address.sin6_addr = in6addr_loopback;
-            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        } else {
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-        }
+        sockaddr_in6 v6{AF_INET6, htons(port), 0, in6addr_loopback, 0};
+        sockaddr_in v4{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+        connected_ = ipv6 ? ::connect(fd_, reinterpret_cast<sockaddr*>(&v6), sizeof v6) == 0
+                          : ::connect(fd_, reinterpret_cast<sockaddr*>(&v4), sizeof v4) == 0;
     }
     ~TcpClient() {
         if (fd_ >= 0) ::close(fd_);
@@ -60,15 +47,12 @@ class TcpClient {
 
     bool connected() const { return connected_; }
     int fd() const { return fd_; }
-
-    bool Send(const std::string& bytes) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
+    void Send(const std::string& bytes) {
+        for (std::size_t done = 0; done < bytes.size();) {
             const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (n <= 0) return false;
+            if (n <= 0) return;
             done += static_cast<std::size_t>(n);
         }
-        return true;
     }
     void ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
     // Closes with a reset instead of an orderly close.
@@ -84,19 +68,14 @@ class TcpClient {
     std::string ReadAll(End* end = nullptr) {
         std::string data;
         char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-            if (n > 0) {
-                data.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (end != nullptr) {
-                *end = n == 0                                      ? End::Closed
-                       : (errno == EAGAIN || errno == EWOULDBLOCK) ? End::TimedOut
-                                                                   : End::Reset;
-            }
-            return data;
+        ssize_t n = 0;
+        while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0) {
+            data.append(buffer, static_cast<std::size_t>(n));
         }
+        if (end != nullptr) {
+            *end = n == 0 ? End::Closed : errno == EAGAIN ? End::TimedOut : End::Reset;
+        }
+        return data;
     }
 
   private:
@@ -104,30 +83,28 @@ class TcpClient {
     bool connected_ = false;
 };
 
-// Runs `work` on another thread while this thread handles Qt events; returns its result.
-template <typename Work>
-auto WhileServing(Work work) -> decltype(work()) {
-    auto future = std::async(std::launch::async, std::move(work));
-    QTimer wake;  // so that waiting for events never sleeps past the client's end
-    wake.start(1);
-    while (future.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return future.get();
-}
-
 // Handles Qt events until `done` holds or `limitMs` passes (a generous bound, never a
 // measurement); returns whether `done` held.
 inline bool ServeUntil(const std::function<bool()>& done, int limitMs = 20000) {
     QElapsedTimer clock;
     clock.start();
-    QTimer wake;
+    QTimer wake;  // so that waiting for events never sleeps past the condition
     wake.start(1);
     while (!done()) {
         if (clock.elapsed() > limitMs) return false;
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
+}
+
+// Runs `work` on another thread while this thread handles Qt events; returns its result.
+template <typename Work>
+auto WhileServing(Work work) -> decltype(work()) {
+    auto future = std::async(std::launch::async, std::move(work));
+    ServeUntil(
+        [&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+        120000);
+    return future.get();
 }
 
 }  // namespace tarvik::test

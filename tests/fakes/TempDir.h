@@ -11,13 +11,12 @@ namespace tarvik::test {
 class TempDir {
   public:
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "tarvik-test-XXXXXX").string();
+        std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data());
     }
     ~TempDir() {
         std::error_code ignored;
-        std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+        std::filesystem::permissions(path_ + "/Config", std::filesystem::perms::owner_all,
                                      std::filesystem::perm_options::add, ignored);
         std::filesystem::remove_all(path_, ignored);
     }
@@ -25,21 +24,17 @@ class TempDir {
     TempDir& operator=(const TempDir&) = delete;
 
     const std::string& path() const { return path_; }
-
     void Write(const std::string& relPath, const std::string& contents) const {
-        const auto full = std::filesystem::path(path_ + relPath);
-        std::filesystem::create_directories(full.parent_path());
-        std::ofstream(full, std::ios::binary) << contents;
+        std::filesystem::create_directories(std::filesystem::path(path_ + relPath).parent_path());
+        std::ofstream(path_ + relPath, std::ios::binary) << contents;
     }
     std::string Read(const std::string& relPath) const {
         std::ifstream in(path_ + relPath, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
-    bool Exists(const std::string& relPath) const {
-        return std::filesystem::exists(path_ + relPath);
-    }
 
-    // A complete, valid configuration; `overrides` replaces single files.
+    // A complete, valid configuration; `overrides` replaces single files ("<missing>":
+    // the file is removed).
     void WriteConfig(const std::map<std::string, std::string>& overrides = {}) const {
         std::map<std::string, std::string> files = {
             {"/Config/Lpt.ini", "378\r\n"},      {"/Config/Middlestep.ini", "0\r\n"},
@@ -49,11 +44,13 @@ class TempDir {
         };
         for (const auto& [file, text] : overrides) files[file] = text;
         for (const auto& [file, text] : files) {
-            if (text != "<missing>") Write(file, text);
-            if (text == "<missing>") std::filesystem::remove(path_ + file);
+            if (text == "<missing>") {
+                std::filesystem::remove(path_ + file);
+            } else {
+                Write(file, text);
+            }
         }
     }
-
     void WritePages() const {
         for (const char* name :
              {"Left", "Right", "MaxLeft", "Maxright", "Index", "Reset", "NoReset"}) {

@@ -44,7 +44,7 @@ class XSession {
 
     // Ends the X server under its clients, as a crash or a logout would.
     void KillServer() {
-        processes_.front()->kill();
+        processes_.front()->terminate();
         processes_.front()->waitForFinished(5000);
     }
     const QString& display() const { return display_; }

@@ -43,32 +43,6 @@ TEST_F(BinaryTest, HeadlessSignalsSaveThePositionReachedMidMove) {
     }
 }
 
-TEST_F(BinaryTest, AFinishedMoveIsOnDiskBeforeACrash) {
-    Config({{"/Config/totalsteps.ini", "500"}, {"/Config/MaxStep.ini", "300"}});
-    ASSERT_TRUE(tarvik.Launch()) << tarvik.Stderr();
-    EXPECT_EQ(tarvik.Fetch("/turn/right"), "page Maxright\r\n");  // 500 counts as the end, 300
-    EXPECT_EQ(tarvik.Fetch("/turn/left"), "page Left\r\n");
-    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "250\r\n"));
-    tarvik.process.kill();
-    tarvik.process.waitForFinished(5000);
-    EXPECT_EQ(Saved(), "250\r\n");
-}
-
-TEST_F(BinaryTest, RepliesAreThePageFilesByteForByte) {
-    Config({});
-    const std::string page = "HTTP/1.0 200 OK\r\n\r\n<p>\xc3\xa4\x01\xff</p>";
-    dir.Write("/html/Index.html", page);
-    std::filesystem::remove(dir.path() + "/html/Reset.html");
-    ASSERT_TRUE(tarvik.Launch()) << tarvik.Stderr();
-    EXPECT_EQ(tarvik.Fetch("/anything"), page + "\r\n");
-    EXPECT_EQ(tarvik.Fetch("/turn/reset"), "page NoReset\r\n");
-    tarvik.Fetch("/turn/right");
-    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
-    EXPECT_EQ(tarvik.Fetch("/turn/reset"), "\r\n");  // a missing page is empty
-    EXPECT_EQ(tarvik.Fetch("/chat?hello+world").substr(10), " 127.0.0.1 hello world\r\n\r\n");
-    EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
-}
-
 // Two on one folder would overwrite each other's position: the second stops before it
 // touches anything, and the first runs on.
 TEST_F(BinaryTest, ASecondTarvikOnTheSameConfigFolderStopsAtOnce) {
@@ -151,29 +125,6 @@ TEST_P(SaveTest, ASaveNeverFailsSilentlyAndNeverWritesWhereItMustNot) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SaveTest, ::testing::ValuesIn(kSaveCases),
                          [](const auto& test) { return std::string(test.param.name); });
-
-// A tiny full tmpfs over Config: the save fails, the old file stays intact.
-TEST_F(BinaryTest, OnAFullFileSystemTheOldPositionFileStaysIntact) {
-    if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
-    Config({{"/Config/totalsteps.ini", "12\r\n"}});
-    const std::string config = dir.path() + "/Config";
-    std::filesystem::rename(config, config + ".saved");
-    std::filesystem::create_directory(config);
-    ASSERT_EQ(::system(("mount -t tmpfs -o size=64k tmpfs '" + config + "'").c_str()), 0);
-    for (const auto& entry : std::filesystem::directory_iterator(config + ".saved")) {
-        std::filesystem::copy_file(entry.path(), config + "/" + entry.path().filename().string());
-    }
-    std::ofstream filler(config + "/filler", std::ios::binary);
-    const std::string block(4096, 'f');
-    while (filler.write(block.data(), block.size())) {
-    }
-    ASSERT_TRUE(tarvik.Launch()) << tarvik.Stderr();
-    EXPECT_EQ(tarvik.Fetch("/turn/right"), "page Right\r\n");
-    EXPECT_TRUE(tarvik.WaitForStderr("Position 62 not saved to ")) << tarvik.Stderr();
-    EXPECT_EQ(tarvik.Stop(SIGTERM), 2);
-    EXPECT_EQ(Saved(), "12\r\n");
-    ::system(("umount '" + config + "'").c_str());
-}
 
 // Each kind of damage stops start-up naming the file, with exit status 1 and no file
 // changed; a damaged Lpt.ini without a usable address runs on the simulated port.

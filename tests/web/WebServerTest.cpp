@@ -33,17 +33,6 @@ class WebServerTest : public ::testing::Test, protected test::WebRig {
     std::uint16_t port = 0;
 };
 
-TEST_F(WebServerTest, EachConnectionGetsItsReplyAndIsClosedByTheServer) {
-    Start();
-    EXPECT_EQ(Fetch("GET /turn/right HTTP/1.1\r\nHost: x\r\n\r\n"), "R\r\n");
-    EXPECT_TRUE(timer.enabled);
-    EXPECT_EQ(Fetch("GET /a HTTP/1.1\r\n\r\n", true), "index\r\n");
-    EXPECT_EQ(server->SocketCount, 2);
-    EXPECT_EQ(server->ConnCount, 2);
-    EXPECT_EQ(requestLog.Line(1), "[14:03:22] 127.0.0.1 /turn/right");
-    EXPECT_EQ(requestLog.Line(0), "[14:03:22] ::1 /a");
-}
-
 // A request far larger than one arrival: the reply must arrive whole, not reset.
 TEST_F(WebServerTest, UnreadRequestBytesDoNotDestroyTheReply) {
     Start();
