@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Cam.h"
+#include "GpioOutput.h"
 #include "ParallelPort.h"
 #include "SignalBridge.h"
 #include "Station.h"
@@ -66,7 +67,10 @@ void SaveAndSwitchOffOnExit() {
     if (g_running != nullptr) g_running->SaveAndSwitchOff();
 }
 
-std::unique_ptr<tarvik::CoilOutput> OpenParallelPort(const tarvik::DriveSettings& settings) {
+// The GPIO lines when Config/Gpio.ini names them, the parallel port otherwise.
+std::unique_ptr<tarvik::CoilOutput> OpenCoils(const tarvik::DriveSettings& settings) {
+    static tarvik::KernelGpioLines kernel;
+    if (settings.gpio) return std::make_unique<tarvik::GpioOutput>(*settings.gpio, kernel);
     return std::make_unique<tarvik::ParallelPort>(
         static_cast<std::int32_t>(std::strtol(settings.LptAddress.c_str(), nullptr, 10)));
 }
@@ -113,14 +117,14 @@ int main(int argc, char** argv) {
     if (!HasDisplay()) {
         QCoreApplication app(argc, argv);
         tarvik::NoHotKeys noKeys("not available without a display");
-        tarvik::Station station(ExecutableDir(), OpenParallelPort, noKeys, clock);
+        tarvik::Station station(ExecutableDir(), OpenCoils, noKeys, clock);
         return Run(station, nullptr);
     }
     QApplication app(argc, argv);
     app.setApplicationName("Tarvik");
     app.setQuitOnLastWindowClosed(false);
     tarvik::X11HotKeys keys;
-    tarvik::Station station(ExecutableDir(), OpenParallelPort, keys, clock);
+    tarvik::Station station(ExecutableDir(), OpenCoils, keys, clock);
     tarvik::Cam window(station);
     return Run(station, &window);
 }

@@ -150,6 +150,14 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
     const std::int32_t address = Hex2Dec(lptText);
     s.LptAddress = std::to_string(address);
     if (address <= 0xFFFF) s.portAddress = static_cast<std::uint16_t>(address);
+    if (Exists(baseDir + files::kGpio)) {
+        const std::string gpioText = ReadFileContents(baseDir + files::kGpio);
+        auto gpio = ParseGpioConfig(gpioText);
+        if (auto* expected = std::get_if<std::string>(&gpio)) {
+            return MakeError(baseDir, files::kGpio, gpioText, *expected);
+        }
+        s.gpio = std::get<GpioConfig>(gpio);
+    }
 
     s.MiddleStep = r.Whole(files::kMiddleStep, kInt16Min, kInt16Max);
     std::string maxText, minText;
@@ -171,7 +179,7 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
                                        " (the range of MinStep to MaxStep)");
     }
     s.StepPhase = r.Whole(files::kStepCount, kInt16Min, kInt16Max);
-    if (!r.error && !s.portAddress && s.StepPhase >= 1 && s.StepPhase <= 8) {
+    if (!r.error && !s.gpio && !s.portAddress && s.StepPhase >= 1 && s.StepPhase <= 8) {
         r.error = MakeError(baseDir, files::kLpt, lptText,
                             "a port address of at most four hexadecimal digits, such as 378");
     }

@@ -6,6 +6,8 @@
 #include <string>
 #include <variant>
 
+#include "GpioOutput.h"
+
 namespace tarvik::files {
 inline constexpr const char* kLpt = "/Config/Lpt.ini";
 inline constexpr const char* kMiddleStep = "/Config/Middlestep.ini";
@@ -15,6 +17,7 @@ inline constexpr const char* kTotalSteps = "/Config/totalsteps.ini";
 inline constexpr const char* kStepCount = "/Config/StepCount.ini";
 inline constexpr const char* kBigStep = "/Config/BigStep.ini";
 inline constexpr const char* kPort = "/Config/Port.ini";
+inline constexpr const char* kGpio = "/Config/Gpio.ini";  // optional
 
 inline constexpr const char* kLeft = "/html/Left.html";
 inline constexpr const char* kRight = "/html/Right.html";
@@ -41,6 +44,7 @@ struct DriveSettings {
     std::int16_t TotalSteps = 0;
     std::int16_t StepPhase = 0;
     std::int16_t BigStep = 0;
+    std::optional<GpioConfig> gpio;  // the coils on GPIO lines instead of the parallel port
 };
 
 // A configuration file that stops start-up: which file, what it held, what was expected.
@@ -55,7 +59,7 @@ struct StartupError {
 // The seven page files in their fixed order; a missing page is empty.
 Pages LoadPages(const std::string& baseDir);
 
-// Reads the numeric files in start-up order (Lpt, Middlestep, MaxStep, MinStep,
+// Reads the files in start-up order (Lpt, Gpio when present, Middlestep, MaxStep, MinStep,
 // totalsteps, StepCount, BigStep), each once, and stops at the first that is unusable.
 std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir);
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package build/tarvik_<version>_amd64.deb.
+# Builds the Debian package build/tarvik_<version>_<architecture>.deb, for the architecture
+# of the machine it runs on.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

@@ -127,15 +127,23 @@ INSTANTIATE_TEST_SUITE_P(Cases, SaveTest, ::testing::ValuesIn(kSaveCases),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // Each kind of damage stops start-up naming the file, with exit status 1 and no file
-// changed; a damaged Lpt.ini without a usable address runs on the simulated port.
+// changed. Coils that cannot be driven (no Lpt.ini, no GPIO chip) are simulated, and the
+// start-up lines say why.
 TEST_F(BinaryTest, ADamagedConfigFileStopsStartUpNamingItAndChangesNothing) {
-    const std::tuple<const char*, const char*, bool> cases[] = {
-        {"/Config/MaxStep.ini", "<missing>", false}, {"/Config/MaxStep.ini", "", false},
-        {"/Config/Port.ini", "70000", false},        {"/Config/BigStep.ini", "<dir>", false},
-        {"/Config/Middlestep.ini", "<big>", false},  {"/Config/Lpt.ini", "12345", false},
-        {"/Config/Lpt.ini", "<missing>", true},
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {"/Config/MaxStep.ini", "<missing>", nullptr},
+        {"/Config/MaxStep.ini", "", nullptr},
+        {"/Config/Port.ini", "70000", nullptr},
+        {"/Config/BigStep.ini", "<dir>", nullptr},
+        {"/Config/Middlestep.ini", "<big>", nullptr},
+        {"/Config/Lpt.ini", "12345", nullptr},
+        {"/Config/Gpio.ini", "gpiochip0 1 2 3 x", nullptr},
+        {"/Config/Lpt.ini", "<missing>", "coils: Port 0x0: simulated: no port address configured"},
+        {"/Config/Gpio.ini", "no-such-chip 1 2 3 4",
+         "coils: GPIO no-such-chip: simulated: cannot request the lines of /dev/no-such-chip: "},
     };
-    for (const auto& [file, damage, runs] : cases) {
+    for (const auto& [file, damage, simulated] : cases) {
+        const bool runs = simulated != nullptr;
         TarvikProcess t;
         std::map<std::string, std::string> files{{"/Config/Port.ini", std::to_string(t.port)},
                                                  {"/Config/totalsteps.ini", "7"}};
@@ -149,8 +157,7 @@ TEST_F(BinaryTest, ADamagedConfigFileStopsStartUpNamingItAndChangesNothing) {
         if (std::string(damage) == "<big>") t.dir.Write(file, std::string(10 << 20, '7'));
         EXPECT_EQ(t.Launch(), runs) << file << " " << damage << t.Stderr();
         if (runs) {
-            EXPECT_NE(t.Stderr().find("coils: Port 0x0: simulated: no port address configured"),
-                      std::string::npos);
+            EXPECT_NE(t.Stderr().find(simulated), std::string::npos) << t.Stderr();
             EXPECT_EQ(t.Stop(SIGTERM), 0);
             continue;
         }

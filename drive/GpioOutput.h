@@ -1,0 +1,78 @@
+// The coils on four GPIO lines of a single-board computer (a ULN2003 board driving a
+// 28BYJ-48, for instance), through the kernel's GPIO character device.
+//
+// Config/Gpio.ini, one line:  CHIP D0 D1 D2 D3 [active-low]
+//   CHIP: a name such as gpiochip0 or a path under /dev; D0..D3: the line offsets that take
+//   bits D0..D3 of each coil pattern.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "CoilOutput.h"
+
+namespace tarvik {
+
+struct GpioConfig {
+    std::string chip;                     // as written: gpiochip0 or /dev/gpiochip0
+    std::array<std::uint32_t, 4> lines{};  // offsets for D0, D1, D2, D3
+    bool activeLow = false;
+    std::string ChipPath() const { return chip.rfind("/dev/", 0) == 0 ? chip : "/dev/" + chip; }
+};
+
+// The text of Gpio.ini, or what was expected instead.
+std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text);
+
+// The physical values of lines D0..D3 (bit 0 = D0) for a coil pattern.
+inline std::uint8_t LineValues(std::uint8_t pattern, bool activeLow) {
+    return static_cast<std::uint8_t>((activeLow ? ~pattern : pattern) & 0x0F);
+}
+
+// The kernel's three calls, behind a seam so that tests can record them.
+class GpioLines {
+  public:
+    virtual ~GpioLines() = default;
+    // Requests the four lines together as outputs for "tarvik", starting at `values`.
+    // Returns a handle, or -1 with `error` set.
+    virtual int Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
+                        std::uint8_t values, std::string& error) = 0;
+    // Sets all four lines in one call.
+    virtual bool Set(int handle, std::uint8_t values) = 0;
+    virtual void Release(int handle) = 0;
+};
+
+// linux/gpio.h, version 2 of the line interface: the same on every current kernel, without
+// a library whose interface differs between distributions.
+class KernelGpioLines : public GpioLines {
+  public:
+    int Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
+                std::uint8_t values, std::string& error) override;
+    bool Set(int handle, std::uint8_t values) override;
+    void Release(int handle) override;
+};
+
+class GpioOutput : public CoilOutput {
+  public:
+    GpioOutput(GpioConfig config, GpioLines& lines);
+    ~GpioOutput() override;
+    GpioOutput(const GpioOutput&) = delete;
+    GpioOutput& operator=(const GpioOutput&) = delete;
+
+    void Write(std::uint8_t pattern) override;
+    void SwitchOff() override { Write(0); }
+    // "GPIO gpiochip0 lines 22 27 18 17" or "GPIO gpiochip0: simulated: <reason>".
+    std::string Describe() const override { return description_; }
+    bool IsSimulated() const { return handle_ < 0; }
+
+  private:
+    GpioConfig config_;
+    GpioLines& lines_;
+    int handle_ = -1;
+    std::string description_;
+};
+
+}  // namespace tarvik

@@ -1,0 +1,134 @@
+#include "GpioOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Fakes.h"
+
+namespace tarvik {
+namespace {
+
+TEST(GpioConfig, OneLineWithAChipAndFourDifferentOffsets) {
+    const auto good = ParseGpioConfig("gpiochip0 22 27 18 17\r\n");
+    ASSERT_TRUE(std::holds_alternative<GpioConfig>(good));
+    const GpioConfig& config = std::get<GpioConfig>(good);
+    EXPECT_EQ(config.ChipPath(), "/dev/gpiochip0");
+    EXPECT_EQ(config.lines, (std::array<std::uint32_t, 4>{22, 27, 18, 17}));
+    EXPECT_FALSE(config.activeLow);
+    const auto low = ParseGpioConfig("\n/dev/gpiochip4  5 6 7 8 active-low\n\n");
+    ASSERT_TRUE(std::holds_alternative<GpioConfig>(low));
+    EXPECT_EQ(std::get<GpioConfig>(low).ChipPath(), "/dev/gpiochip4");
+    EXPECT_TRUE(std::get<GpioConfig>(low).activeLow);
+    for (const char* bad : {"", "gpiochip0 22 27 18", "gpiochip0 22 27 18 17 16", "gpiochip0 22 x 18 17",
+                            "gpiochip0 22 22 18 17", "gpiochip0 1 2 3 4\ngpiochip0 1 2 3 4",
+                            "gpiochip0 1 2 3 4 active-high", "7 1 2 3 4", "gpiochip0 -1 2 3 4"}) {
+        EXPECT_TRUE(std::holds_alternative<std::string>(ParseGpioConfig(bad))) << bad;
+    }
+}
+
+// Bit i of the coil pattern drives line Di; active-low inverts every line.
+TEST(GpioConfig, EachPatternMapsToTheFourLines) {
+    for (std::uint8_t pattern : kPhasePattern) {
+        EXPECT_EQ(LineValues(pattern, false), pattern);
+        EXPECT_EQ(LineValues(pattern, true), 0x0F & ~pattern);
+    }
+    EXPECT_EQ(LineValues(0, true), 0x0F);
+}
+
+struct RecordingLines : GpioLines {
+    int Request(const std::string& chip, const std::array<std::uint32_t, 4>& offsets,
+                std::uint8_t values, std::string& error) override {
+        requested = chip;
+        lines = offsets;
+        calls.push_back(values);
+        if (!refusal.empty()) error = refusal;
+        return refusal.empty() ? 7 : -1;
+    }
+    bool Set(int handle, std::uint8_t values) override {
+        calls.push_back(handle == 7 ? values : -1);
+        return true;
+    }
+    void Release(int handle) override { released = handle; }
+    std::string refusal, requested;
+    std::array<std::uint32_t, 4> lines{};
+    std::vector<int> calls;  // the request's starting values, then one entry per Set
+    int released = 0;
+};
+
+// A move writes one call per tick with all four lines; off at the end; released at exit.
+TEST(GpioOutput, AMoveSetsAllFourLinesOnceATickAndSwitchingOffReleases) {
+    RecordingLines kernel;
+    {
+        GpioConfig config{"gpiochip0", {22, 27, 18, 17}, true};
+        GpioOutput output(config, kernel);
+        EXPECT_EQ(output.Describe(), "GPIO gpiochip0 lines 22 27 18 17 (active-low)");
+        test::FakeTimer timer;
+        test::RecordingListener listener;
+        SharedMotor motor(output, timer, listener);
+        motor.With([](Motor& m) { m.Load(test::Settings(-99, 99, 0, 1, 3)); });
+        motor.With([](Motor& m) { m.BigMove(Direction::Right); });
+        while (timer.enabled) motor.Tick();
+        output.SwitchOff();
+    }
+    EXPECT_EQ(kernel.requested, "/dev/gpiochip0");
+    EXPECT_EQ(kernel.lines, (std::array<std::uint32_t, 4>{22, 27, 18, 17}));
+    // Off (all high, active-low), phase 1 at start, phases 2 3 4, off again.
+    EXPECT_EQ(kernel.calls, (std::vector<int>{15, 3, 11, 9, 13, 15}));
+    EXPECT_EQ(kernel.released, 7);
+}
+
+TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
+    RecordingLines kernel;
+    kernel.refusal = "a line is in use by another program";
+    GpioOutput output(GpioConfig{"gpiochip0", {1, 2, 3, 4}, false}, kernel);
+    EXPECT_TRUE(output.IsSimulated());
+    EXPECT_EQ(output.Describe(), "GPIO gpiochip0: simulated: a line is in use by another program");
+    output.Write(12);
+    EXPECT_EQ(kernel.calls.size(), 1u);
+    KernelGpioLines real;
+    std::string error;
+    EXPECT_EQ(real.Request("/dev/no-such-gpiochip", {1, 2, 3, 4}, 0, error), -1);
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+}
+
+std::string ReadLine(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Against the kernel's simulated chip (gpio-sim, through configfs), where the kernel offers
+// one: the lines are requested for real and each pattern is read back from sysfs.
+TEST(GpioOutput, ASimulatedChipReceivesThePatterns) {
+    const std::string sim = "/sys/kernel/config/gpio-sim";
+    if (!std::filesystem::exists(sim)) {
+        GTEST_SKIP() << "this kernel offers no gpio-sim (configfs with the gpio-sim module)";
+    }
+    const std::string device = sim + "/tarvik-test";
+    std::filesystem::create_directories(device + "/bank0");
+    std::ofstream(device + "/bank0/num_lines") << 8;
+    std::ofstream(device + "/live") << 1;
+    const std::string chip = ReadLine(device + "/bank0/chip_name");
+    const std::string values = "/sys/devices/platform/" + ReadLine(device + "/dev_name") + "/" + chip;
+    {
+        KernelGpioLines kernel;
+        GpioOutput output(GpioConfig{chip, {4, 5, 6, 7}, false}, kernel);
+        EXPECT_FALSE(output.IsSimulated()) << output.Describe();
+        for (std::uint8_t pattern : kPhasePattern) {
+            output.Write(pattern);
+            for (int bit = 0; bit < 4; ++bit) {
+                EXPECT_EQ(ReadLine(values + "/sim_gpio" + std::to_string(4 + bit) + "/value"),
+                          ((pattern >> bit) & 1) ? "1" : "0");
+            }
+        }
+    }
+    std::ofstream(device + "/live") << 0;
+    std::filesystem::remove(device + "/bank0");
+    std::filesystem::remove(device);
+}
+
+}  // namespace
+}  // namespace tarvik
