@@ -162,7 +162,10 @@ void Cam::BuildTray() {
     trayIcon_->setContextMenu(trayMenu_);
     connect(trayIcon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                if (reason == QSystemTrayIcon::DoubleClick) RestoreFromTray();
+                // Trays of the StatusNotifierItem kind report a click as Trigger.
+                if (reason == QSystemTrayIcon::DoubleClick || reason == QSystemTrayIcon::Trigger) {
+                    RestoreFromTray();
+                }
             });
 }
 
@@ -227,7 +230,12 @@ void Cam::changeEvent(QEvent* event) {
         return;
     }
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        station_.Notice("No system tray: Tarvik stays minimised in the task bar", "tray");
+        const bool gnome = qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains("GNOME");
+        station_.Notice(gnome ? "No system tray: Tarvik stays in the window list; the "
+                                "AppIndicator extension gives GNOME a tray"
+                              : "No system tray: bring Tarvik back from the task bar or the "
+                                "window list",
+                        "tray");
         return;
     }
     trayIcon_->show();

@@ -78,9 +78,8 @@ std::optional<std::string> Station::Start() {
         coils_.SwitchOff();
         return failure;
     }
-    std::fprintf(stderr, "tarvik: coils: %s\n", coils_.Describe().c_str());
-    std::fprintf(stderr, "tarvik: step thread: %s\n", engine_.Priority().c_str());
     started_ = true;
+    PrintSummary();
     ShowMotorSoon();
     return std::nullopt;
 }
@@ -89,14 +88,32 @@ void Station::RegisterHotKeys() {
     const auto states = hotKeys_.Register([this](Shortcut shortcut) {
         BigMove(shortcut == Shortcut::TurnLeft ? Direction::Left : Direction::Right);
     });
+    hotKeyState_ = hotKeys_.Backend();
+    const char* separator = ": ";
     for (const ShortcutState& state : states) {
-        if (state.kind == ShortcutState::Kind::Held) continue;
         for (const ShortcutInfo& info : Shortcuts()) {
             if (info.shortcut != state.shortcut) continue;
+            const bool held = state.kind == ShortcutState::Kind::Held;
+            hotKeyState_ += separator + std::string(info.trigger) + (held ? " held" : " not held");
+            separator = ", ";
+            if (held) continue;
             Notice(std::string("Hot key ") + info.trigger + ": " +
                    (state.detail.empty() ? KindText(state.kind) : state.detail));
         }
     }
+}
+
+// What a service's journal should show: what Tarvik runs on and what it got.
+void Station::PrintSummary() const {
+    const auto line = [](const std::string& text) {
+        std::fprintf(stderr, "tarvik: %s\n", text.c_str());
+    };
+    line("Tarvik " TARVIK_VERSION);
+    line("Config folder: " + baseDir_ + "/Config");
+    line("listening on TCP port " + std::to_string(server_.LocalPort()));
+    line("coils: " + coils_.Describe());
+    line("step thread: " + engine_.Priority());
+    line("hot keys: " + hotKeyState_);
 }
 
 std::optional<std::string> Station::StartListener() {

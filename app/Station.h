@@ -53,7 +53,8 @@ class Station : public QObject, private MotorListener {
             WebServerLimits webLimits = {});
     ~Station() override;
 
-    // Start-up. Returns the message that stops it, or nullopt when Tarvik is running.
+    // Start-up. Returns the message that stops it, or nullopt when Tarvik is running; then
+    // a summary of what it got is on standard error.
     std::optional<std::string> Start();
     // Saves the position, switches the coils off, gives the hot keys back. Once.
     void Shutdown();
@@ -102,6 +103,7 @@ class Station : public QObject, private MotorListener {
     void MoveEnded(std::int16_t position) override;
 
     void RegisterHotKeys();
+    void PrintSummary() const;
     std::optional<std::string> StartListener();
     void CheckPositionFileWritable();
     void SavePosition();
@@ -136,6 +138,7 @@ class Station : public QObject, private MotorListener {
     bool shutDown_ = false;
     bool lastSaveFailed_ = false;
     bool nonAtomicSaid_ = false;
+    std::string hotKeyState_;
 };
 
 }  // namespace tarvik

@@ -12,7 +12,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Cam.h"
@@ -32,6 +34,46 @@ std::string ExecutableDir() {
     if (length <= 0) return ".";
     std::string dir(path, static_cast<std::size_t>(length));
     return dir.substr(0, dir.rfind('/'));
+}
+
+struct Options {
+    std::string baseDir = ExecutableDir();
+    bool logRequests = false;
+};
+
+constexpr const char* kUsage =
+    "Usage: tarvik [--config DIR] [--log-requests]\n"
+    "Pans a camera mount with a stepper motor on the parallel port or on GPIO lines.\n"
+    "\n"
+    "  --config DIR     use DIR/Config and DIR/html instead of the executable's folder\n"
+    "  --log-requests   copy each line of the request log to standard output\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n";
+
+// Tarvik's own options; Qt's (such as -platform) are left to Qt. Returns an exit status
+// when Tarvik is to end at once, before it touches the port or the coils.
+std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (argument == "--version") {
+            std::puts("tarvik " TARVIK_VERSION);
+            return 0;
+        }
+        if (argument == "--log-requests") options.logRequests = true;
+        if (argument == "--config" || argument.rfind("--config=", 0) == 0) {
+            const bool separate = argument == "--config";
+            if (separate && i + 1 >= argc) {
+                std::fprintf(stderr, "tarvik: --config needs a folder\n%s", kUsage);
+                return 1;
+            }
+            options.baseDir = std::filesystem::absolute(separate ? argv[++i] : argument.substr(9));
+        }
+    }
+    return std::nullopt;
 }
 
 bool HasDisplay() {
@@ -112,19 +154,30 @@ int Run(tarvik::Station& station, tarvik::Cam* window) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    Options options;
+    if (const auto status = ParseArguments(argc, argv, options)) return *status;
     PrepareProcess();
     tarvik::SystemClock clock;
+    const auto echo = [&options](tarvik::Station& station) {
+        if (!options.logRequests) return;
+        station.RequestLog().SetEcho([](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        });
+    };
     if (!HasDisplay()) {
         QCoreApplication app(argc, argv);
         tarvik::NoHotKeys noKeys("not available without a display");
-        tarvik::Station station(ExecutableDir(), OpenCoils, noKeys, clock);
+        tarvik::Station station(options.baseDir, OpenCoils, noKeys, clock);
+        echo(station);
         return Run(station, nullptr);
     }
     QApplication app(argc, argv);
     app.setApplicationName("Tarvik");
     app.setQuitOnLastWindowClosed(false);
     tarvik::X11HotKeys keys;
-    tarvik::Station station(ExecutableDir(), OpenCoils, keys, clock);
+    tarvik::Station station(options.baseDir, OpenCoils, keys, clock);
+    echo(station);
     tarvik::Cam window(station);
     return Run(station, &window);
 }

@@ -5,6 +5,7 @@ namespace tarvik {
 void LineList::InsertTop(std::string line) {
     lines_.push_front(std::move(line));
     if (view_ != nullptr) view_->InsertedAtTop(lines_.front());
+    if (echo_) echo_(lines_.front());
 }
 
 void LineList::RemoveLast() {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <string>
 
 namespace tarvik {
@@ -18,6 +19,8 @@ class LineListView {
 class LineList {
   public:
     void SetView(LineListView* view) { view_ = view; }
+    // Also hands every new line to `echo` (a copy of the log on standard output).
+    void SetEcho(std::function<void(const std::string&)> echo) { echo_ = std::move(echo); }
 
     void InsertTop(std::string line);
     void RemoveLast();
@@ -30,6 +33,7 @@ class LineList {
   private:
     std::deque<std::string> lines_;
     LineListView* view_ = nullptr;
+    std::function<void(const std::string&)> echo_;
 };
 
 // The maximum number of lines in the request log and on the chat board.

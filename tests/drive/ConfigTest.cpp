@@ -132,7 +132,8 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
         {"/Config/totalsteps.ini", "\x01\xff", "holds \"\\x01\\xFF\""},
         {"/Config/StepCount.ini", "one", "\"Config/StepCount.ini\" holds \"one\""},
         {"/Config/Lpt.ini", "12345", "\"Config/Lpt.ini\" holds \"12345\", expected a port"},
-        {"/Config/Gpio.ini", "gpiochip0 1 2 3", "\"Config/Gpio.ini\" holds \"gpiochip0 1 2 3\", expected one line"},
+        {"/Config/Gpio.ini", "gpiochip0 1 2 3",
+         "\"Config/Gpio.ini\" holds \"gpiochip0 1 2 3\", expected one line"},
         {"/Config/BigStep.ini", "-32768", "\"Config/BigStep.ini\" holds \"-32768\""},
     };
     for (const auto& [file, content, message] : cases) {

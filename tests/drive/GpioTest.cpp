@@ -21,9 +21,10 @@ TEST(GpioConfig, OneLineWithAChipAndFourDifferentOffsets) {
     ASSERT_TRUE(std::holds_alternative<GpioConfig>(low));
     EXPECT_EQ(std::get<GpioConfig>(low).ChipPath(), "/dev/gpiochip4");
     EXPECT_TRUE(std::get<GpioConfig>(low).activeLow);
-    for (const char* bad : {"", "gpiochip0 22 27 18", "gpiochip0 22 27 18 17 16", "gpiochip0 22 x 18 17",
-                            "gpiochip0 22 22 18 17", "gpiochip0 1 2 3 4\ngpiochip0 1 2 3 4",
-                            "gpiochip0 1 2 3 4 active-high", "7 1 2 3 4", "gpiochip0 -1 2 3 4"}) {
+    for (const char* bad :
+         {"", "gpiochip0 22 27 18", "gpiochip0 22 27 18 17 16", "gpiochip0 22 x 18 17",
+          "gpiochip0 22 22 18 17", "gpiochip0 1 2 3 4\ngpiochip0 1 2 3 4",
+          "gpiochip0 1 2 3 4 active-high", "7 1 2 3 4", "gpiochip0 -1 2 3 4"}) {
         EXPECT_TRUE(std::holds_alternative<std::string>(ParseGpioConfig(bad))) << bad;
     }
 }
@@ -112,7 +113,8 @@ TEST(GpioOutput, ASimulatedChipReceivesThePatterns) {
     std::ofstream(device + "/bank0/num_lines") << 8;
     std::ofstream(device + "/live") << 1;
     const std::string chip = ReadLine(device + "/bank0/chip_name");
-    const std::string values = "/sys/devices/platform/" + ReadLine(device + "/dev_name") + "/" + chip;
+    const std::string values =
+        "/sys/devices/platform/" + ReadLine(device + "/dev_name") + "/" + chip;
     {
         KernelGpioLines kernel;
         GpioOutput output(GpioConfig{chip, {4, 5, 6, 7}, false}, kernel);

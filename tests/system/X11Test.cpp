@@ -89,7 +89,7 @@ TEST_F(X11Test, ASecondTarvikIsToldTheKeysAreTakenAndExitGivesThemBack) {
     EXPECT_EQ(third.Stderr().find("already taken"), std::string::npos) << third.Stderr();
 }
 
-TEST_F(X11Test, MinimisingHidesInTheTrayAndDoubleClickingTheIconRestores) {
+TEST_F(X11Test, MinimisingHidesInTheTrayAndClickingTheIconRestores) {
     TarvikProcess tarvik;
     ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
     const QString window = x.VisibleWindows(kWindowName).front();
@@ -97,19 +97,22 @@ TEST_F(X11Test, MinimisingHidesInTheTrayAndDoubleClickingTheIconRestores) {
     ASSERT_TRUE(XSession::WaitFor([&] { return x.VisibleWindows(kWindowName).isEmpty(); }));
     // What stays visible of Tarvik is its icon in the tray.
     QString icon;
+    QStringList shown;
     ASSERT_TRUE(XSession::WaitFor([&] {
-        const QStringList shown = x.VisibleWindowsOfClass("tarvik");
+        shown = x.VisibleWindowsOfClass("tarvik");
         if (shown.size() == 1) icon = shown.front();
         return shown.size() == 1;
-    })) << "no tray icon";
+    })) << "no tray icon; visible: "
+        << shown.join(" ").toStdString() << "\n"
+        << tarvik.Stderr();
 
     // Hidden, the motor, the keys and the server go on.
     x.Run("xdotool", {"key", "alt+x"});
     EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
     EXPECT_EQ(tarvik.Fetch("/turn/left"), "page Left\r\n");
 
-    x.Run("xdotool", {"mousemove", "--window", icon, "8", "8", "click", "--repeat", "2", "--delay",
-                      "60", "1"});
+    // One click restores, as trays of the StatusNotifierItem kind report clicks.
+    x.Run("xdotool", {"mousemove", "--window", icon, "8", "8", "click", "1"});
     EXPECT_TRUE(XSession::WaitFor([&] { return !x.VisibleWindows(kWindowName).isEmpty(); }));
     EXPECT_TRUE(
         XSession::WaitFor([&] { return !x.VisibleWindowsOfClass("tarvik").contains(icon); }));
