@@ -72,8 +72,10 @@ TEST_F(StationTest, MovesRunOnTheStepThreadAndEachEndIsSavedAndShutdownSwitchesO
     station->Shutdown();
     EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "0\r\n");
     EXPECT_EQ(std::count(coils->writes.begin(), coils->writes.end(), -1), 1);
-    station->BigMove(Direction::Right);  // after shutdown nothing moves any more
-    EXPECT_EQ(station->Position(), 0);
+    station->DragScroll(30);  // after shutdown nothing moves any more
+    ServeUntil([] { return false; }, 100);
+    EXPECT_FALSE(station->IsMoving());
+    EXPECT_EQ(station->Scroll().ScrollPos, 0);
 }
 
 TEST_F(StationTest, AFailedSaveIsANoticeUntilASaveSucceeds) {

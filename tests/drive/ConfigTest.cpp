@@ -126,6 +126,7 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
         {"/Config/MaxStep.ini", "32768", "\"Config/MaxStep.ini\" holds \"32768\""},
         {"/Config/MaxStep.ini", "-32767.5", "\"Config/MaxStep.ini\" holds \"-32767.5\""},
         {"/Config/MinStep.ini", "-32769", "\"Config/MinStep.ini\" holds \"-32769\""},
+        {"/Config/MinStep.ini", "32767", "\"Config/MinStep.ini\" holds \"32767\""},
         {"/Config/MinStep.ini", "300", "not above the one in \"Config/MaxStep.ini\""},
         {"/Config/totalsteps.ini", "-201", "\"Config/totalsteps.ini\" holds \"-201\""},
         {"/Config/totalsteps.ini", "5\r\n6\r\n", "holds \"5\\r\\n6\""},
