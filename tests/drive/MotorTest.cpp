@@ -66,6 +66,10 @@ TEST(Motor, TicksWalkThePhaseTableWithinTheLimits) {
         EXPECT_EQ(rig.Position(), c.position) << c.what;
         EXPECT_EQ(rig.With([](Motor& m) { return m.Phase(); }), c.phase) << c.what;
         EXPECT_EQ(rig.listener.ended, std::vector<int>{c.position}) << c.what;
+        // The listener hears each half-step taken, and only those.
+        EXPECT_EQ(rig.listener.stepped.size(),
+                  static_cast<std::size_t>(std::abs(c.position - c.start.TotalSteps)))
+            << c.what;
     }
 }
 
