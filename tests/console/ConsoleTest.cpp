@@ -61,6 +61,7 @@ TEST(ScrollFollow, TheMotorGoesWhereTheBarIsDragged) {
             rig.scroll.Stepped(static_cast<std::int16_t>(rig.Position()), Direction::Right);
         }
         rig.scroll.Drag(c.dragTo);
+        EXPECT_FALSE(rig.scroll.Settled()) << c.what;  // the follow has work to do
         rig.Settle();
         EXPECT_EQ(rig.Position(), c.ends) << c.what;
         EXPECT_EQ(rig.scroll.Value(), c.ends) << c.what;

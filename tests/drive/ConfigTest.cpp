@@ -80,6 +80,7 @@ TEST(LoadDriveSettings, DerivesAddressLimitsPositionAndPhase) {
     EXPECT_EQ(s.TotalSteps, -200);  // the MinStep value is used unchanged
     EXPECT_EQ(s.StepPhase, 3);
     EXPECT_EQ(s.BigStep, 50);
+    EXPECT_EQ(Load({{"/Config/Middlestep.ini", "32767"}}).MiddleStep, 32767);
     EXPECT_EQ(Load({{"/Config/Lpt.ini", "<missing>"}}).portAddress, 0);
     EXPECT_EQ(Load({{"/Config/Lpt.ini", "D010"}}).portAddress, 0xD010);
     EXPECT_EQ(Load({{"/Config/Lpt.ini", "12345"}, {"/Config/StepCount.ini", "0"}}).portAddress,
@@ -107,11 +108,11 @@ TEST(LoadDriveSettings, LimitsReachTheEndsOfTheSixteenBitRange) {
         std::int16_t upper, lower;
     };
     for (const Case& c :
-         {Case{"200.7", "-200.5", 199, -200}, Case{"32767", "-32768", 32766, -32767},
-          Case{"32767.9", "-32768", 32766, -32767}}) {
+         {Case{"200.7", "-200.5", 199, -200}, Case{"200", "200", 199, 201},
+          Case{"32767", "-32768", 32766, -32767}, Case{"32767.9", "-32768", 32766, -32767}}) {
         const DriveSettings s = Load({{"/Config/MaxStep.ini", c.maxStep},
                                       {"/Config/MinStep.ini", c.minStep},
-                                      {"/Config/totalsteps.ini", "0"}});
+                                      {"/Config/totalsteps.ini", c.minStep}});
         EXPECT_EQ(s.UpperStep, c.upper) << c.maxStep;
         EXPECT_EQ(s.LowerStep, c.lower) << c.minStep;
     }
@@ -130,7 +131,7 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
         {"/Config/MinStep.ini", "300", "not above the one in \"Config/MaxStep.ini\""},
         {"/Config/totalsteps.ini", "-201", "\"Config/totalsteps.ini\" holds \"-201\""},
         {"/Config/totalsteps.ini", "5\r\n6\r\n", "holds \"5\\r\\n6\""},
-        {"/Config/totalsteps.ini", "\x01\xff", "holds \"\\x01\\xFF\""},
+        {"/Config/totalsteps.ini", "\x01\x7f\xff", "holds \"\\x01\\x7F\\xFF\""},
         {"/Config/StepCount.ini", "one", "\"Config/StepCount.ini\" holds \"one\""},
         {"/Config/Lpt.ini", "12345", "\"Config/Lpt.ini\" holds \"12345\", expected a port"},
         {"/Config/Gpio.ini", "gpiochip0 1 2 3",
