@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <QProcess>
@@ -39,6 +40,8 @@ class TarvikProcess {
 
     // Starts tarvik; returns once its port answers, or false when it has exited.
     bool Launch(const QProcessEnvironment& env = Headless()) {
+        // Ends with the test, also when the test is killed: no Tarvik is left behind.
+        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(QString::fromStdString(dir.path()));
         const QString binary = QString::fromStdString(dir.path() + "/tarvik");
