@@ -27,10 +27,15 @@ class XSession {
         }
         if (display_.isEmpty()) return;
         Start("openbox", {});
-        Start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
-                         "200", "--heighttype", "pixel", "--height", "32"});
-        // Both are ready once the tray selection has an owner.
-        for (int i = 0; i < 800 && !TrayReady(); ++i) Sleep(25);
+        // The tray host is ready once the tray selection has an owner. Started too early it
+        // may give up (its window manager not yet there): then it is started again.
+        const QStringList tray = {"--edge",  "top", "--align",      "right", "--widthtype", "pixel",
+                                  "--width", "200", "--heighttype", "pixel", "--height",    "32"};
+        QProcess* trayer = Start("trayer", tray);
+        for (int i = 0; i < 800 && !TrayReady(); ++i) {
+            if (trayer->state() == QProcess::NotRunning) trayer = Start("trayer", tray);
+            Sleep(25);
+        }
     }
     ~XSession() {
         // Terminated, not killed: Xvfb removes its lock and socket files on the way out.
