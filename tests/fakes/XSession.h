@@ -32,7 +32,7 @@ class XSession {
         const QStringList tray = {"--edge",  "top", "--align",      "right", "--widthtype", "pixel",
                                   "--width", "200", "--heighttype", "pixel", "--height",    "32"};
         QProcess* trayer = Start("trayer", tray);
-        for (int i = 0; i < 800 && !TrayReady(); ++i) {
+        for (int i = 0; i < 800 && !(trayReady_ = TrayReady()); ++i) {
             if (trayer->state() == QProcess::NotRunning) trayer = Start("trayer", tray);
             Sleep(25);
         }
@@ -46,6 +46,8 @@ class XSession {
     }
 
     bool ok() const { return !display_.isEmpty(); }
+    // Whether the tray host came up; on a loaded machine it sometimes does not.
+    bool trayReady() const { return trayReady_; }
 
     // Ends the X server under its clients, as a crash or a logout would.
     void KillServer() {
@@ -110,6 +112,7 @@ class XSession {
     }
 
     QString display_;
+    bool trayReady_ = false;
     std::vector<std::unique_ptr<QProcess>> processes_;
 };
 
