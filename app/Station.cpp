@@ -1,5 +1,9 @@
 #include "Station.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
 #include <cstdio>
 
 #include "FileHelpers.h"
@@ -55,10 +59,14 @@ Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, c
         displayPending_ = false;
         if (view_ != nullptr) view_->MotorChanged();
     });
+    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    auto* notifier = new QSocketNotifier(wake_, QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &Station::OnWake);
 }
 
 Station::~Station() {
     engine_.Stop();  // no tick may reach the members as they go
+    ::close(wake_);
 }
 
 std::optional<std::string> Station::Start() {
@@ -214,22 +222,29 @@ void Station::Stepped(std::int16_t position, Direction direction) {
 // The save and the follow run on the event loop: the step thread never waits for a disk.
 void Station::MoveEnded(std::int16_t position) {
     scroll_.MoveEnded(position);
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (switchedOff_) return;
-            SavePosition();
-            if (!followTimer_.isActive()) followTimer_.start();
-        },
-        Qt::QueuedConnection);
-    ShowMotorSoon();
+    moveEndedPending_ = true;
+    displayPending_ = true;
+    Wake();
 }
 
 // From any thread: one update of the window per display interval, with the latest state.
 void Station::ShowMotorSoon() {
-    if (displayPending_.exchange(true)) return;
-    QMetaObject::invokeMethod(
-        this, [this] { displayTimer_.start(); }, Qt::QueuedConnection);
+    if (!displayPending_.exchange(true)) Wake();
+}
+
+void Station::Wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+}
+
+void Station::OnWake() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto got = ::read(wake_, &count, sizeof count);
+    if (moveEndedPending_.exchange(false) && !switchedOff_) {
+        SavePosition();
+        if (!followTimer_.isActive()) followTimer_.start();
+    }
+    if (displayPending_ && !displayTimer_.isActive()) displayTimer_.start();
 }
 
 void Station::SavePosition() {

@@ -109,6 +109,10 @@ class Station : public QObject, private MotorListener {
     void SavePosition();
     void FollowScroll();
     void ShowMotorSoon();
+    // The step thread's way to the event loop: an eventfd, so that nothing but atomics
+    // and the motor's lock is shared between the threads.
+    void Wake();
+    void OnWake();
     void ClearNotice(const std::string& key);
 
     std::string baseDir_;
@@ -133,6 +137,8 @@ class Station : public QObject, private MotorListener {
     StationView* view_ = nullptr;
     std::vector<std::pair<std::string, std::string>> notices_;  // key, text; oldest first
     std::atomic<bool> displayPending_{false};
+    std::atomic<bool> moveEndedPending_{false};
+    int wake_ = -1;
     bool started_ = false;
     bool switchedOff_ = false;
     bool shutDown_ = false;
