@@ -198,8 +198,9 @@ void Cam::MotorChanged() {
 // Newest first, and the strip at the bottom grows until the newest one is readable whole.
 void Cam::NoticesChanged() {
     const auto notices = station_.Notices();
-    noticeLabel_->setText(NoticeText());
-    noticeLabel_->setToolTip(NoticeText());
+    const QString text = NoticeText();
+    noticeLabel_->setText(text);
+    noticeLabel_->setToolTip(text);
     const int newest = notices.empty() ? 0
                                        : noticeLabel_->fontMetrics()
                                              .boundingRect(QRect(0, 0, noticeLabel_->width(), 1000),

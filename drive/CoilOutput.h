@@ -26,7 +26,6 @@ class CoilOutput {
 class WatchedCoils : public CoilOutput {
   public:
     void Attach(std::unique_ptr<CoilOutput> output) { output_ = std::move(output); }
-    bool Attached() const { return output_ != nullptr; }
     void Write(std::uint8_t pattern) override {
         if (output_) output_->Write(pattern);
         last_.store(pattern, std::memory_order_relaxed);
