@@ -51,7 +51,7 @@ Cam::Cam(Station& station)
     setObjectName("Cam");
     setWindowTitle("Tarvik v1.0");
     setWindowIcon(TarvikIcon());
-    setFixedSize(460, 372);
+    setFixedSize(460, 390);
     station_.RequestLog().SetView(&requestLogModel_);
     station_.ChatList().SetView(&chatModel_);
     BuildControls();
@@ -96,7 +96,8 @@ void Cam::BuildControls() {
     coilLamps_ = Place(new CoilIndicators(this), "CoilLamps", {4, 322, 64, 16});
     coilLamps_->setToolTip("Coils D3 D2 D1 D0 as last written");
     coilOutputLabel_ = Label(this, "PortLabel", "", {72, 321, 386, 18});
-    noticeLabel_ = Label(this, "NoticeLabel", "", {4, 342, 454, 28});
+    hotKeyLabel_ = Label(this, "HotKeyLabel", "", {4, 340, 454, 18});
+    noticeLabel_ = Label(this, "NoticeLabel", "", {4, 360, 454, 28});
     noticeLabel_->setWordWrap(true);
     noticeLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     for (QLabel* warning : {stepSizeNote_, noticeLabel_}) warning->setStyleSheet("color: #b00000;");
@@ -197,6 +198,7 @@ void Cam::MotorChanged() {
 
 // Newest first, and the strip at the bottom grows until the newest one is readable whole.
 void Cam::NoticesChanged() {
+    hotKeyLabel_->setText("Hot keys: " + Text(station_.HotKeyState()));
     const auto notices = station_.Notices();
     const QString text = NoticeText();
     noticeLabel_->setText(text);

@@ -67,6 +67,7 @@ class Cam : public QWidget, private StationView {
     QListView* chatView_;
     CoilIndicators* coilLamps_;
     QLabel* coilOutputLabel_;
+    QLabel* hotKeyLabel_;  // which backend holds the keys, and as what
     QLabel* noticeLabel_;
     QMenu* trayMenu_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;

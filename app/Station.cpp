@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <algorithm>
 #include <cstdio>
 
 #include "FileHelpers.h"
@@ -28,6 +29,13 @@ class QtTimer : public Timer {
   private:
     QTimer& timer_;
 };
+
+const ShortcutInfo& InfoOf(Shortcut shortcut) {
+    const auto& table = Shortcuts();
+    return *std::find_if(table.begin(), table.end(), [shortcut](const ShortcutInfo& info) {
+        return info.shortcut == shortcut;
+    });
+}
 
 const char* KindText(ShortcutState::Kind kind) {
     return kind == ShortcutState::Kind::TakenByAnotherProgram ? "already taken by another program"
@@ -93,22 +101,46 @@ std::optional<std::string> Station::Start() {
 }
 
 void Station::RegisterHotKeys() {
-    const auto states = hotKeys_.Register([this](Shortcut shortcut) {
-        BigMove(shortcut == Shortcut::TurnLeft ? Direction::Left : Direction::Right);
-    });
+    const auto states = hotKeys_.Register(
+        [this](Shortcut shortcut) {
+            BigMove(shortcut == Shortcut::TurnLeft ? Direction::Left : Direction::Right);
+        },
+        [this](const std::vector<ShortcutState>& later) {
+            ShowHotKeys(later);
+            if (started_) std::fprintf(stderr, "tarvik: hot keys: %s\n", hotKeyState_.c_str());
+        });
+    if (!hotKeys_.Limitation().empty()) Notice("Hot keys: " + hotKeys_.Limitation());
+    ShowHotKeys(states);
+}
+
+// "desktop portal: Alt+Z held as Ctrl+F5, Alt+X pending", and a notice for each key that
+// is not held.
+void Station::ShowHotKeys(const std::vector<ShortcutState>& states) {
     hotKeyState_ = hotKeys_.Backend();
     const char* separator = ": ";
     for (const ShortcutState& state : states) {
-        for (const ShortcutInfo& info : Shortcuts()) {
-            if (info.shortcut != state.shortcut) continue;
-            const bool held = state.kind == ShortcutState::Kind::Held;
-            hotKeyState_ += separator + std::string(info.trigger) + (held ? " held" : " not held");
-            separator = ", ";
-            if (held) continue;
-            Notice(std::string("Hot key ") + info.trigger + ": " +
-                   (state.detail.empty() ? KindText(state.kind) : state.detail));
+        const ShortcutInfo& info = InfoOf(state.shortcut);
+        const std::string key = std::string("hot key ") + info.id;
+        hotKeyState_ += separator + std::string(info.trigger);
+        separator = ", ";
+        switch (state.kind) {
+            case ShortcutState::Kind::Held:
+                hotKeyState_ += " held";
+                if (state.trigger != info.trigger) hotKeyState_ += " as " + state.trigger;
+                ClearNotice(key);
+                break;
+            case ShortcutState::Kind::Pending:
+                hotKeyState_ += " pending (" + state.detail + ")";
+                ClearNotice(key);
+                break;
+            default:
+                hotKeyState_ += " not held";
+                Notice(std::string("Hot key ") + info.trigger + ": " +
+                           (state.detail.empty() ? KindText(state.kind) : state.detail),
+                       key);
         }
     }
+    if (view_ != nullptr) view_->NoticesChanged();
 }
 
 // What a service's journal should show: what Tarvik runs on and what it got.

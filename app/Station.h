@@ -82,6 +82,8 @@ class Station : public QObject, private MotorListener {
     std::string CoilDescription() const { return coils_.Describe(); }
     std::uint16_t ListeningPort() const { return server_.LocalPort(); }
     const std::string& StepPriority() const { return engine_.Priority(); }
+    // "X11 key grabs: Alt+Z held, Alt+X held"
+    const std::string& HotKeyState() const { return hotKeyState_; }
     const LineList& RequestLog() const { return requestLog_; }
     const LineList& ChatList() const { return chatList_; }
     LineList& RequestLog() { return requestLog_; }
@@ -103,6 +105,7 @@ class Station : public QObject, private MotorListener {
     void MoveEnded(std::int16_t position) override;
 
     void RegisterHotKeys();
+    void ShowHotKeys(const std::vector<ShortcutState>& states);
     void PrintSummary() const;
     std::optional<std::string> StartListener();
     void CheckPositionFileWritable();

@@ -19,7 +19,9 @@
 
 #include "Cam.h"
 #include "GpioOutput.h"
+#include "HotKeyChoice.h"
 #include "ParallelPort.h"
+#include "PortalHotKeys.h"
 #include "SignalBridge.h"
 #include "Station.h"
 #include "SystemClock.h"
@@ -117,6 +119,31 @@ std::unique_ptr<tarvik::CoilOutput> OpenCoils(const tarvik::DriveSettings& setti
         static_cast<std::int32_t>(std::strtol(settings.LptAddress.c_str(), nullptr, 10)));
 }
 
+bool IsWaylandSession() {
+    const char* display = std::getenv("WAYLAND_DISPLAY");
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    return (display != nullptr && *display != '\0') ||
+           (session != nullptr && std::string(session) == "wayland");
+}
+
+// X11 grabs on an X11 session, the desktop portal on Wayland, or a plain reason why not.
+std::unique_ptr<tarvik::HotKeys> OpenHotKeys() {
+    tarvik::DesktopSession session;
+    session.qtPlatform = QGuiApplication::platformName().toStdString();
+    session.waylandSession = IsWaylandSession();
+    session.portalOffersShortcuts =
+        session.waylandSession && tarvik::PortalHotKeys::Offered(QDBusConnection::sessionBus());
+    const tarvik::HotKeyChoice choice = tarvik::ChooseHotKeys(session);
+    switch (choice.backend) {
+        case tarvik::HotKeyBackend::X11Grabs:
+            return std::make_unique<tarvik::X11HotKeys>(choice.note);
+        case tarvik::HotKeyBackend::Portal:
+            return std::make_unique<tarvik::PortalHotKeys>();
+        default:
+            return std::make_unique<tarvik::NoHotKeys>(choice.note);
+    }
+}
+
 bool CanShowDialogs() {
     const QString platform = QGuiApplication::platformName();
     return platform != "offscreen" && platform != "minimal";
@@ -175,8 +202,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setApplicationName("Tarvik");
     app.setQuitOnLastWindowClosed(false);
-    tarvik::X11HotKeys keys;
-    tarvik::Station station(options.baseDir, OpenCoils, keys, clock);
+    const std::unique_ptr<tarvik::HotKeys> keys = OpenHotKeys();
+    tarvik::Station station(options.baseDir, OpenCoils, *keys, clock);
     echo(station);
     tarvik::Cam window(station);
     return Run(station, &window);

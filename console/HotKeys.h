@@ -12,46 +12,58 @@ enum class Shortcut { TurnLeft, TurnRight };
 
 struct ShortcutInfo {
     Shortcut shortcut;
-    const char* name;     // "turn left"
-    const char* trigger;  // "Alt+Z"
-    char letter;          // 'Z'
+    const char* id;             // "turn-left", the desktop portal's name for it
+    const char* description;    // "Turn the camera left", shown by the desktop
+    const char* trigger;        // "Alt+Z"
+    const char* portalTrigger;  // "ALT+z", the same in the shortcuts notation of the portal
+    char letter;                // 'Z'
 };
 
 // The shortcuts Tarvik asks for, in the order they are registered.
 inline const std::vector<ShortcutInfo>& Shortcuts() {
     static const std::vector<ShortcutInfo> table = {
-        {Shortcut::TurnLeft, "turn left", "Alt+Z", 'Z'},
-        {Shortcut::TurnRight, "turn right", "Alt+X", 'X'}};
+        {Shortcut::TurnLeft, "turn-left", "Turn the camera left", "Alt+Z", "ALT+z", 'Z'},
+        {Shortcut::TurnRight, "turn-right", "Turn the camera right", "Alt+X", "ALT+x", 'X'}};
     return table;
 }
 
 // What became of one shortcut.
 struct ShortcutState {
-    enum class Kind { Held, TakenByAnotherProgram, Unavailable };
+    enum class Kind { Held, Pending, TakenByAnotherProgram, Unavailable };
     Shortcut shortcut;
     Kind kind = Kind::Unavailable;
-    std::string detail;  // why, when not held
+    std::string detail;   // why, when not held
+    std::string trigger;  // what presses it, when held and the desktop chose it ("Ctrl+F5")
 };
+
+using ShortcutPressed = std::function<void(Shortcut)>;
+using ShortcutStatesChanged = std::function<void(const std::vector<ShortcutState>&)>;
 
 class HotKeys {
   public:
     virtual ~HotKeys() = default;
-    // Grabs every shortcut; `pressed` runs on the event loop for each press of one held.
-    virtual std::vector<ShortcutState> Register(std::function<void(Shortcut)> pressed) = 0;
+    // Asks for every shortcut and returns what became of them so far. `pressed` runs on the
+    // event loop for each press of one held. A backend that must wait for the desktop (or
+    // the user) returns them pending and reports the outcome, and every later change,
+    // through `changed`.
+    virtual std::vector<ShortcutState> Register(ShortcutPressed pressed,
+                                                ShortcutStatesChanged changed) = 0;
     // Gives every held shortcut back.
     virtual void Release() = 0;
     // "X11 key grabs", for the window.
     virtual std::string Backend() const = 0;
+    // What the user should know even when every key is held; empty when nothing.
+    virtual std::string Limitation() const { return {}; }
 };
 
 // Where there is no desktop: every shortcut unavailable, with the reason.
 class NoHotKeys : public HotKeys {
   public:
     explicit NoHotKeys(std::string reason) : reason_(std::move(reason)) {}
-    std::vector<ShortcutState> Register(std::function<void(Shortcut)>) override {
+    std::vector<ShortcutState> Register(ShortcutPressed, ShortcutStatesChanged) override {
         std::vector<ShortcutState> states;
         for (const ShortcutInfo& info : Shortcuts()) {
-            states.push_back({info.shortcut, ShortcutState::Kind::Unavailable, reason_});
+            states.push_back({info.shortcut, ShortcutState::Kind::Unavailable, reason_, {}});
         }
         return states;
     }

@@ -50,7 +50,7 @@ void Ungrab(xcb_connection_t* c, std::uint32_t root, std::uint8_t keycode) {
 
 }  // namespace
 
-X11HotKeys::X11HotKeys() {
+X11HotKeys::X11HotKeys(std::string limitation) : limitation_(std::move(limitation)) {
     xcb_connection_t* c = X11Connection();
     if (c == nullptr) return;
     connection_ = c;
@@ -61,7 +61,7 @@ X11HotKeys::~X11HotKeys() {
     Release();
 }
 
-std::vector<ShortcutState> X11HotKeys::Register(std::function<void(Shortcut)> pressed) {
+std::vector<ShortcutState> X11HotKeys::Register(ShortcutPressed pressed, ShortcutStatesChanged) {
     pressed_ = std::move(pressed);
     // The filter goes in before the grabs, so that no press is missed.
     if (connection_ != nullptr && !filtering_) {
@@ -76,12 +76,15 @@ std::vector<ShortcutState> X11HotKeys::Register(std::function<void(Shortcut)> pr
 ShortcutState X11HotKeys::GrabOne(const ShortcutInfo& info) {
     auto* c = static_cast<xcb_connection_t*>(connection_);
     if (c == nullptr) {
-        return {info.shortcut, ShortcutState::Kind::Unavailable,
-                "not available without an X11 session"};
+        return {info.shortcut,
+                ShortcutState::Kind::Unavailable,
+                "not available without an X11 session",
+                {}};
     }
     const std::uint8_t keycode = KeycodeOf(c, info.letter);
     if (keycode == 0) {
-        return {info.shortcut, ShortcutState::Kind::Unavailable, "no such key on this keyboard"};
+        return {
+            info.shortcut, ShortcutState::Kind::Unavailable, "no such key on this keyboard", {}};
     }
     std::vector<xcb_void_cookie_t> cookies;
     for (std::uint16_t variant : kLockVariants) {
@@ -99,11 +102,13 @@ ShortcutState X11HotKeys::GrabOne(const ShortcutInfo& info) {
         // Give back whatever variants were had, so the other program keeps the key whole.
         Ungrab(c, root_, keycode);
         xcb_flush(c);
-        return {info.shortcut, ShortcutState::Kind::TakenByAnotherProgram,
-                "already taken by another program"};
+        return {info.shortcut,
+                ShortcutState::Kind::TakenByAnotherProgram,
+                "already taken by another program",
+                {}};
     }
     held_.push_back({info.shortcut, keycode, kAlt});
-    return {info.shortcut, ShortcutState::Kind::Held, {}};
+    return {info.shortcut, ShortcutState::Kind::Held, {}, info.trigger};
 }
 
 void X11HotKeys::Release() {

@@ -12,12 +12,16 @@ namespace tarvik {
 
 class X11HotKeys : public HotKeys, private QAbstractNativeEventFilter {
   public:
-    X11HotKeys();  // needs a QGuiApplication on xcb; otherwise every key is unavailable
+    // Needs a QGuiApplication on xcb; otherwise every key is unavailable. `limitation` says
+    // what the grabs cannot do here (on XWayland: reach native Wayland windows).
+    explicit X11HotKeys(std::string limitation = {});
     ~X11HotKeys() override;
 
-    std::vector<ShortcutState> Register(std::function<void(Shortcut)> pressed) override;
+    std::vector<ShortcutState> Register(ShortcutPressed pressed,
+                                        ShortcutStatesChanged changed) override;
     void Release() override;
     std::string Backend() const override { return "X11 key grabs"; }
+    std::string Limitation() const override { return limitation_; }
 
   private:
     struct Grab {
@@ -28,10 +32,11 @@ class X11HotKeys : public HotKeys, private QAbstractNativeEventFilter {
     ShortcutState GrabOne(const ShortcutInfo& info);
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
+    std::string limitation_;
     void* connection_ = nullptr;  // xcb_connection_t*, when on X11
     std::uint32_t root_ = 0;
     std::vector<Grab> held_;
-    std::function<void(Shortcut)> pressed_;
+    ShortcutPressed pressed_;
     bool filtering_ = false;
 };
 

@@ -4,9 +4,11 @@ set -euo pipefail
 
 packages=(
     cmake make g++ pkg-config python3
-    qt6-base-dev libgl-dev libxcb1-dev
+    qt6-base-dev libgl-dev libxcb1-dev qt6-wayland
     libgtest-dev clang libclang-rt-14-dev
     xvfb xauth xdotool x11-utils openbox trayer imagemagick curl
+    dbus-daemon python3-dbus python3-gi
+    lintian desktop-file-utils appstream systemd
 )
 
 missing=()
