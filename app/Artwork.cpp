@@ -6,11 +6,12 @@
 namespace tarvik {
 
 // A camera on a pan mount, with the pan arc above it.
-QPixmap IconPixmap() {
-    QPixmap pixmap(32, 32);
+QPixmap IconPixmap(int size) {
+    QPixmap pixmap(size, size);
     pixmap.fill(Qt::transparent);
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 32.0, size / 32.0);
     p.setPen(QPen(QColor(30, 30, 40), 1.5));
     p.setBrush(QColor(60, 110, 180));
     p.drawRoundedRect(QRectF(5, 11, 17, 11), 2, 2);                      // body

@@ -7,7 +7,8 @@
 
 namespace tarvik {
 
-QPixmap IconPixmap();
+// Drawn on a 32 px grid and scaled to `size`.
+QPixmap IconPixmap(int size = 32);
 QIcon TarvikIcon();
 QCursor TarvikPointer();
 

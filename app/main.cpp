@@ -38,8 +38,19 @@ std::string ExecutableDir() {
     return dir.substr(0, dir.rfind('/'));
 }
 
+// Config and html beside the executable, as in a build tree or an unpacked copy. An
+// installed tarvik in /usr/bin has none beside it and uses the installed default camera.
+std::string DefaultBaseDir() {
+    const std::string besideExecutable = ExecutableDir();
+    std::error_code ignored;
+    if (std::filesystem::is_directory(besideExecutable + "/Config", ignored)) {
+        return besideExecutable;
+    }
+    return TARVIK_DEFAULT_FOLDER;
+}
+
 struct Options {
-    std::string baseDir = ExecutableDir();
+    std::string baseDir = DefaultBaseDir();
     bool logRequests = false;
 };
 
@@ -48,6 +59,8 @@ constexpr const char* kUsage =
     "Pans a camera mount with a stepper motor on the parallel port or on GPIO lines.\n"
     "\n"
     "  --config DIR     use DIR/Config and DIR/html instead of the executable's folder\n"
+    "                   (" TARVIK_DEFAULT_FOLDER
+    " when that has no Config)\n"
     "  --log-requests   copy each line of the request log to standard output\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n";

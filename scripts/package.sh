@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Builds the Debian package build/tarvik_<version>_<architecture>.deb, for the architecture
-# of the machine it runs on.
+# Builds the Debian package build-package/tarvik_<version>_<architecture>.deb, for the
+# architecture of the machine it runs on, from a build tree installed under /usr.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build --target tarvik tarvik_icon -j "$(nproc)"
-(cd build && cpack -G DEB -B "$PWD" >/dev/null)
-ls "$PWD"/build/tarvik_*.deb
+build=${1:-build-package}
+# Debian's hardening flags, as dpkg-buildpackage would set them.
+export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+export LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+    -DTARVIK_TESTS=OFF >/dev/null
+cmake --build "$build" --target tarvik tarvik_icon tarvik_docs -j "$(nproc)"
+(cd "$build" && cpack -G DEB -B "$PWD" >/dev/null)
+ls "$PWD/$build"/tarvik_*.deb

@@ -19,7 +19,7 @@ cmake --build build-asan -j "$jobs"
 LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --test-dir build-asan --output-on-failure --timeout 600 -j "$jobs" \
-    -E 'PackageInstallsAndRunsThroughItsLink|X11Test.(Minimising|ExitFromTheTrayMenu)' 
+    -E 'PackageLayoutChecksAndInstalledRun|X11Test.(Minimising|ExitFromTheTrayMenu)' 
 
 # ThreadSanitizer: the step thread and the core that shares the motor with it. (The window
 # is left out: Qt's own uninstrumented threads would be reported.)

@@ -102,8 +102,9 @@ TEST_F(CamTest, TheKeyboardReachesTheScrollBarAndTheArrowsTurnTheCamera) {
     EXPECT_EQ(QApplication::focusWidget(), Control<QListView>("MsgList"));
 }
 
-TEST_F(CamTest, TheNewestNoticeIsShownFirstAndWhole) {
+TEST_F(CamTest, TheNewestNoticeIsShownFirstAndWholeBelowTheHotKeyLine) {
     Start({{"/Config/Middlestep.ini", "900"}});  // two hot key notices already
+    EXPECT_TRUE(Shows("HotKeyLabel", "Hot keys: none: Alt+Z not held, Alt+X not held"));
     Click("CmdCenter");
     auto* notices = Control<QLabel>("NoticeLabel");
     const QString newest =

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package, unpacks it into a temporary root and starts the installed
-# Tarvik through its link: it must find Config beside the real executable and save there.
+# Builds the Debian package from a build tree, checks its layout and metadata with Debian's
+# own tools, then unpacks it into a temporary root and runs the installed program there on
+# the default camera folder, as the postinst would leave it.
 set -euo pipefail
 build_dir=$1
 work=$(mktemp -d)
@@ -8,28 +9,70 @@ pid=""
 cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; exit 1; }
+passed=0
+check() { passed=$((passed + 1)); }
 
 (cd "$build_dir" && cpack -G DEB -B "$work/out" >/dev/null)
 deb=$(ls "$work"/out/tarvik_*.deb)
 root=$work/root
 dpkg-deb -x "$deb" "$root"
 dpkg-deb -e "$deb" "$work/control"
+camera=$root/etc/tarvik/default
 
-for file in usr/share/applications/tarvik.desktop usr/share/icons/hicolor/32x32/apps/tarvik.png \
-    opt/tarvik/html/Index.html opt/tarvik/Config/totalsteps.ini; do
+# Layout: the program in /usr/bin, the camera in /etc, nothing in /opt, the docs Debian wants.
+for file in usr/bin/tarvik etc/tarvik/default/Config/MaxStep.ini etc/tarvik/default/html/Index.html \
+    usr/share/tarvik/totalsteps.ini usr/share/man/man1/tarvik.1.gz \
+    usr/share/doc/tarvik/copyright usr/share/doc/tarvik/changelog.gz \
+    usr/share/icons/hicolor/48x48/apps/tarvik.png usr/share/icons/hicolor/scalable/apps/tarvik.svg \
+    lib/systemd/system/tarvik@.service; do
     [ -f "$root/$file" ] || fail "$file is not in the package"
 done
-[ -L "$root/usr/bin/tarvik" ] || fail "usr/bin/tarvik is not a link"
-grep -qx "/opt/tarvik/Config/totalsteps.ini" "$work/control/conffiles" ||
-    fail "the position file is not a conffile"
-[ "$(grep -c '^/opt/tarvik/Config/' "$work/control/conffiles")" -eq 8 ] ||
-    fail "not every Config file is a conffile"
-grep -q '^Exec=tarvik$' "$root/usr/share/applications/tarvik.desktop" || fail "desktop entry"
+[ ! -e "$root/opt" ] || fail "the package still installs into /opt"
+check
+# The position is state, reached through a link; limits and pages are root's alone.
+[ "$(readlink "$camera/Config/totalsteps.ini")" = /var/lib/tarvik/default/totalsteps.ini ] ||
+    fail "Config/totalsteps.ini is not a link to the state in /var/lib/tarvik"
+grep -q totalsteps "$work/control/conffiles" && fail "the position is a conffile"
+[ "$(grep -c '^/etc/tarvik/default/' "$work/control/conffiles")" -eq 14 ] ||
+    fail "not every configuration file and page is a conffile: $(cat "$work/control/conffiles")"
+writable=$(dpkg-deb -c "$deb" | awk '$1 !~ /^l/ && $1 ~ /^.....w|^........w/ {print $6}')
+[ -z "$writable" ] || fail "writable by others than root: $writable"
+grep -q '^Depends:.*libqt6core6 (>=.*qt6-wayland\|^Depends:.*qt6-wayland.*libqt6core6 (>=' \
+    "$work/control/control" || fail "Depends not computed from the libraries: $(grep Depends "$work/control/control")"
+check
 
+# Debian's checkers.
+lintian_output=$(lintian "$deb" 2>&1 | grep -E '^[EW]: ' || true)
+[ -z "$lintian_output" ] || fail "lintian: $lintian_output"
+desktop-file-validate "$root/usr/share/applications/tarvik.desktop" || fail "desktop entry"
+appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml >/dev/null ||
+    fail "metainfo: $(appstreamcli validate --no-net "$root"/usr/share/metainfo/*.metainfo.xml)"
+# The unit checked inside the unpacked root, with the system's own units and a shell beside it.
+mkdir -p "$work/sysroot/bin"
+cp -a "$root/." "$work/sysroot/"
+cp /bin/sh "$work/sysroot/bin/"
+cp -an /lib/systemd/system/. "$work/sysroot/lib/systemd/system/"
+verify=$(systemd-analyze verify --root="$work/sysroot" --man=no tarvik@default.service 2>&1) ||
+    fail "systemd-analyze verify: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+check
+
+# --help touches nothing and needs no camera folder.
+"$root/usr/bin/tarvik" --help | grep -q -- '--config DIR' || fail "--help"
+check
+
+# The installed program on the default camera, its state where the postinst puts it (here
+# inside the temporary root).
+state=$root/var/lib/tarvik/default
+mkdir -p "$state"
+install -m 0664 "$root/usr/share/tarvik/totalsteps.ini" "$state/totalsteps.ini"
+ln -sfn "$state/totalsteps.ini" "$camera/Config/totalsteps.ini"
 port=$("$(dirname "$0")/../../scripts/free-port")
-printf '%s\r\n' "$port" >"$root/opt/tarvik/Config/Port.ini"
-cd "$work"  # somewhere else entirely: the link alone must lead Tarvik to its files
-env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=offscreen "$root/usr/bin/tarvik" 2>"$work/err" &
+chmod u+w "$camera/Config/Port.ini"
+printf '%s\r\n' "$port" >"$camera/Config/Port.ini"
+cd "$work"
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/tarvik" --config "$camera" \
+    2>"$work/err" &
 pid=$!
 for _ in $(seq 200); do
     curl -s "http://127.0.0.1:$port/" >/dev/null 2>&1 && break
@@ -38,13 +81,19 @@ for _ in $(seq 200); do
 done
 reply=$(curl -s -i "http://127.0.0.1:$port/turn/right" | head -1 | tr -d "\r")
 [ "$reply" = "HTTP/1.0 200 OK" ] || fail "unexpected reply: $reply"
-for _ in $(seq 400); do
-    [ "$(cat "$root/opt/tarvik/Config/totalsteps.ini")" = $'50\r' ] && break
+for _ in $(seq 400); do  # the end of the move is saved
+    [ "$(cat "$state/totalsteps.ini")" = $'50\r' ] && break
     sleep 0.05
 done
 kill -TERM "$pid"
-wait "$pid" || fail "tarvik did not exit cleanly"
+wait "$pid" || fail "tarvik did not exit cleanly: $(cat "$work/err")"
 pid=""
-[ "$(cat "$root/opt/tarvik/Config/totalsteps.ini")" = $'50\r' ] ||
-    fail "position not saved beside the real executable: $(od -c "$root/opt/tarvik/Config/totalsteps.ini")"
-echo "package test: 1 passed, 0 failed"
+grep -q "Config folder: $camera/Config" "$work/err" || fail "summary: $(cat "$work/err")"
+[ "$(cat "$state/totalsteps.ini")" = $'50\r' ] ||
+    fail "position not saved in the state folder: $(od -c "$state/totalsteps.ini") $(cat "$work/err")"
+[ -L "$camera/Config/totalsteps.ini" ] || fail "the save replaced the link"
+# What dpkg --verify would see: every packaged file but the edited port as shipped.
+(cd "$root" && md5sum --quiet -c "$work/control/md5sums" 2>/dev/null) | grep -v 'Port.ini: FAILED' |
+    grep . && fail "packaged files changed by running"
+check
+echo "package test: $passed passed, 0 failed"

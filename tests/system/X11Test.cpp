@@ -1,6 +1,7 @@
 // Tarvik on a real X server: system-wide hot keys, the tray icon, minimising.
 #include <gtest/gtest.h>
 
+#include "FakePortal.h"
 #include "TarvikProcess.h"
 #include "XSession.h"
 
@@ -64,6 +65,37 @@ TEST_F(X11Test, HotKeysTurnTheMotorWhileAnotherProgramHasTheFocus) {
     EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "0\r\n"));
     EXPECT_EQ(x.Run("xdotool", {"getactivewindow"}), other);
     EXPECT_EQ(tarvik.Stderr().find("Hot key"), std::string::npos) << tarvik.Stderr();
+    EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
+}
+
+// On a Wayland session Tarvik asks the desktop portal for the keys; without a portal, it
+// says that its grabs through XWayland reach only X11 windows.
+TEST_F(X11Test, OnAWaylandSessionThePortalHoldsTheKeysOrTheLimitIsSaid) {
+    test::PrivateBus bus;
+    ASSERT_TRUE(bus.ok());
+    QProcessEnvironment env = x.Environment();
+    env.insert("XDG_SESSION_TYPE", "wayland");
+    env.insert("DBUS_SESSION_BUS_ADDRESS", QString::fromStdString(bus.address()));
+    {
+        TarvikProcess tarvik;
+        ASSERT_TRUE(tarvik.Launch(env)) << tarvik.Stderr();
+        EXPECT_TRUE(tarvik.WaitForStderr(
+            "tarvik: Hot keys: the desktop offers no global shortcuts portal, so Alt+Z and "
+            "Alt+X work only while an X11 window has the focus\n"))
+            << tarvik.Stderr();
+        EXPECT_TRUE(
+            tarvik.WaitForStderr("tarvik: hot keys: X11 key grabs: Alt+Z held, Alt+X held\n"));
+        EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
+    }
+    test::FakePortal portal(bus.address(), "bind");
+    ASSERT_TRUE(portal.ready()) << portal.Errors();
+    TarvikProcess tarvik;
+    ASSERT_TRUE(tarvik.Launch(env)) << tarvik.Stderr();
+    EXPECT_TRUE(tarvik.WaitForStderr(
+        "tarvik: hot keys: desktop portal: Alt+Z held as Ctrl+F5, Alt+X held\n"))
+        << tarvik.Stderr();
+    portal.Press(portal.Session(), "turn-right");
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/totalsteps.ini", "50\r\n"));
     EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
 }
 
