@@ -265,11 +265,15 @@ void WebServer::Accept(int fd, const sockaddr_storage& peer) {
     element.sequence = nextSequence_++;
     element.accepted = SteadyClock::now();
     element.deadline = element.accepted + std::chrono::milliseconds(limits_.idleTimeoutMs);
+    element.watched = EPOLLIN;
     epoll_event event{};
-    event.events = EPOLLIN;
+    event.events = element.watched;
     event.data.u64 = KeyOf(index, element.sequence);
     ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event);
     if (!sweep_.isActive()) sweep_.start();
+    // A client usually sends its request right after connecting, so it has mostly arrived
+    // by now: answering it at once saves a pass through the event loop per connection.
+    HandleArrival(index);
 }
 
 // At the cap or the descriptor budget: requests that have arrived are answered first (their
@@ -411,10 +415,13 @@ void WebServer::StartLinger(int index) {
 }
 
 void WebServer::Watch(int index, bool write) {
-    const Element& element = Winsock1_.at(index);
-    epoll_event event{};
-    event.events =
+    Element& element = Winsock1_.at(index);
+    const std::uint32_t wanted =
         (element.peerClosed ? 0u : std::uint32_t{EPOLLIN}) | (write ? std::uint32_t{EPOLLOUT} : 0u);
+    if (wanted == element.watched) return;  // the linger mostly keeps what reading had
+    element.watched = wanted;
+    epoll_event event{};
+    event.events = wanted;
     event.data.u64 = KeyOf(index, element.sequence);
     ::epoll_ctl(epoll_, EPOLL_CTL_MOD, element.fd, &event);
 }

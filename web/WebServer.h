@@ -74,6 +74,7 @@ class WebServer : public QObject {
         sockaddr_storage peer{};     // IPv4 peers on the dual-stack socket arrive mapped
         bool heard = false;          // any byte arrived
         bool peerClosed = false;     // the peer has shut down its sending side
+        std::uint32_t watched = 0;   // the epoll events asked for now
         std::deque<Piece> pending;   // the reply still to write
         std::chrono::steady_clock::time_point accepted;
         std::chrono::steady_clock::time_point deadline;

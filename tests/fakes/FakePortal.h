@@ -5,7 +5,7 @@
 #include <signal.h>
 
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QProcess>
@@ -65,7 +65,7 @@ class FakePortal {
 
     // What the portal was asked, one line per call.
     QStringList Calls() {
-        const QDBusReply<QStringList> calls = Control().call("Calls");
+        const QDBusReply<QStringList> calls = Call("Calls", {});
         return calls.value();
     }
     QString Session() {
@@ -75,16 +75,21 @@ class FakePortal {
         return {};
     }
     void Press(const QString& session, const char* id) {
-        Control().call("Activate", QVariant::fromValue(QDBusObjectPath(session)), id);
+        Call("Activate", {QVariant::fromValue(QDBusObjectPath(session)), QString(id)});
     }
     void ChangeTrigger(const QString& session, const char* id, const char* trigger) {
-        Control().call("ChangeTrigger", QVariant::fromValue(QDBusObjectPath(session)), id, trigger);
+        Call("ChangeTrigger",
+             {QVariant::fromValue(QDBusObjectPath(session)), QString(id), QString(trigger)});
     }
 
   private:
-    QDBusInterface Control() {
-        return QDBusInterface("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-                              "org.tarvik.FakePortal", bus_);
+    // A plain call: a QDBusInterface would introspect and cache the object for good.
+    QDBusMessage Call(const char* method, const QList<QVariant>& arguments) {
+        QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.portal.Desktop",
+                                                           "/org/freedesktop/portal/desktop",
+                                                           "org.tarvik.FakePortal", method);
+        call.setArguments(arguments);
+        return bus_.call(call, QDBus::Block, 30000);
     }
 
     QDBusConnection bus_;

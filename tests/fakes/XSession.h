@@ -32,9 +32,11 @@ class XSession {
         const QStringList tray = {"--edge",  "top", "--align",      "right", "--widthtype", "pixel",
                                   "--width", "200", "--heighttype", "pixel", "--height",    "32"};
         QProcess* trayer = Start("trayer", tray);
+        // Without an event loop QProcess learns of an exit only while it waits for one.
         for (int i = 0; i < 800 && !(trayReady_ = TrayReady()); ++i) {
-            if (trayer->state() == QProcess::NotRunning) trayer = Start("trayer", tray);
-            Sleep(25);
+            if (trayer->waitForFinished(25) || trayer->state() == QProcess::NotRunning) {
+                trayer = Start("trayer", tray);
+            }
         }
     }
     ~XSession() {
