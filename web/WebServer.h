@@ -74,7 +74,8 @@ class WebServer : public QObject {
         sockaddr_storage peer{};     // IPv4 peers on the dual-stack socket arrive mapped
         bool heard = false;          // any byte arrived
         bool peerClosed = false;     // the peer has shut down its sending side
-        std::uint32_t watched = 0;   // the epoll events asked for now
+        bool registered = false;     // in the epoll set
+        std::uint32_t watched = 0;   // the epoll events asked for, when registered
         std::deque<Piece> pending;   // the reply still to write
         std::chrono::steady_clock::time_point accepted;
         std::chrono::steady_clock::time_point deadline;
@@ -82,6 +83,7 @@ class WebServer : public QObject {
     class ElementConnection;
 
     void OnEvents();
+    int ProcessReadyEvents();  // one epoll_wait's worth; how many events there were
     void OnListenerReadable();
     void OnElementEvent(int index, std::uint32_t events);
     void Accept(int fd, const sockaddr_storage& peer);
@@ -92,6 +94,7 @@ class WebServer : public QObject {
     void DiscardArrivals(int index);
     void WritePending(int index);
     void StartLinger(int index);
+    void CheckLingering();
     void Free(int index);
     void Watch(int index, bool write);
     void PauseAccepting(bool pause);
@@ -113,6 +116,9 @@ class WebServer : public QObject {
     int descriptorBudget_ = 0;
     std::string arrival_;  // read buffer, kept between arrivals
     QTimer sweep_;
+    // Lingering sockets not yet in the epoll set, by element number and sequence.
+    std::vector<std::pair<int, std::uint64_t>> lingerChecks_;
+    QTimer lingerCheck_;
 };
 
 }  // namespace tarvik
