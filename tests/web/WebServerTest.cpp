@@ -47,6 +47,22 @@ TEST_F(WebServerTest, UnreadRequestBytesDoNotDestroyTheReply) {
     EXPECT_EQ(end, TcpClient::End::Closed);
 }
 
+// After the reply the server waits for the peer's end: a peer that closes is let go long
+// before the linger would end; one that stays open is closed when the linger ends.
+TEST_F(WebServerTest, ALingeringSocketEndsWithItsPeerOrWithTheLinger) {
+    Start({.lingerMs = 60000});
+    EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"), "index\r\n");
+    EXPECT_TRUE(test::ServeUntil([this] { return server->LingeringConnections() == 0; }));
+
+    Start({.lingerMs = 1500});
+    TcpClient stayingOpen(port);
+    stayingOpen.Send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(test::ServeUntil([this] { return server->LingeringConnections() == 1; }));
+    EXPECT_TRUE(test::ServeUntil([this] { return server->LingeringConnections() == 0; }));
+    EXPECT_EQ(server->OpenConnections(), 0);
+    EXPECT_EQ(WhileServing([&] { return stayingOpen.ReadAll(); }), "index\r\n");
+}
+
 TEST_F(WebServerTest, NonGetDataStaysOpenUntilTheIdleTimeCloses) {
     Start({.idleTimeoutMs = 300});
     const auto [data, end] = WhileServing([this] {
