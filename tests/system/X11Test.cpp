@@ -31,7 +31,14 @@ class X11Test : public ::testing::Test {
             if (!found.isEmpty()) other = found.front();
             return !other.isEmpty();
         });
-        x.Run("xdotool", {"windowactivate", "--sync", other});
+        // The window manager may not yet manage the new window: activate until it is active.
+        for (int attempt = 0; attempt < 5 && !other.isEmpty(); ++attempt) {
+            x.Run("xdotool", {"windowactivate", "--sync", other});
+            if (XSession::WaitFor([&] { return x.Run("xdotool", {"getactivewindow"}) == other; },
+                                  4000)) {
+                break;
+            }
+        }
         return other;
     }
     // Clicks the tray icon until the condition holds: the tray may pass on a click that
