@@ -98,6 +98,22 @@ TEST_F(WebServerTest, AtTheCapTheLongestSilentConnectionMakesRoom) {
     EXPECT_EQ(server->OpenConnections(), 2);
 }
 
+// A newcomer while everyone is within the grace is not turned away and evicts nobody yet: it
+// counts above the cap until the grace is over, then the connection silent longest goes.
+TEST_F(WebServerTest, ANewcomerWithinTheGraceWaitsAboveTheCapThenTheLongestSilentGoes) {
+    Start({.maxConnections = 2});
+    std::vector<std::unique_ptr<TcpClient>> silent;
+    for (int i = 0; i < 3; ++i) silent.push_back(std::make_unique<TcpClient>(port));
+    const auto end = WhileServing([&] {
+        TcpClient::End how{};
+        silent[0]->ReadAll(&how);
+        return how;
+    });
+    EXPECT_EQ(end, TcpClient::End::Closed);
+    EXPECT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 2; }));
+    EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"), "index\r\n");  // accepting goes on
+}
+
 TEST_F(WebServerTest, ElementNumbersAreReusedSoTheServerNeverRunsOut) {
     Start();
     server->SocketCount = 32766;
