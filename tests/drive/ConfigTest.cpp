@@ -123,6 +123,7 @@ TEST(LoadDriveSettings, LimitsReachTheEndsOfTheSixteenBitRange) {
 TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
     const std::tuple<std::string, std::string, std::string> cases[] = {
         {"/Config/Middlestep.ini", "<missing>", "\"Config/Middlestep.ini\" is missing, expected"},
+        {"/Config/MaxStep.ini", "<dir>", "\"Config/MaxStep.ini\" is missing, expected"},
         {"/Config/Middlestep.ini", "40000", "\"Config/Middlestep.ini\" holds \"40000\", expected"},
         {"/Config/MaxStep.ini", "32768", "\"Config/MaxStep.ini\" holds \"32768\""},
         {"/Config/MaxStep.ini", "-32767.5", "\"Config/MaxStep.ini\" holds \"-32767.5\""},
@@ -141,8 +142,9 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
     for (const auto& [file, content, message] : cases) {
         TempDir dir;
         std::map<std::string, std::string> files{{"/Config/BigStep.ini", "x"}};
-        files[file] = content;
+        files[file] = content == "<dir>" ? "<missing>" : content;
         dir.WriteConfig(files);
+        if (content == "<dir>") std::filesystem::create_directory(dir.path() + file);
         auto result = LoadDriveSettings(dir.path());
         ASSERT_TRUE(std::holds_alternative<StartupError>(result)) << file << " " << content;
         const std::string text = std::get<StartupError>(result).Message();
