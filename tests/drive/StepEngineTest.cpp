@@ -3,6 +3,7 @@
 #include "StepEngine.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <thread>
@@ -19,7 +20,13 @@ TEST(StepEngine, TicksAMoveToItsEndOnItsOwnThreadBesideReaders) {
     StepEngine engine([&motor] { motor->Tick(); });
     motor = std::make_unique<SharedMotor>(coils, engine, listener);
     motor->With([](Motor& m) { m.Load(test::Settings(-999, 999, 0, 1, 200)); });
-    EXPECT_FALSE(engine.Priority().empty());
+    // Memory is locked only without a size limit; with one, later allocations would fail.
+    rlimit memlock{};
+    ASSERT_EQ(::getrlimit(RLIMIT_MEMLOCK, &memlock), 0);
+    EXPECT_EQ(engine.Priority().find("memory not locked (RLIMIT_MEMLOCK is limited)") !=
+                  std::string::npos,
+              memlock.rlim_cur != RLIM_INFINITY)
+        << engine.Priority();
     motor->With([](Motor& m) { m.BigMove(Direction::Right); });
     int lastSeen = 0;
     for (int i = 0; i < 20000 && motor->With([](Motor& m) { return m.IsMoving(); }); ++i) {
