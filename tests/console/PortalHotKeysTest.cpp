@@ -1,6 +1,6 @@
 // The desktop portal backend against a fake portal on a private session bus: binding, a
-// refused or partial bind, presses, a changed trigger, an absent portal, and the station
-// turning the camera on a press.
+// refused or partial bind, presses, a changed trigger, an absent portal. (A press turning
+// the camera is tested on the real binary.)
 #include "PortalHotKeys.h"
 
 #include <gtest/gtest.h>
@@ -10,10 +10,6 @@
 #include <cstdio>
 
 #include "FakePortal.h"
-#include "Fakes.h"
-#include "Station.h"
-#include "TempDir.h"
-#include "WebFakes.h"
 
 namespace tarvik {
 namespace {
@@ -109,28 +105,6 @@ TEST_F(PortalHotKeysTest, WithoutAPortalTheKeysAreUnavailableAndSayWhy) {
     EXPECT_EQ(reports.back()[0].kind, Kind::Unavailable);
     EXPECT_NE(reports.back()[0].detail.find("org.freedesktop.portal.Desktop"), std::string::npos)
         << reports.back()[0].detail;
-}
-
-TEST_F(PortalHotKeysTest, APressThroughThePortalTurnsTheCameraByTheBigStep) {
-    StartPortal("bind");
-    test::TempDir dir;
-    dir.WriteConfig({{"/Config/BigStep.ini", "7"}});
-    dir.WritePages();
-    test::FakeClock clock;
-    const auto coils = [](const DriveSettings&) {
-        return std::make_unique<test::RecordingCoils>();
-    };
-    Station station(dir.path(), coils, keys, clock);
-    ASSERT_FALSE(station.Start());
-    EXPECT_NE(station.HotKeyState().find("pending"), std::string::npos);
-    const auto bound = [&] {
-        return station.HotKeyState() == "desktop portal: Alt+Z held as Ctrl+F5, Alt+X held";
-    };
-    ASSERT_TRUE(QTest::qWaitFor(bound, 30000)) << station.HotKeyState();
-    portal->Press(portal->Session(), "turn-right");
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return station.Position() == 7 && !station.IsMoving(); }, 30000));
-    station.Shutdown();
 }
 
 }  // namespace

@@ -133,6 +133,8 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
         {"/Config/totalsteps.ini", "-201", "\"Config/totalsteps.ini\" holds \"-201\""},
         {"/Config/totalsteps.ini", "5\r\n6\r\n", "holds \"5\\r\\n6\""},
         {"/Config/totalsteps.ini", "\x01\x7f\xff", "holds \"\\x01\\x7F\\xFF\""},
+        {"/Config/totalsteps.ini", std::string(50, '7'),
+         "holds \"" + std::string(40, '7') + "...\","},
         {"/Config/StepCount.ini", "one", "\"Config/StepCount.ini\" holds \"one\""},
         {"/Config/Lpt.ini", "12345", "\"Config/Lpt.ini\" holds \"12345\", expected a port"},
         {"/Config/Gpio.ini", "gpiochip0 1 2 3",
