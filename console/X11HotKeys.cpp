@@ -124,7 +124,8 @@ void X11HotKeys::Release() {
     filtering_ = false;
 }
 
-bool X11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) {
+// The result pointer is read only on Windows; returning true is what swallows the press.
+bool X11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
     if (eventType != "xcb_generic_event_t") return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
     if ((event->response_type & 0x7f) != XCB_KEY_PRESS) return false;
@@ -132,7 +133,6 @@ bool X11HotKeys::nativeEventFilter(const QByteArray& eventType, void* message, q
     const std::uint16_t relevant = press->state & ~(XCB_MOD_MASK_LOCK | kNumLock);
     for (const Grab& grab : held_) {
         if (press->detail != grab.keycode || relevant != grab.modifiers) continue;
-        if (result != nullptr) *result = 0;
         if (pressed_) pressed_(grab.shortcut);
         return true;
     }

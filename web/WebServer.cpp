@@ -356,23 +356,22 @@ void WebServer::BackWithinLimits() {
     PauseAccepting(false);
 }
 
-// One read is one arrival, answered once. Returns whether data arrived.
-bool WebServer::HandleArrival(int index) {
+// One read is one arrival, answered once.
+void WebServer::HandleArrival(int index) {
     Element& element = Winsock1_.at(index);
     const ssize_t got = ::read(element.fd, arrival_.data(), arrival_.size());
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
         Free(index);  // closed or reset without a request
-        return false;
+        return;
     }
-    if (got < 0) return false;
+    if (got < 0) return;
     element.heard = true;
     element.deadline = SteadyClock::now() + std::chrono::milliseconds(limits_.idleTimeoutMs);
     ElementConnection connection(element);
     const std::string_view data(arrival_.data(), static_cast<std::size_t>(got));
-    if (!handler_.DataArrival(connection, data)) return true;
+    if (!handler_.DataArrival(connection, data)) return;
     element.state = State::Answered;
     WritePending(index);
-    return true;
 }
 
 // After the request only the end of the peer's sending side matters.

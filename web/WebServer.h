@@ -90,7 +90,7 @@ class WebServer : public QObject {
     void AcceptAndDropOne();
     bool MakeRoomForOne();
     void BackWithinLimits();
-    bool HandleArrival(int index);
+    void HandleArrival(int index);
     void DiscardArrivals(int index);
     void WritePending(int index);
     void StartLinger(int index);

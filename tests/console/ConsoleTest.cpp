@@ -78,18 +78,24 @@ TEST(ScrollFollow, AWideGapIsCrossedInSeveralMovesAndDragsAreClamped) {
     EXPECT_EQ(rig.Position(), 30001);
 }
 
+// The middle becomes the position, without a step, when the bar can show it (its ends
+// included); otherwise nothing changes.
 TEST(ScrollFollow, CenterDeclaresTheMiddleWithoutMovingOrRefuses) {
-    ConsoleRig rig;
-    rig.Load(-199, 199, 37, 50);
-    EXPECT_TRUE(rig.scroll.Center());
-    EXPECT_EQ(rig.Position(), 0);
-    EXPECT_EQ(rig.scroll.Value(), 0);
-    EXPECT_TRUE(rig.coils.writes.empty());
-    EXPECT_TRUE(rig.scroll.Settled());
-    rig.MotorRig::Load(test::Settings(-99, 99, 37, 1, 50, 500));
-    rig.scroll.Load(-100, 100, 37);
-    EXPECT_FALSE(rig.scroll.Center());
-    EXPECT_EQ(rig.Position(), 37);
+    for (const auto& [middle, accepted] : {std::pair<std::int16_t, bool>{0, true},
+                                           {100, true},
+                                           {-100, true},
+                                           {101, false},
+                                           {-101, false}}) {
+        ConsoleRig rig;
+        rig.MotorRig::Load(test::Settings(-99, 99, 37, 1, 50, middle));
+        rig.scroll.Load(-100, 100, 37);
+        EXPECT_EQ(rig.scroll.Center(), accepted) << middle;
+        const int expected = accepted ? middle : 37;
+        EXPECT_EQ(rig.Position(), expected) << middle;
+        EXPECT_EQ(rig.scroll.Value(), expected) << middle;
+        EXPECT_TRUE(rig.coils.writes.empty()) << middle;
+        EXPECT_TRUE(rig.scroll.Settled()) << middle;
+    }
 }
 
 // Limits -99..99, big step 50, every move finishing within the sweep's three seconds.

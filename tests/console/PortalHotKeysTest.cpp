@@ -98,6 +98,15 @@ TEST_F(PortalHotKeysTest, ARefusedOrPartialBindLeavesKeysUnheldWithTheReason) {
     EXPECT_EQ(reports.back()[1].kind, Kind::Held);
 }
 
+// An older portal answers on a request path of its own choosing.
+TEST_F(PortalHotKeysTest, AnOlderPortalsOwnRequestPathsAreFollowed) {
+    StartPortal("legacy");
+    Register();
+    ASSERT_TRUE(ReportsReach(1));
+    EXPECT_EQ(reports.back()[0].kind, Kind::Held);
+    EXPECT_EQ(reports.back()[1].kind, Kind::Held);
+}
+
 TEST_F(PortalHotKeysTest, WithoutAPortalTheKeysAreUnavailableAndSayWhy) {
     EXPECT_FALSE(PortalHotKeys::Offered(QDBusConnection::sessionBus()));
     Register();

@@ -5,6 +5,7 @@ Usage: fake_portal.py MODE
   bind     the user accepts: every shortcut is bound, turn-left to "Ctrl+F5"
   partial  only turn-right is bound
   refuse   the user cancels the prompt
+  legacy   as bind, but request paths are the portal's own, as before portal version 0.9
 
 The portal answers CreateSession and BindShortcuts as the real one does: the call returns a
 request path at once and a Response signal on that path follows. The test drives the rest
@@ -55,6 +56,8 @@ class Portal(dbus.service.Object):
 
     def respond_later(self, sender, token, code, results):
         path = "%s/request/%s/%s" % (DESKTOP, sender[1:].replace(".", "_"), token)
+        if self.mode == "legacy":
+            path = "%s/request/legacy/%d" % (DESKTOP, len(self.keep))
         request = Request(self.bus, path)
         self.keep.append(request)
         GLib.timeout_add(20, lambda: request.Response(dbus.UInt32(code), results) and False)
@@ -86,7 +89,7 @@ class Portal(dbus.service.Object):
             return self.respond_later(sender, options["handle_token"], 1, {})
         chosen = {"turn-left": "Ctrl+F5", "turn-right": "Alt+X"}
         bound = [(sid, {"description": props["description"], "trigger_description": chosen[sid]})
-                 for sid, props in shortcuts if self.mode == "bind" or sid == "turn-right"]
+                 for sid, props in shortcuts if self.mode != "partial" or sid == "turn-right"]
         return self.respond_later(sender, options["handle_token"], 0,
                                   {"shortcuts": shortcut_list(bound)})
 

@@ -24,9 +24,11 @@ TEST(Conversions, DecimalTextToSixteenBits) {
 
 TEST(Conversions, Hex2DecReadsLeadingDigitsAndSaturates) {
     const std::pair<const char*, std::int32_t> cases[] = {
-        {"378\r\n", 888}, {"3bc", 956},     {"3BC", 956},
-        {"278x", 632},    {"", 0},          {" 378", 0},
-        {"FFFF", 65535},  {"10000", 65536}, {"FFFFFFFFFFFF", 2147483647},
+        {"378\r\n", 888}, {"3bc", 956},
+        {"3BC", 956},     {"278x", 632},
+        {"", 0},          {" 378", 0},
+        {"FFFF", 65535},  {"aFfA", 45050},
+        {"10000", 65536}, {"FFFFFFFFFFFF", 2147483647},
     };
     for (const auto& [text, expected] : cases) EXPECT_EQ(Hex2Dec(text), expected) << text;
 }

@@ -20,10 +20,12 @@ class ParallelPortTest : public ::testing::Test {
     std::string Describe(std::int32_t address, std::function<int(int)> claim = {}) {
         ParallelPort port(address, dir.path() + "/proc", dir.path() + "/dev", {claim, {}});
         EXPECT_TRUE(port.IsSimulated());
+        const std::string described = port.Describe();  // also before anything is written
         port.Write(12);  // dropped, and nothing else happens
         port.SwitchOff();
         EXPECT_EQ(dir.Read("/dev/parport0"), "");
-        return port.Describe();
+        EXPECT_EQ(port.Describe(), described);
+        return described;
     }
     test::TempDir dir;
 };

@@ -20,6 +20,7 @@ TEST(URLDecode, DecodesPlusAndPercentOrGivesNothing) {
         {"%4", "\x04"},
         {"%+1", ""},
         {"%e4%FF", "\xe4\xff"},
+        {"%0a%Aa", "\n\xaa"},
         {"%00", std::string(1, '\0')},
     };
     for (const auto& [encoded, decoded] : cases) EXPECT_EQ(URLDecode(encoded), decoded) << encoded;

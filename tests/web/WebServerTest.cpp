@@ -79,39 +79,46 @@ TEST_F(WebServerTest, NonGetDataStaysOpenUntilTheIdleTimeCloses) {
 }
 
 // Past the grace of a fresh connection, a newcomer at the cap is answered and the
-// connection silent longest is closed for it.
+// connection silent longest is closed for it, before an older one that sent no request.
 TEST_F(WebServerTest, AtTheCapTheLongestSilentConnectionMakesRoom) {
     Start({.maxConnections = 3});
-    std::vector<std::unique_ptr<TcpClient>> silent;
+    std::vector<std::unique_ptr<TcpClient>> clients;
     for (int i = 0; i < 3; ++i) {
-        silent.push_back(std::make_unique<TcpClient>(port));
+        clients.push_back(std::make_unique<TcpClient>(port));
+        if (i == 0) clients[0]->Send("POST / HTTP/1.1\r\n\r\n");
         ASSERT_TRUE(test::ServeUntil([&] { return server->OpenConnections() == i + 1; }));
     }
     test::ServeUntil([] { return false; }, 150);
     EXPECT_EQ(Fetch("GET / HTTP/1.1\r\n\r\n"), "index\r\n");
     const auto end = WhileServing([&] {
         TcpClient::End how{};
-        silent[0]->ReadAll(&how);
+        clients[1]->ReadAll(&how);
         return how;
     });
     EXPECT_EQ(end, TcpClient::End::Closed);
     EXPECT_EQ(server->OpenConnections(), 2);
+    char byte = 0;
+    EXPECT_EQ(::recv(clients[0]->fd(), &byte, 1, MSG_DONTWAIT), -1);  // still open
 }
 
 // A newcomer while everyone is within the grace is not turned away and evicts nobody yet: it
-// counts above the cap until the grace is over, then the connection silent longest goes.
+// counts above the cap until the grace is over, then the connection silent longest goes
+// (not the older one that sent no request).
 TEST_F(WebServerTest, ANewcomerWithinTheGraceWaitsAboveTheCapThenTheLongestSilentGoes) {
     Start({.maxConnections = 2});
-    std::vector<std::unique_ptr<TcpClient>> silent;
-    for (int i = 0; i < 3; ++i) silent.push_back(std::make_unique<TcpClient>(port));
+    std::vector<std::unique_ptr<TcpClient>> clients;
+    for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<TcpClient>(port));
+    clients[0]->Send("POST / HTTP/1.1\r\n\r\n");
     const auto end = WhileServing([&] {
         TcpClient::End how{};
-        silent[0]->ReadAll(&how);
+        clients[1]->ReadAll(&how);
         return how;
     });
     EXPECT_EQ(end, TcpClient::End::Closed);
     EXPECT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 2; }));
-    EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"), "index\r\n");  // accepting goes on
+    char byte = 0;
+    EXPECT_EQ(::recv(clients[0]->fd(), &byte, 1, MSG_DONTWAIT), -1);  // still open
+    EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"), "index\r\n");          // accepting goes on
 }
 
 TEST_F(WebServerTest, ElementNumbersAreReusedSoTheServerNeverRunsOut) {
