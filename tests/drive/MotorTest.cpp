@@ -21,17 +21,11 @@ struct Sequence {
 TEST(Motor, TicksWalkThePhaseTableWithinTheLimits) {
     const auto R = Direction::Right;
     const auto L = Direction::Left;
+    // clang-format off
     const Sequence cases[] = {
         {"right", test::Settings(-99, 99, 0, 1), 9, R, {4, 6, 2, 3, 1, 9, 8, 12, 4}, 9, 2, 9},
         {"left", test::Settings(-99, 99, 0, 1), 9, L, {8, 9, 1, 3, 2, 6, 4, 12, 8}, -9, 8, 9},
-        {"big move",
-         test::Settings(-99, 99, 0, 3),
-         10,
-         R,
-         {2, 3, 1, 9, 8, 12, 4, 6, 2, 3},
-         10,
-         5,
-         10},
+        {"big move", test::Settings(-99, 99, 0, 3), 10, R, {2, 3, 1, 9, 8, 12, 4, 6, 2, 3}, 10, 5, 10},
         {"at the right end", test::Settings(-99, 99, 100, 6), 5, R, {1, 1, 1, 1, 1}, 100, 6, 5},
         {"to the left end", test::Settings(-99, 99, -98, 1), 4, L, {8, 9, 9, 9}, -100, 7, 4},
         {"phase above 8", test::Settings(-99, 99, 0, 10), 3, L, {8, 9}, -3, 7, 3},
@@ -40,23 +34,10 @@ TEST(Motor, TicksWalkThePhaseTableWithinTheLimits) {
         {"phase at 16 bits", test::Settings(-99, 99, 0, 32767), 2, R, {}, 0, 32767, 2},
         {"count 0", test::Settings(-99, 99, 0, 1), 0, R, {4}, 1, 2, 1},
         {"count -32767", test::Settings(-99, 99, 0, 1), -32767, R, {4}, 1, 2, 1},
-        {"16-bit right end",
-         test::Settings(-32767, 32766, 32765, 1),
-         5,
-         R,
-         {4, 6, 6, 6, 6},
-         32767,
-         3,
-         5},
-        {"16-bit left end",
-         test::Settings(-32767, 32766, -32767, 1),
-         5,
-         L,
-         {8, 8, 8, 8, 8},
-         -32768,
-         8,
-         5},
+        {"16-bit right end", test::Settings(-32767, 32766, 32765, 1), 5, R, {4, 6, 6, 6, 6}, 32767, 3, 5},
+        {"16-bit left end", test::Settings(-32767, 32766, -32767, 1), 5, L, {8, 8, 8, 8, 8}, -32768, 8, 5},
     };
+    // clang-format on
     for (const Sequence& c : cases) {
         test::MotorRig rig;
         rig.Load(c.start);

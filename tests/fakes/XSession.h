@@ -62,7 +62,8 @@ class XSession {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("DISPLAY", display_);
         env.insert("QT_QPA_PLATFORM", "xcb");
-        env.remove("WAYLAND_DISPLAY");
+        env.insert("XDG_SESSION_TYPE", "x11");
+        env.insert("WAYLAND_DISPLAY", "");  // as some session managers leave it: no Wayland
         return env;
     }
 
