@@ -23,18 +23,18 @@ std::string_view Trim(std::string_view text) {
 
 // Accepts digits, digits "." digits, digits ".", "." digits.
 bool IsUnsignedDecimal(std::string_view text) {
-    std::size_t digits = 0;
-    std::size_t dots = 0;
+    bool digit = false;
+    bool dot = false;
     for (char c : text) {
         if (IsDigit(c)) {
-            ++digits;
-        } else if (c == '.' && dots == 0) {
-            ++dots;
+            digit = true;
+        } else if (c == '.' && !dot) {
+            dot = true;
         } else {
             return false;
         }
     }
-    return digits > 0;
+    return digit;
 }
 
 template <typename Int>

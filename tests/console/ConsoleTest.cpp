@@ -78,6 +78,20 @@ TEST(ScrollFollow, AWideGapIsCrossedInSeveralMovesAndDragsAreClamped) {
     EXPECT_EQ(rig.Position(), 30001);
 }
 
+// A button move that reaches an end of the bar's range leaves bar and motor there.
+TEST(ScrollFollow, AButtonMoveToAnEndIsFollowedAllTheWay) {
+    for (const Direction direction : {Direction::Left, Direction::Right}) {
+        ConsoleRig rig;
+        const bool right = direction == Direction::Right;
+        rig.Load(-99, 99, right ? 90 : -90, 50);
+        rig.With([&](Motor& m) { m.Step(50, direction); });
+        rig.Settle();
+        EXPECT_EQ(rig.Position(), right ? 100 : -100);
+        EXPECT_EQ(rig.scroll.Value(), right ? 100 : -100);
+        EXPECT_TRUE(rig.scroll.Settled());
+    }
+}
+
 // The middle becomes the position, without a step, when the bar can show it (its ends
 // included); otherwise nothing changes.
 TEST(ScrollFollow, CenterDeclaresTheMiddleWithoutMovingOrRefuses) {
