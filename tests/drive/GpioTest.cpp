@@ -88,10 +88,16 @@ TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     EXPECT_EQ(output.Describe(), "GPIO gpiochip0: simulated: a line is in use by another program");
     output.Write(12);
     EXPECT_EQ(kernel.calls.size(), 1u);
-    KernelGpioLines real;
-    std::string error;
-    EXPECT_EQ(real.Request("/dev/no-such-gpiochip", {1, 2, 3, 4}, 0, error), -1);
-    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+    // The kernel's refusals: no such chip, no write access, not a GPIO chip at all.
+    for (const auto& [chip, reason] :
+         {std::pair{"/dev/no-such-gpiochip", "No such file or directory"},
+          {"/sys/devices/system/cpu/online", "(is the user in group gpio?)"},
+          {"/dev/null", "cannot request the lines of /dev/null: "}}) {
+        KernelGpioLines real;
+        std::string error;
+        EXPECT_EQ(real.Request(chip, {1, 2, 3, 4}, 0, error), -1) << chip;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
 }
 
 std::string ReadLine(const std::string& path) {

@@ -21,7 +21,7 @@ class ParallelPortTest : public ::testing::Test {
         ParallelPort port(address, dir.path() + "/proc", dir.path() + "/dev", {claim, {}});
         EXPECT_TRUE(port.IsSimulated());
         const std::string described = port.Describe();  // also before anything is written
-        port.Write(12);  // dropped, and nothing else happens
+        port.Write(12);                                 // dropped, and nothing else happens
         port.SwitchOff();
         EXPECT_EQ(dir.Read("/dev/parport0"), "");
         EXPECT_EQ(port.Describe(), described);
@@ -34,7 +34,17 @@ TEST_F(ParallelPortTest, AnUnusablePortIsSimulatedAndSaysWhy) {
     const std::string devices = dir.path() + "/dev/parport";
     EXPECT_EQ(Describe(0x3BC), "Port 0x3BC: simulated: no parallel port at this address");
     EXPECT_EQ(Describe(0), "Port 0x0: simulated: no port address configured");
-    EXPECT_EQ(Describe(0x12345), "Port address 74565 needs more than 16 bits: nothing is written");
+    // Too wide: not even the port at the address's low 16 bits (0x2345) is claimed.
+    dir.Write("/proc/parport2/base-addr", "9029\t0\n");
+    dir.Write("/dev/parport2", "");
+    std::vector<std::string> claimed;
+    const auto record = [&claimed](int fd) {
+        claimed.push_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)));
+        return 0;
+    };
+    EXPECT_EQ(Describe(0x12345, record),
+              "Port address 74565 needs more than 16 bits: nothing is written");
+    EXPECT_EQ(claimed, std::vector<std::string>{dir.path() + "/dev/parport0"});  // at exit
     EXPECT_EQ(Describe(0x278).rfind("Port 0x278: simulated: cannot open " + devices + "1: ", 0),
               0u);
     EXPECT_EQ(Describe(0x378).rfind("Port 0x378: simulated: cannot claim " + devices + "0: ", 0),
