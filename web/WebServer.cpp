@@ -226,11 +226,11 @@ int WebServer::ProcessReadyEvents() {
 
 void WebServer::OnElementEvent(int index, std::uint32_t events) {
     Element& element = Winsock1_.at(index);
-    if ((events & EPOLLERR) != 0 ||
-        ((events & EPOLLHUP) != 0 && element.state == State::Lingering)) {
+    if ((events & EPOLLERR) != 0) {
         Free(index);
         return;
     }
+    // A hang-up is read as the end of the stream, so a lingering socket closes on it.
     if ((events & (EPOLLIN | EPOLLHUP)) != 0) {
         if (element.state == State::Open) {
             HandleArrival(index);
