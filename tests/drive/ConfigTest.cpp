@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "ConfigFiles.h"
+#include "ConfigLock.h"
+#include "Fakes.h"
 #include "FileHelpers.h"
 #include "TempDir.h"
 
@@ -162,6 +164,20 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
         const std::string text = std::get<StartupError>(result).Message();
         EXPECT_NE(text.find(message), std::string::npos) << text;
     }
+}
+
+// Taking another folder lets go of the first, also when its lock was descriptor 0.
+TEST(ConfigLock, TakingAnotherFolderLetsGoOfTheFirst) {
+    test::StdinClosed closed;
+    TempDir first, second;
+    ConfigLock lock;
+    ASSERT_FALSE(lock.Take(first.path()));
+    ASSERT_FALSE(lock.Take(second.path()));
+    ConfigLock other;
+    EXPECT_FALSE(other.Take(first.path()));
+    const auto busy = other.Take(second.path());
+    ASSERT_TRUE(busy);
+    EXPECT_NE(busy->find("is already in use by"), std::string::npos) << *busy;
 }
 
 TEST(LoadPages, ReadsEachPageAndLeavesMissingOnesEmpty) {

@@ -92,7 +92,8 @@ TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     for (const auto& [chip, reason] :
          {std::pair{"/dev/no-such-gpiochip", "No such file or directory"},
           {"/sys/devices/system/cpu/online", "(is the user in group gpio?)"},
-          {"/dev/null", "cannot request the lines of /dev/null: "}}) {
+          {"/dev/null", "cannot request the lines of /dev/null: Inappropriate ioctl"}}) {
+        test::StdinClosed closed;  // the chip is opened as descriptor 0
         KernelGpioLines real;
         std::string error;
         EXPECT_EQ(real.Request(chip, {1, 2, 3, 4}, 0, error), -1) << chip;

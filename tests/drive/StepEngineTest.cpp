@@ -14,6 +14,7 @@ namespace tarvik {
 namespace {
 
 TEST(StepEngine, TicksAMoveToItsEndOnItsOwnThreadBesideReaders) {
+    test::StdinClosed closed;  // the step timer gets descriptor 0
     test::RecordingCoils coils;
     test::RecordingListener listener;
     std::unique_ptr<SharedMotor> motor;

@@ -1,6 +1,8 @@
 // One recording fake per seam of the drive logic, and a motor on them.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +12,22 @@
 #include "Platform.h"
 
 namespace tarvik::test {
+
+// Standard input closed, as a service may be started: the next descriptor opened is 0,
+// which must work like any other. Reopened when the scope ends.
+class StdinClosed {
+  public:
+    StdinClosed() : saved_(::dup(0)) { ::close(0); }
+    ~StdinClosed() {
+        ::dup2(saved_, 0);
+        ::close(saved_);
+    }
+    StdinClosed(const StdinClosed&) = delete;
+    StdinClosed& operator=(const StdinClosed&) = delete;
+
+  private:
+    int saved_;
+};
 
 // Records every pattern; a switch-off is recorded as a write of -1.
 class RecordingCoils : public CoilOutput {

@@ -29,6 +29,7 @@ class WebServerTest : public ::testing::Test, protected test::WebRig {
             return client.ReadAll();
         });
     }
+    test::StdinClosed closed;  // the first server listens on descriptor 0
     std::unique_ptr<WebServer> server;
     std::uint16_t port = 0;
 };
