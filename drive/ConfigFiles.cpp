@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -172,7 +173,7 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
     // A position saved at either end comes back unchanged; only one beyond the right end,
     // left there by narrowing MaxStep, is taken back to it.
     s.TotalSteps = r.Whole(files::kTotalSteps, kInt16Min, kInt16Max);
-    if (s.UpperStep + 1 < s.TotalSteps) s.TotalSteps = static_cast<std::int16_t>(s.UpperStep + 1);
+    s.TotalSteps = static_cast<std::int16_t>(std::min<int>(s.TotalSteps, s.UpperStep + 1));
     if (s.TotalSteps < s.LowerStep - 1) {
         r.Fail(files::kTotalSteps, "a position from " + std::to_string(s.LowerStep - 1) + " to " +
                                        std::to_string(s.UpperStep + 1) +

@@ -93,8 +93,14 @@ TEST(LoadDriveSettings, DerivesAddressLimitsPositionAndPhase) {
     EXPECT_EQ(Load({{"/Config/Middlestep.ini", "32767"}}).MiddleStep, 32767);
     EXPECT_EQ(Load({{"/Config/Lpt.ini", "<missing>"}}).portAddress, 0);
     EXPECT_EQ(Load({{"/Config/Lpt.ini", "D010"}}).portAddress, 0xD010);
-    EXPECT_EQ(Load({{"/Config/Lpt.ini", "12345"}, {"/Config/StepCount.ini", "0"}}).portAddress,
-              std::nullopt);  // harmless while no phase is written
+    // A port address that cannot be used matters only when a phase (1 to 8) is written.
+    for (const auto& [phase, refused] :
+         {std::pair{"0", false}, {"1", true}, {"8", true}, {"9", false}}) {
+        TempDir dir;
+        dir.WriteConfig({{"/Config/Lpt.ini", "12345"}, {"/Config/StepCount.ini", phase}});
+        EXPECT_EQ(std::holds_alternative<StartupError>(LoadDriveSettings(dir.path())), refused)
+            << phase;
+    }
 }
 
 // A position saved at the right end (the MaxStep value) comes back unchanged; one beyond
@@ -153,9 +159,7 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
     };
     for (const auto& [file, content, message] : cases) {
         TempDir dir;
-        // Phase 8 writes a pattern, so a bad port address counts.
-        std::map<std::string, std::string> files{{"/Config/BigStep.ini", "x"},
-                                                 {"/Config/StepCount.ini", "8"}};
+        std::map<std::string, std::string> files{{"/Config/BigStep.ini", "x"}};
         files[file] = content == "<dir>" ? "<missing>" : content;
         dir.WriteConfig(files);
         if (content == "<dir>") std::filesystem::create_directory(dir.path() + file);

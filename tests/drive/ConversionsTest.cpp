@@ -19,6 +19,8 @@ TEST(Conversions, DecimalTextToSixteenBits) {
     EXPECT_EQ(ToInt32("2147483647"), 2147483647);
     EXPECT_EQ(ToInt32("2147483648"), std::nullopt);
     EXPECT_EQ(FloorToInt16(-199.5), -200);
+    EXPECT_EQ(FloorToInt16(-32768.0), -32768);
+    EXPECT_EQ(FloorToInt16(32767.9), 32767);
     EXPECT_EQ(FloorToInt16(32768.0), std::nullopt);
 }
 
