@@ -34,21 +34,28 @@ TEST(FileHelpers, ReadGivesBytesOrEmptyTextAndWriteNeverCreates) {
     auto unreadable = read->get_future();
     ASSERT_EQ(unreadable.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(unreadable.get(), "");
-    EXPECT_FALSE(WriteFileContents(dir.path() + "/missing", "57").saved);
+    const SaveOutcome missing = WriteFileContents(dir.path() + "/missing", "57");
+    EXPECT_FALSE(missing.saved);
+    EXPECT_EQ(missing.reason, "the file does not exist (Tarvik never creates it)");
     EXPECT_EQ(FilesIn(dir.path()), 1u);
 }
 
+// Also on another file system than the root's, where a temporary file anywhere but beside
+// the target could not be renamed over it.
 TEST(FileHelpers, ASaveReplacesTheContentKeepsTheModeAndLeavesNoTemporaryFile) {
-    TempDir dir;
-    dir.Write("/totalsteps.ini", "old content that is longer\r\n");
-    ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0640);
-    const SaveOutcome outcome = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
-    EXPECT_TRUE(outcome.saved && outcome.atomic) << outcome.reason;
-    EXPECT_EQ(dir.Read("/totalsteps.ini"), "57\r\n");
-    struct stat info {};
-    ::stat((dir.path() + "/totalsteps.ini").c_str(), &info);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
-    EXPECT_EQ(FilesIn(dir.path()), 1u);
+    for (const char* parent : {"/tmp", "/dev/shm"}) {
+        if (!std::filesystem::is_directory(parent)) continue;
+        TempDir dir(parent);
+        dir.Write("/totalsteps.ini", "old content that is longer\r\n");
+        ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0640);
+        const SaveOutcome outcome = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
+        EXPECT_TRUE(outcome.saved && outcome.atomic) << parent << ": " << outcome.reason;
+        EXPECT_EQ(dir.Read("/totalsteps.ini"), "57\r\n");
+        struct stat info {};
+        ::stat((dir.path() + "/totalsteps.ini").c_str(), &info);
+        EXPECT_EQ(info.st_mode & 0777, 0640u);
+        EXPECT_EQ(FilesIn(dir.path()), 1u);
+    }
 }
 
 // A file size limit of one byte makes the write fail part-way, as a full disk would.
