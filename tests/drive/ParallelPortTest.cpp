@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include "Fakes.h"
 #include "TempDir.h"
 
 namespace tarvik {
@@ -58,11 +59,22 @@ TEST_F(ParallelPortTest, APortHeldByAnotherProgramIsSimulatedInsteadOfWaitedFor)
     EXPECT_EQ(Describe(0x378, waitsForASignal), "Port 0x378: simulated: cannot claim " +
                                                     dir.path() +
                                                     "/dev/parport0: in use by another program");
+    // Any other refusal is said at once, without waiting.
+    int claims = 0;
+    const auto refuses = [&claims](int) {
+        ++claims;
+        errno = ENXIO;
+        return -1;
+    };
+    EXPECT_EQ(Describe(0x378, refuses), "Port 0x378: simulated: cannot claim " + dir.path() +
+                                            "/dev/parport0: No such device or address");
+    EXPECT_EQ(claims, 1);
 }
 
 // With the driver's calls recorded: patterns go to the configured port; switching off also
 // reaches 378 hexadecimal when the coils are driven elsewhere.
 TEST_F(ParallelPortTest, TheCoilsAreWrittenAndSwitchedOffWhereTheyAreDriven) {
+    test::StdinClosed closed;  // the port is opened as descriptor 0
     dir.Write("/dev/parport1", "");
     std::vector<std::pair<std::string, int>> writes;
     const auto record = [&writes](int fd, std::uint8_t value) {
@@ -83,6 +95,12 @@ TEST_F(ParallelPortTest, TheCoilsAreWrittenAndSwitchedOffWhereTheyAreDriven) {
                            {[](int) { return 0; }, record});
     atDefault.SwitchOff();
     EXPECT_EQ(writes, (std::vector<std::pair<std::string, int>>{{"parport0", 0}}));
+    // The highest address 16 bits hold is a port like any other.
+    dir.Write("/proc/parport3/base-addr", "65535\t0\n");
+    dir.Write("/dev/parport3", "");
+    ParallelPort atTheTop(0xFFFF, dir.path() + "/proc", dir.path() + "/dev",
+                          {[](int) { return 0; }, record});
+    EXPECT_FALSE(atTheTop.IsSimulated()) << atTheTop.Describe();
 }
 
 }  // namespace
