@@ -48,6 +48,26 @@ TEST_F(WebServerTest, UnreadRequestBytesDoNotDestroyTheReply) {
     EXPECT_EQ(end, TcpClient::End::Closed);
 }
 
+// Accepted before sending anything, a connection waits in the event set: one that leaves
+// without a request is let go at once, and a reply far larger than the socket buffers
+// arrives whole.
+TEST_F(WebServerTest, AConnectionThatIsAcceptedBeforeItSendsIsLetGoOrAnsweredWhole) {
+    Start();
+    {
+        TcpClient leaving(port);
+        ASSERT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 1; }));
+    }
+    EXPECT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 0; }));
+    pages.PageIndex = std::string(16 << 20, 'x');
+    TcpClient client(port);
+    ASSERT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 1; }));
+    const std::string reply = WhileServing([&] {
+        client.Send("GET / HTTP/1.1\r\n\r\n");
+        return client.ReadAll();
+    });
+    EXPECT_EQ(reply.size(), pages.PageIndex.size() + 2);
+}
+
 // After the reply the server waits for the peer's end: a peer that closes is let go long
 // before the linger would end; one that stays open is closed when the linger ends.
 TEST_F(WebServerTest, ALingeringSocketEndsWithItsPeerOrWithTheLinger) {
