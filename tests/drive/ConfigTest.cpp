@@ -24,6 +24,7 @@ std::size_t FilesIn(const std::string& dir) {
 
 TEST(FileHelpers, ReadGivesBytesOrEmptyTextAndWriteNeverCreates) {
     TempDir dir;
+    test::StdinClosed closed;  // the file read gets descriptor 0
     dir.Write("/a.bin", std::string("x\0\xff\r\n", 5));
     EXPECT_EQ(ReadFileContents(dir.path() + "/a.bin"), std::string("x\0\xff\r\n", 5));
     EXPECT_EQ(ReadFileContents(dir.path() + "/missing"), "");
@@ -46,6 +47,7 @@ TEST(FileHelpers, ASaveReplacesTheContentKeepsTheModeAndLeavesNoTemporaryFile) {
     for (const char* parent : {"/tmp", "/dev/shm"}) {
         if (!std::filesystem::is_directory(parent)) continue;
         TempDir dir(parent);
+        test::StdinClosed closed;  // the temporary file, then the folder, get descriptor 0
         dir.Write("/totalsteps.ini", "old content that is longer\r\n");
         ::chmod((dir.path() + "/totalsteps.ini").c_str(), 0640);
         const SaveOutcome outcome = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
