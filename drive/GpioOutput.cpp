@@ -61,9 +61,8 @@ std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text) {
     return config;
 }
 
-int KernelGpioLines::Request(const std::string& chipPath,
-                             const std::array<std::uint32_t, 4>& lines, std::uint8_t values,
-                             std::string& error) {
+int KernelGpioLines::Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
+                             std::uint8_t values, std::string& error) {
     const int chip = ::open(chipPath.c_str(), O_RDWR | O_CLOEXEC);
     if (chip < 0) {
         error = Reason(errno, chipPath);
@@ -88,11 +87,11 @@ int KernelGpioLines::Request(const std::string& chipPath,
     return request.fd;
 }
 
-bool KernelGpioLines::Set(int handle, std::uint8_t values) {
+void KernelGpioLines::Set(int handle, std::uint8_t values) {
     gpio_v2_line_values set{};
     set.bits = values;
     set.mask = 0x0F;
-    return ::ioctl(handle, GPIO_V2_LINE_SET_VALUES_IOCTL, &set) == 0;
+    ::ioctl(handle, GPIO_V2_LINE_SET_VALUES_IOCTL, &set);
 }
 
 void KernelGpioLines::Release(int handle) {
@@ -102,8 +101,8 @@ void KernelGpioLines::Release(int handle) {
 GpioOutput::GpioOutput(GpioConfig config, GpioLines& lines)
     : config_(std::move(config)), lines_(lines) {
     std::string error;
-    handle_ = lines_.Request(config_.ChipPath(), config_.lines,
-                             LineValues(0, config_.activeLow), error);
+    handle_ =
+        lines_.Request(config_.ChipPath(), config_.lines, LineValues(0, config_.activeLow), error);
     description_ = "GPIO " + config_.chip;
     if (handle_ < 0) {
         description_ += ": simulated: " + error;

@@ -18,7 +18,7 @@
 namespace tarvik {
 
 struct GpioConfig {
-    std::string chip;                     // as written: gpiochip0 or /dev/gpiochip0
+    std::string chip;                      // as written: gpiochip0 or /dev/gpiochip0
     std::array<std::uint32_t, 4> lines{};  // offsets for D0, D1, D2, D3
     bool activeLow = false;
     std::string ChipPath() const { return chip.rfind("/dev/", 0) == 0 ? chip : "/dev/" + chip; }
@@ -40,8 +40,9 @@ class GpioLines {
     // Returns a handle, or -1 with `error` set.
     virtual int Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
                         std::uint8_t values, std::string& error) = 0;
-    // Sets all four lines in one call.
-    virtual bool Set(int handle, std::uint8_t values) = 0;
+    // Sets all four lines in one call. A failed set is not retried: the next tick sets all
+    // four lines again.
+    virtual void Set(int handle, std::uint8_t values) = 0;
     virtual void Release(int handle) = 0;
 };
 
@@ -51,7 +52,7 @@ class KernelGpioLines : public GpioLines {
   public:
     int Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
                 std::uint8_t values, std::string& error) override;
-    bool Set(int handle, std::uint8_t values) override;
+    void Set(int handle, std::uint8_t values) override;
     void Release(int handle) override;
 };
 

@@ -47,9 +47,8 @@ struct RecordingLines : GpioLines {
         if (!refusal.empty()) error = refusal;
         return refusal.empty() ? 7 : -1;
     }
-    bool Set(int handle, std::uint8_t values) override {
+    void Set(int handle, std::uint8_t values) override {
         calls.push_back(handle == 7 ? values : -1);
-        return true;
     }
     void Release(int handle) override { released = handle; }
     std::string refusal, requested;
