@@ -38,6 +38,7 @@ TEST(GpioConfig, EachPatternMapsToTheFourLines) {
     EXPECT_EQ(LineValues(0, true), 0x0F);
 }
 
+// Hands out descriptor 0 as the handle: a service may start without standard input.
 struct RecordingLines : GpioLines {
     int Request(const std::string& chip, const std::array<std::uint32_t, 4>& offsets,
                 std::uint8_t values, std::string& error) override {
@@ -45,16 +46,16 @@ struct RecordingLines : GpioLines {
         lines = offsets;
         calls.push_back(values);
         if (!refusal.empty()) error = refusal;
-        return refusal.empty() ? 7 : -1;
+        return refusal.empty() ? 0 : -1;
     }
     void Set(int handle, std::uint8_t values) override {
-        calls.push_back(handle == 7 ? values : -1);
+        calls.push_back(handle == 0 ? values : -1);
     }
     void Release(int handle) override { released = handle; }
     std::string refusal, requested;
     std::array<std::uint32_t, 4> lines{};
     std::vector<int> calls;  // the request's starting values, then one entry per Set
-    int released = 0;
+    int released = -1;
 };
 
 // A move writes one call per tick with all four lines; off at the end; released at exit.
@@ -76,7 +77,7 @@ TEST(GpioOutput, AMoveSetsAllFourLinesOnceATickAndSwitchingOffReleases) {
     EXPECT_EQ(kernel.lines, (std::array<std::uint32_t, 4>{22, 27, 18, 17}));
     // Off (all high, active-low), phase 1 at start, phases 2 3 4, off again.
     EXPECT_EQ(kernel.calls, (std::vector<int>{15, 3, 11, 9, 13, 15}));
-    EXPECT_EQ(kernel.released, 7);
+    EXPECT_EQ(kernel.released, 0);
 }
 
 TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
