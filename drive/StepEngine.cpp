@@ -47,10 +47,13 @@ std::string TakeRealTimePriority() {
 StepEngine::StepEngine(std::function<void()> tick, long periodNs)
     : tick_(std::move(tick)), periodNs_(periodNs) {
     timer_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (timer_ >= 0) wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // errno belongs to this thread: the reason is taken here, not on the step thread.
+    const std::string noTimer =
+        wake_ < 0 ? std::string("no step timer: ") + std::strerror(errno) : std::string();
     std::promise<std::string> started;
     auto priority = started.get_future();
-    thread_ = std::thread(&StepEngine::Run, this, &started);
+    thread_ = std::thread(&StepEngine::Run, this, &started, noTimer);
     priority_ = priority.get();
 }
 
@@ -78,12 +81,10 @@ void StepEngine::Stop() {
     thread_.join();
 }
 
-void StepEngine::Run(std::promise<std::string>* started) {
-    started->set_value(timer_ < 0 || wake_ < 0
-                           ? std::string("no step timer: ") + std::strerror(errno)
-                           : TakeRealTimePriority());
+void StepEngine::Run(std::promise<std::string>* started, const std::string& noTimer) {
+    started->set_value(noTimer.empty() ? TakeRealTimePriority() : noTimer);
     pollfd watched[2] = {{timer_, POLLIN, 0}, {wake_, POLLIN, 0}};
-    while (timer_ >= 0 && wake_ >= 0) {
+    while (noTimer.empty()) {
         if (::poll(watched, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return;

@@ -35,7 +35,7 @@ class StepEngine : public Timer {
     const std::string& Priority() const { return priority_; }
 
   private:
-    void Run(std::promise<std::string>* started);
+    void Run(std::promise<std::string>* started, const std::string& noTimer);
 
     std::function<void()> tick_;
     long periodNs_;

@@ -25,6 +25,7 @@ class ParallelPortTest : public ::testing::Test {
         port.Write(12);                                 // dropped, and nothing else happens
         port.SwitchOff();
         EXPECT_EQ(dir.Read("/dev/parport0"), "");
+        EXPECT_TRUE(port.IsSimulated());  // also once the port at 378 has been switched off
         EXPECT_EQ(port.Describe(), described);
         return described;
     }
@@ -46,6 +47,8 @@ TEST_F(ParallelPortTest, AnUnusablePortIsSimulatedAndSaysWhy) {
     EXPECT_EQ(Describe(0x12345, record),
               "Port address 74565 needs more than 16 bits: nothing is written");
     EXPECT_EQ(claimed, std::vector<std::string>{dir.path() + "/dev/parport0"});  // at exit
+    EXPECT_EQ(Describe(0x10378, [](int) { return 0; }),
+              "Port address 66424 needs more than 16 bits: nothing is written");
     EXPECT_EQ(Describe(0x278).rfind("Port 0x278: simulated: cannot open " + devices + "1: ", 0),
               0u);
     EXPECT_EQ(Describe(0x378).rfind("Port 0x378: simulated: cannot claim " + devices + "0: ", 0),

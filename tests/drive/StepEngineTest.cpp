@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "Fakes.h"
@@ -43,6 +44,31 @@ TEST(StepEngine, TicksAMoveToItsEndOnItsOwnThreadBesideReaders) {
     });
     EXPECT_EQ(coils.writes.size(), 201u);  // one per tick after the energising write
     EXPECT_EQ(listener.ended, std::vector<int>{200});
+}
+
+// With descriptors for the timer but not for the wake-up, the engine says it has no step
+// timer and still stops (a hang is reported as a failure, not waited for).
+TEST(StepEngine, WithoutDescriptorsThereIsNoStepTimerAndStopStillReturns) {
+    const int lowestFree = ::dup(2);
+    ::close(lowestFree);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    auto result = std::make_shared<std::promise<std::string>>();
+    std::thread([result, lowestFree, saved] {
+        rlimit scarce = saved;
+        scarce.rlim_cur = static_cast<rlim_t>(lowestFree) + 1;
+        ::setrlimit(RLIMIT_NOFILE, &scarce);
+        std::string priority;
+        {
+            StepEngine engine([] {});
+            ::setrlimit(RLIMIT_NOFILE, &saved);
+            priority = engine.Priority();
+        }
+        result->set_value(priority);
+    }).detach();
+    auto priority = result->get_future();
+    ASSERT_EQ(priority.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(priority.get(), "no step timer: Too many open files");
 }
 
 }  // namespace

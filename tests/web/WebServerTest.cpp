@@ -1,6 +1,7 @@
 // The server on real loopback TCP connections, in this process.
 #include "WebServer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include "TcpClient.h"
@@ -28,6 +29,10 @@ class WebServerTest : public ::testing::Test, protected test::WebRig {
             client.Send(request);
             return client.ReadAll();
         });
+    }
+    void TearDown() override {
+        server.reset();
+        EXPECT_EQ(::fcntl(0, F_GETFD), -1) << "the first listener's descriptor 0 is still open";
     }
     test::StdinClosed closed;  // the first server listens on descriptor 0
     std::unique_ptr<WebServer> server;
