@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "TcpClient.h"
 #include "WebFakes.h"
@@ -145,6 +146,30 @@ TEST_F(WebServerTest, ANewcomerWithinTheGraceWaitsAboveTheCapThenTheLongestSilen
     char byte = 0;
     EXPECT_EQ(::recv(clients[0]->fd(), &byte, 1, MSG_DONTWAIT), -1);  // still open
     EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"), "index\r\n");          // accepting goes on
+}
+
+// Out of descriptors because something else took them all: the pending connection is taken
+// and closed at once instead of staying in the queue, where the listener would report it
+// again and again.
+TEST_F(WebServerTest, OutOfDescriptorsAPendingConnectionIsClosedNotLeftWaiting) {
+    Start();
+    TcpClient client(port);
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit scarce = saved;
+    scarce.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 1024);
+    ::setrlimit(RLIMIT_NOFILE, &scarce);
+    std::vector<int> taken;
+    for (int fd = 0; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+    const auto end = WhileServing([&] {
+        TcpClient::End how{};
+        client.ReadAll(&how);
+        return how;
+    });
+    for (int fd : taken) ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(end, TcpClient::End::Closed);
+    EXPECT_EQ(Fetch("GET / HTTP/1.1\r\n\r\n"), "index\r\n");
 }
 
 TEST_F(WebServerTest, ElementNumbersAreReusedSoTheServerNeverRunsOut) {
