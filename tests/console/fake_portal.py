@@ -60,8 +60,24 @@ class Portal(dbus.service.Object):
             path = "%s/request/legacy/%d" % (DESKTOP, len(self.keep))
         request = Request(self.bus, path)
         self.keep.append(request)
-        GLib.timeout_add(20, lambda: request.Response(dbus.UInt32(code), results) and False)
+
+        def respond():
+            # A caller learns a path of the portal's choosing only from the reply, so it
+            # subscribes after it. A real user answers the prompt seconds later; here the
+            # answer waits until the subscription is there, however slow the machine is.
+            if self.mode == "legacy" and not self.subscribed(sender, path):
+                return True
+            request.Response(dbus.UInt32(code), results)
+            return False
+
+        GLib.timeout_add(20, respond)
         return dbus.ObjectPath(path)
+
+    def subscribed(self, sender, path):
+        stats = dbus.Interface(self.bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus"),
+                               "org.freedesktop.DBus.Debug.Stats")
+        rules = stats.GetAllMatchRules().get(sender, [])
+        return any("path='%s'" % path in rule for rule in rules)
 
     @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="ss", out_signature="v")
     def Get(self, interface, name):
