@@ -53,6 +53,9 @@ class Portal(dbus.service.Object):
         self.mode = mode
         self.calls = []
         self.keep = []
+        self.stats = dbus.Interface(
+            bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus", introspect=False),
+            "org.freedesktop.DBus.Debug.Stats")
 
     def respond_later(self, sender, token, code, results):
         path = "%s/request/%s/%s" % (DESKTOP, sender[1:].replace(".", "_"), token)
@@ -74,9 +77,7 @@ class Portal(dbus.service.Object):
         return dbus.ObjectPath(path)
 
     def subscribed(self, sender, path):
-        stats = dbus.Interface(self.bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus"),
-                               "org.freedesktop.DBus.Debug.Stats")
-        rules = stats.GetAllMatchRules().get(sender, [])
+        rules = self.stats.GetAllMatchRules().get(sender, [])
         return any("path='%s'" % path in rule for rule in rules)
 
     @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="ss", out_signature="v")
