@@ -49,7 +49,7 @@ QGroupBox* Frame(QWidget* parent, const char* name, int y) {
 Cam::Cam(Station& station)
     : station_(station), requestLogModel_(station.RequestLog()), chatModel_(station.ChatList()) {
     setObjectName("Cam");
-    setWindowTitle("Tarvik v1.0");
+    setWindowTitle("Tarvik v" TARVIK_VERSION);
     setWindowIcon(TarvikIcon());
     setFixedSize(460, 390);
     station_.RequestLog().SetView(&requestLogModel_);

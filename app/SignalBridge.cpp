@@ -33,9 +33,11 @@ SignalBridge::SignalBridge(std::function<void(int)> onSignal) : onSignal_(std::m
     for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
 }
 
+// Once the shutdown has begun, further signals are ignored until the process ends: with the
+// default action a late one would end Tarvik with its number instead of its own exit status.
 SignalBridge::~SignalBridge() {
     struct sigaction action {};
-    action.sa_handler = SIG_DFL;
+    action.sa_handler = SIG_IGN;
     for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
     delete notifier_;
     for (int& fd : g_pipe) {

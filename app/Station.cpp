@@ -5,7 +5,10 @@
 
 #include <QSocketNotifier>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 
 #include "FileHelpers.h"
 #include "StepSize.h"
@@ -67,29 +70,41 @@ Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, c
         displayPending_ = false;
         if (view_ != nullptr) view_->MotorChanged();
     });
+    say_ = [](const std::string& line) { std::fprintf(stderr, "tarvik: %s\n", line.c_str()); };
     wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wake_ < 0) {
+        wakeProblem_ = std::strerror(errno);
+        return;
+    }
     auto* notifier = new QSocketNotifier(wake_, QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &Station::OnWake);
 }
 
 Station::~Station() {
     engine_.Stop();  // no tick may reach the members as they go
-    ::close(wake_);
+    if (wake_ >= 0) ::close(wake_);
 }
 
 std::optional<std::string> Station::Start() {
+    // Without these the motor would never move, or its moves would never be saved.
+    if (!wakeProblem_.empty()) return "No wake-up for the event loop: " + wakeProblem_;
+    if (!engine_.Running()) return "No step thread: " + engine_.Priority();
     // Before anything is claimed, energised or written: a second Tarvik on the same folder
     // stops here.
-    if (auto busy = configLock_.Take(baseDir_ + "/Config")) return busy;
+    if (auto busy = configLock_.Take(baseDir_ + files::kConfig)) return busy;
     RegisterHotKeys();
     pages_ = LoadPages(baseDir_);
+    if (std::error_code ignored; !std::filesystem::is_directory(baseDir_ + files::kHtml, ignored)) {
+        Notice("No page folder \"" + baseDir_ + files::kHtml + "\": every page is sent empty");
+    }
     auto loaded = LoadDriveSettings(baseDir_);
     if (auto* error = std::get_if<StartupError>(&loaded)) return error->Message();
     const DriveSettings& settings = std::get<DriveSettings>(loaded);
-    CheckPositionFileWritable();
+    CheckSavable(files::kTotalSteps, "position");
+    CheckSavable(files::kStepCount, "phase");
     coils_.Attach(openCoils_(settings));
-    motor_.With([&](Motor& motor) { motor.Load(settings); });
-    scroll_.Load(settings.LowerStep - 1, settings.UpperStep + 1, settings.TotalSteps);
+    motor_.With([&](Motor& motor) { motor.Load(settings.pan); });
+    scroll_.Load(settings.pan.lowerStep - 1, settings.pan.upperStep + 1, settings.pan.totalSteps);
     if (auto failure = StartListener()) {
         coils_.SwitchOff();
         return failure;
@@ -107,7 +122,7 @@ void Station::RegisterHotKeys() {
         },
         [this](const std::vector<ShortcutState>& later) {
             ShowHotKeys(later);
-            if (started_) std::fprintf(stderr, "tarvik: hot keys: %s\n", hotKeyState_.c_str());
+            if (started_) say_("hot keys: " + hotKeyState_);
         });
     if (!hotKeys_.Limitation().empty()) Notice("Hot keys: " + hotKeys_.Limitation());
     ShowHotKeys(states);
@@ -145,11 +160,9 @@ void Station::ShowHotKeys(const std::vector<ShortcutState>& states) {
 
 // What a service's journal should show: what Tarvik runs on and what it got.
 void Station::PrintSummary() const {
-    const auto line = [](const std::string& text) {
-        std::fprintf(stderr, "tarvik: %s\n", text.c_str());
-    };
+    const auto& line = say_;
     line("Tarvik " TARVIK_VERSION);
-    line("Config folder: " + baseDir_ + "/Config");
+    line("Config folder: " + baseDir_ + files::kConfig);
     line("listening on TCP port " + std::to_string(server_.LocalPort()));
     line("coils: " + coils_.Describe());
     line("step thread: " + engine_.Priority());
@@ -157,13 +170,14 @@ void Station::PrintSummary() const {
 }
 
 std::optional<std::string> Station::StartListener() {
-    auto port = ReadWholeNumber(baseDir_, files::kPort, 0, 65535);
+    const std::string path = baseDir_ + files::kPort;
+    auto port = ReadWholeNumber(path, 0, 65535);
     if (auto* error = std::get_if<StartupError>(&port)) return error->Message();
     const int number = std::get<std::int32_t>(port);
     QString reason;
     if (!server_.Listen(static_cast<std::uint16_t>(number), &reason)) {
-        return "Cannot listen on TCP port " + std::to_string(number) +
-               " (from \"Config/Port.ini\"): " + reason.toStdString();
+        return "Cannot listen on TCP port " + std::to_string(number) + " (from \"" + path +
+               "\"): " + reason.toStdString();
     }
     return std::nullopt;
 }
@@ -181,7 +195,7 @@ void Station::SaveAndSwitchOff() {
     if (switchedOff_ || !started_) return;
     switchedOff_ = true;
     engine_.Stop();
-    SavePosition();
+    SaveState();
     coils_.SwitchOff();
 }
 
@@ -273,45 +287,64 @@ void Station::OnWake() {
     std::uint64_t count = 0;
     [[maybe_unused]] const auto got = ::read(wake_, &count, sizeof count);
     if (moveEndedPending_.exchange(false) && !switchedOff_) {
-        SavePosition();
+        SaveState();
         if (!followTimer_.isActive()) followTimer_.start();
     }
     if (displayPending_ && !displayTimer_.isActive()) displayTimer_.start();
 }
 
-void Station::SavePosition() {
-    const std::string path = baseDir_ + files::kTotalSteps;
-    const std::int16_t position = Position();
-    const SaveOutcome outcome = WriteFileContents(path, std::to_string(position));
-    lastSaveFailed_ = !outcome.saved;
+// The position and the coil phase the rotor holds: both are needed for the camera to be where
+// Tarvik thinks at the next start.
+void Station::SaveState() {
+    const auto [position, phase] = motor_.With([](Motor& motor) {
+        return std::pair{motor.Position(), motor.Phase()};
+    });
+    const bool positionSaved = SaveValue(files::kTotalSteps, "Position", position);
+    const bool phaseSaved = SaveValue(files::kStepCount, "Phase", phase);
+    lastSaveFailed_ = !positionSaved || !phaseSaved;
+}
+
+bool Station::SaveValue(const char* file, const char* what, int value) {
+    const std::string path = baseDir_ + files::kConfig + file;
+    const std::string key = std::string("save ") + file;
+    const SaveOutcome outcome = WriteFileContents(path, std::to_string(value));
     if (!outcome.saved) {
-        Notice("Position " + std::to_string(position) + " not saved to \"" + path +
+        Notice(std::string(what) + " " + std::to_string(value) + " not saved to \"" + path +
                    "\": " + outcome.reason,
-               "save");
-        return;
+               key);
+        return false;
     }
-    ClearNotice("save");
-    if (!outcome.atomic && !nonAtomicSaid_) {
-        nonAtomicSaid_ = true;
-        Notice("Saves of \"Config/totalsteps.ini\" are not atomic: " + outcome.reason);
+    ClearNotice(key);
+    if (!outcome.atomic &&
+        std::find(nonAtomicSaid_.begin(), nonAtomicSaid_.end(), path) == nonAtomicSaid_.end()) {
+        nonAtomicSaid_.push_back(path);
+        Notice("Saves of \"" + path + "\" are not atomic: " + outcome.reason);
     }
+    return true;
 }
 
 // Said at once, so that nobody learns at the end of a day's work that nothing was kept.
-void Station::CheckPositionFileWritable() {
-    const SaveOutcome check = CheckWritable(baseDir_ + files::kTotalSteps);
+void Station::CheckSavable(const char* file, const char* what) {
+    const std::string path = baseDir_ + files::kConfig + file;
+    const SaveOutcome check = CheckWritable(path);
     if (!check.saved) {
-        Notice("The position cannot be saved to \"Config/totalsteps.ini\": " + check.reason);
+        Notice(std::string("The ") + what + " cannot be saved to \"" + path +
+               "\": " + check.reason);
     } else if (!check.atomic) {
-        nonAtomicSaid_ = true;
-        Notice("Saves of \"Config/totalsteps.ini\" are not atomic: " + check.reason);
+        nonAtomicSaid_.push_back(path);
+        Notice("Saves of \"" + path + "\" are not atomic: " + check.reason);
     }
 }
 
 void Station::Notice(const std::string& text, const std::string& key) {
     if (!key.empty()) ClearNotice(key);
     notices_.emplace_back(key, text);
-    std::fprintf(stderr, "tarvik: %s\n", text.c_str());
+    say_(text);
+    if (view_ != nullptr) view_->NoticesChanged();
+}
+
+void Station::WindowNotice(const std::string& text) {
+    notices_.emplace_back(std::string(), text);
     if (view_ != nullptr) view_->NoticesChanged();
 }
 

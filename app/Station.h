@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QTimer>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -46,6 +47,8 @@ class StationView {
 
 // The coil output for a configuration: the parallel port, or a recording fake in tests.
 using CoilFactory = std::function<std::unique_ptr<CoilOutput>(const DriveSettings&)>;
+// Where the start-up summary and the notices are said: standard error unless told otherwise.
+using SayLine = std::function<void(const std::string&)>;
 
 class Station : public QObject, private MotorListener {
   public:
@@ -56,10 +59,11 @@ class Station : public QObject, private MotorListener {
     // Start-up. Returns the message that stops it, or nullopt when Tarvik is running; then
     // a summary of what it got is on standard error.
     std::optional<std::string> Start();
-    // Saves the position, switches the coils off, gives the hot keys back. Once.
+    // Saves the position and the phase, switches the coils off, gives the hot keys back. Once.
     void Shutdown();
     // What must happen even when the display is gone and Qt ends the process: the step
-    // thread stopped, the position saved and the coils off. Once, after a full start-up.
+    // thread stopped, the position and the phase saved and the coils off. Once, after a full
+    // start-up.
     void SaveAndSwitchOff();
     bool LastSaveFailed() const { return lastSaveFailed_; }
 
@@ -91,13 +95,12 @@ class Station : public QObject, private MotorListener {
     // A notice in the window and on standard error. A notice with a key replaces the
     // earlier one with that key.
     void Notice(const std::string& text, const std::string& key = {});
+    // A notice for the window alone: what cannot be said on standard error any more.
+    void WindowNotice(const std::string& text);
+    void SetSay(SayLine say) { say_ = std::move(say); }
     // Newest first.
     std::vector<std::string> Notices() const;
     void SetView(StationView* view) { view_ = view; }
-
-    SharedMotor& Drive() { return motor_; }
-    WebServer& Server() { return server_; }
-    const std::string& BaseDir() const { return baseDir_; }
 
   private:
     // On the step thread, under the motor's lock.
@@ -108,8 +111,9 @@ class Station : public QObject, private MotorListener {
     void ShowHotKeys(const std::vector<ShortcutState>& states);
     void PrintSummary() const;
     std::optional<std::string> StartListener();
-    void CheckPositionFileWritable();
-    void SavePosition();
+    void CheckSavable(const char* file, const char* what);
+    void SaveState();
+    bool SaveValue(const char* file, const char* what, int value);
     void FollowScroll();
     void ShowMotorSoon();
     // The step thread's way to the event loop: an eventfd, so that nothing but atomics
@@ -146,8 +150,10 @@ class Station : public QObject, private MotorListener {
     bool switchedOff_ = false;
     bool shutDown_ = false;
     bool lastSaveFailed_ = false;
-    bool nonAtomicSaid_ = false;
+    std::vector<std::string> nonAtomicSaid_;  // files whose saves were said not to be atomic
     std::string hotKeyState_;
+    std::string wakeProblem_;  // why the step thread has no way to the event loop
+    SayLine say_;
 };
 
 }  // namespace tarvik

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include <string>
 
 #include "Cam.h"
+#include "ConfigCheck.h"
+#include "ConsoleStream.h"
 #include "GpioOutput.h"
 #include "HotKeyChoice.h"
 #include "ParallelPort.h"
@@ -52,24 +55,58 @@ std::string DefaultBaseDir() {
 struct Options {
     std::string baseDir = DefaultBaseDir();
     bool logRequests = false;
+    bool check = false;
 };
 
 constexpr const char* kUsage =
-    "Usage: tarvik [--config DIR] [--log-requests]\n"
+    "Usage: tarvik [--config DIR] [--log-requests] [--check]\n"
     "Pans a camera mount with a stepper motor on the parallel port or on GPIO lines.\n"
     "\n"
     "  --config DIR     use DIR/Config and DIR/html instead of the executable's folder\n"
     "                   (" TARVIK_DEFAULT_FOLDER
     " when that has no Config)\n"
     "  --log-requests   copy each line of the request log to standard output\n"
+    "  --check          read and check every configuration file, say what would be driven\n"
+    "                   and served, and exit (0: usable, 1: not) without touching anything\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n";
 
-// Tarvik's own options; Qt's (such as -platform) are left to Qt. Returns an exit status
-// when Tarvik is to end at once, before it touches the port or the coils.
+// Qt's own options, which Qt takes out of the arguments when it starts; those in the first
+// list take a value.
+bool IsQtOption(const std::string& argument, bool& takesValue) {
+    static const char* const withValue[] = {"-platform",
+                                            "-platformpluginpath",
+                                            "-platformtheme",
+                                            "-plugin",
+                                            "-qwindowgeometry",
+                                            "-qwindowicon",
+                                            "-qwindowtitle",
+                                            "-style",
+                                            "-stylesheet",
+                                            "-session",
+                                            "-display",
+                                            "-name",
+                                            "-title"};
+    static const char* const alone[] = {"-reverse", "-nograb", "-dograb", "-sync", "-widgetcount"};
+    for (const char* option : withValue) takesValue = takesValue || argument == option;
+    if (takesValue) return true;
+    for (const char* option : alone) {
+        if (argument == option) return true;
+    }
+    return false;
+}
+
+int Refuse(const std::string& why) {
+    std::fprintf(stderr, "tarvik: %s\n%s", why.c_str(), kUsage);
+    return 1;
+}
+
+// Tarvik's options and Qt's; anything else is refused, as GNU tools do. Returns an exit
+// status when Tarvik is to end at once, before it touches the port or the coils.
 std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        bool takesValue = false;
         if (argument == "--help" || argument == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -78,14 +115,19 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
             std::puts("tarvik " TARVIK_VERSION);
             return 0;
         }
-        if (argument == "--log-requests") options.logRequests = true;
-        if (argument == "--config" || argument.rfind("--config=", 0) == 0) {
+        if (argument == "--log-requests") {
+            options.logRequests = true;
+        } else if (argument == "--check") {
+            options.check = true;
+        } else if (argument == "--config" || argument.starts_with("--config=")) {
             const bool separate = argument == "--config";
-            if (separate && i + 1 >= argc) {
-                std::fprintf(stderr, "tarvik: --config needs a folder\n%s", kUsage);
-                return 1;
-            }
+            if (separate && i + 1 >= argc) return Refuse("--config needs a folder");
             options.baseDir = std::filesystem::absolute(separate ? argv[++i] : argument.substr(9));
+        } else if (IsQtOption(argument, takesValue)) {
+            if (takesValue && i + 1 >= argc) return Refuse(argument + " needs a value");
+            i += takesValue ? 1 : 0;
+        } else {
+            return Refuse("unknown option \"" + argument + "\"");
         }
     }
     return std::nullopt;
@@ -108,8 +150,10 @@ void PrepareProcess() {
     // Chat replies can be megabytes. Serving them from mmap returns the memory to the system
     // when the reply is gone; glibc's adaptive threshold would keep the heap at its peak.
     ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-    // A write beyond the file size limit must fail like a full disk, not end the program.
+    // A write beyond the file size limit must fail like a full disk, and a write to a closed
+    // pipe (a log reader gone) like any failed write: neither may end the program mid-move.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     // Qt's own poll-based loop adds and drops notifiers without GLib's extra wake-ups.
     ::setenv("QT_NO_GLIB", "1", 0);
     RaiseDescriptorLimit();
@@ -129,7 +173,7 @@ std::unique_ptr<tarvik::CoilOutput> OpenCoils(const tarvik::DriveSettings& setti
     static tarvik::KernelGpioLines kernel;
     if (settings.gpio) return std::make_unique<tarvik::GpioOutput>(*settings.gpio, kernel);
     return std::make_unique<tarvik::ParallelPort>(
-        static_cast<std::int32_t>(std::strtol(settings.LptAddress.c_str(), nullptr, 10)));
+        settings.lptAddress, tarvik::LptReading(settings.lptText, settings.lptAddress));
 }
 
 bool IsWaylandSession() {
@@ -162,8 +206,38 @@ bool CanShowDialogs() {
     return platform != "offscreen" && platform != "minimal";
 }
 
+// Standard output (the request log) and standard error (the summary and the notices), both
+// written without ever blocking the event loop.
+struct Consoles {
+    tarvik::ConsoleStream out{1};
+    tarvik::ConsoleStream err{2};
+
+    void Wire(tarvik::Station& station, bool logRequests) {
+        station.SetSay([this](const std::string& line) { err.WriteLine("tarvik: " + line); });
+        err.OnGone([&station](const std::string& why) {
+            station.WindowNotice("Standard error is closed (" + why +
+                                 "): notices are shown in the window only");
+        });
+        if (!logRequests) return;
+        station.RequestLog().SetEcho([this](const std::string& line) { out.WriteLine(line); });
+        out.SetDropNote([](std::uint64_t dropped) {
+            return "tarvik: " + std::to_string(dropped) +
+                   " request log lines were dropped while standard output was not read";
+        });
+        out.OnGone([this](const std::string& why) {
+            err.WriteLine("tarvik: standard output is closed (" + why +
+                          "): the request log is no longer copied there");
+        });
+    }
+    // At exit: what the streams take within a moment, never a wait on a reader that is away.
+    void Flush() {
+        out.FlushWithin(std::chrono::milliseconds(500));
+        err.FlushWithin(std::chrono::milliseconds(500));
+    }
+};
+
 // Runs the station until the event loop ends; the exit status.
-int Run(tarvik::Station& station, tarvik::Cam* window) {
+int Run(tarvik::Station& station, tarvik::Cam* window, Consoles& consoles) {
     // Taken over before the port answers, so that no early signal ends Tarvik unsaved; a
     // signal during start-up is handled once the event loop runs.
     tarvik::SignalBridge bridge([&station, window](int) {
@@ -172,9 +246,11 @@ int Run(tarvik::Station& station, tarvik::Cam* window) {
         QCoreApplication::quit();
     });
     if (const auto failure = station.Start()) {
-        std::fprintf(stderr, "tarvik: cannot start: %s\n", failure->c_str());
+        consoles.err.WriteLine("tarvik: cannot start: " + *failure);
+        consoles.Flush();
         if (window != nullptr && CanShowDialogs()) {
-            QMessageBox::critical(nullptr, "Tarvik v1.0", QString::fromStdString(*failure));
+            QMessageBox::critical(nullptr, "Tarvik v" TARVIK_VERSION,
+                                  QString::fromStdString(*failure));
         }
         return 1;
     }
@@ -187,6 +263,7 @@ int Run(tarvik::Station& station, tarvik::Cam* window) {
     const int status = QCoreApplication::exec();
     station.Shutdown();
     g_running = nullptr;
+    consoles.Flush();
     // Exit status 2: Tarvik ran, but the position it stopped at is not on disk.
     return status != 0 ? status : station.LastSaveFailed() ? 2 : 0;
 }
@@ -196,28 +273,24 @@ int Run(tarvik::Station& station, tarvik::Cam* window) {
 int main(int argc, char** argv) {
     Options options;
     if (const auto status = ParseArguments(argc, argv, options)) return *status;
+    if (options.check) return tarvik::CheckConfiguration(options.baseDir);
     PrepareProcess();
     tarvik::SystemClock clock;
-    const auto echo = [&options](tarvik::Station& station) {
-        if (!options.logRequests) return;
-        station.RequestLog().SetEcho([](const std::string& line) {
-            std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
-        });
-    };
     if (!HasDisplay()) {
         QCoreApplication app(argc, argv);
+        Consoles consoles;
         tarvik::NoHotKeys noKeys("not available without a display");
         tarvik::Station station(options.baseDir, OpenCoils, noKeys, clock);
-        echo(station);
-        return Run(station, nullptr);
+        consoles.Wire(station, options.logRequests);
+        return Run(station, nullptr, consoles);
     }
     QApplication app(argc, argv);
     app.setApplicationName("Tarvik");
     app.setQuitOnLastWindowClosed(false);
+    Consoles consoles;
     const std::unique_ptr<tarvik::HotKeys> keys = OpenHotKeys();
     tarvik::Station station(options.baseDir, OpenCoils, *keys, clock);
-    echo(station);
+    consoles.Wire(station, options.logRequests);
     tarvik::Cam window(station);
-    return Run(station, &window);
+    return Run(station, &window, consoles);
 }

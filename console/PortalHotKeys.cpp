@@ -99,9 +99,19 @@ std::vector<ShortcutState> StatesFrom(const QList<PortalShortcut>& bound) {
 
 }  // namespace
 
-PortalHotKeys::PortalHotKeys(QDBusConnection bus) : bus_(std::move(bus)) {
+PortalHotKeys::PortalHotKeys(QDBusConnection bus, std::chrono::milliseconds answerTimeout)
+    : bus_(std::move(bus)) {
     qDBusRegisterMetaType<PortalShortcut>();
     qDBusRegisterMetaType<QList<PortalShortcut>>();
+    silence_.setSingleShot(true);
+    silence_.setInterval(answerTimeout);
+    connect(&silence_, &QTimer::timeout, this, [this] {
+        Fail("the desktop portal has not answered for " +
+             std::to_string(
+                 std::chrono::duration_cast<std::chrono::seconds>(silence_.intervalAsDuration())
+                     .count()) +
+             " seconds");
+    });
 }
 
 PortalHotKeys::~PortalHotKeys() {
@@ -152,20 +162,16 @@ void PortalHotKeys::Request(const QString& method, QList<QVariant> arguments,
     arguments.last() = options;
     QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
     call.setArguments(arguments);
+    silence_.start();
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, onResponse](QDBusPendingCallWatcher* finished) {
+            [this](QDBusPendingCallWatcher* finished) {
                 finished->deleteLater();
                 const QDBusPendingReply<QDBusObjectPath> reply = *finished;
                 if (reply.isError()) {
+                    silence_.stop();
                     Fail(reply.error().message().toStdString());
-                    return;
                 }
-                // Portals before version 0.9 chose their own request path.
-                const QString path = reply.value().path();
-                const bool known = std::any_of(watched_.begin(), watched_.end(),
-                                               [&](const auto& w) { return w.first == path; });
-                if (!known) WatchRequest(path, onResponse);
             });
 }
 
@@ -175,6 +181,7 @@ void PortalHotKeys::WatchRequest(const QString& path, const char* onResponse) {
 }
 
 void PortalHotKeys::OnSessionCreated(const QDBusMessage& response) {
+    silence_.stop();
     const QList<QVariant> arguments = response.arguments();
     const uint code = arguments.value(0).toUInt();
     if (code != 0) {
@@ -203,6 +210,7 @@ void PortalHotKeys::BindShortcuts() {
 }
 
 void PortalHotKeys::OnBound(const QDBusMessage& response) {
+    silence_.stop();
     const QList<QVariant> arguments = response.arguments();
     const uint code = arguments.value(0).toUInt();
     if (code != 0) {
@@ -249,6 +257,7 @@ void PortalHotKeys::Report(std::vector<ShortcutState> states) {
 }
 
 void PortalHotKeys::Release() {
+    silence_.stop();
     if (!registered_) return;
     registered_ = false;
     bus_.disconnect(kService, kPath, kInterface, QStringLiteral("Activated"), this,

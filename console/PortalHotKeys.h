@@ -7,6 +7,8 @@
 #include <QDBusConnection>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <chrono>
 
 #include "HotKeys.h"
 
@@ -18,7 +20,10 @@ class PortalHotKeys : public QObject, public HotKeys {
     Q_OBJECT
 
   public:
-    explicit PortalHotKeys(QDBusConnection bus = QDBusConnection::sessionBus());
+    // A portal that has not answered a request within `answerTimeout` is said to be silent;
+    // an answer that comes later still counts.
+    explicit PortalHotKeys(QDBusConnection bus = QDBusConnection::sessionBus(),
+                           std::chrono::milliseconds answerTimeout = std::chrono::seconds(30));
     ~PortalHotKeys() override;
 
     // Whether the bus has a portal that offers global shortcuts. Waits at most `timeoutMs`.
@@ -52,6 +57,7 @@ class PortalHotKeys : public QObject, public HotKeys {
     std::vector<std::pair<QString, QByteArray>> watched_;  // request path, slot
     int nextToken_ = 0;
     bool registered_ = false;
+    QTimer silence_;  // runs while a request waits for its answer
 };
 
 }  // namespace tarvik

@@ -1,11 +1,14 @@
 #include "ConfigFiles.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include "Conversions.h"
@@ -17,8 +20,125 @@ namespace {
 constexpr std::int32_t kInt16Min = std::numeric_limits<std::int16_t>::min();
 constexpr std::int32_t kInt16Max = std::numeric_limits<std::int16_t>::max();
 
-// What a file held, shown to the user as it stands: surrounding blanks dropped, control
-// and other unprintable bytes escaped, shortened to 40 characters.
+std::string Quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// A file that holds no usable value: missing, unreadable, or holding something else.
+StartupError FileError(const std::string& path, const FileText& read, const std::string& expected) {
+    if (read.missing) return {Quoted(path) + " is missing, expected " + expected};
+    if (!read.problem.empty()) return {Quoted(path) + " cannot be read: " + read.problem};
+    return {Quoted(path) + " holds " + Quoted(Shown(read.contents)) + ", expected " + expected};
+}
+
+std::string RangeText(std::int32_t min, std::int32_t max) {
+    return "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+}
+
+// The Config folder itself, before any of its files: a folder that is missing, not a folder
+// or closed to this user would otherwise show as its first file missing.
+std::optional<StartupError> CheckConfigFolder(const std::string& folder) {
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return StartupError{"The Config folder " + Quoted(folder) + " is missing"};
+        }
+        return StartupError{"The Config folder " + Quoted(folder) +
+                            " cannot be read: " + std::strerror(errno)};
+    }
+    if (!S_ISDIR(info.st_mode)) return StartupError{Quoted(folder) + " is not a folder"};
+    if (::faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) != 0) {
+        return StartupError{"The Config folder " + Quoted(folder) +
+                            " cannot be read: " + std::strerror(errno)};
+    }
+    return std::nullopt;
+}
+
+// Reads the files in order and remembers the first that stops start-up; later reads are
+// skipped.
+class Reader {
+  public:
+    explicit Reader(std::string folder) : folder_(std::move(folder)) {}
+
+    std::int16_t Whole(const char* file, std::int32_t min, std::int32_t max) {
+        if (error_) return 0;
+        auto result = ReadWholeNumber(folder_ + file, min, max);
+        if (auto* failure = std::get_if<StartupError>(&result)) {
+            error_ = *failure;
+            return 0;
+        }
+        return static_cast<std::int16_t>(std::get<std::int32_t>(result));
+    }
+
+    // MaxStep and MinStep hold any decimal number; the limits are derived by rounding down.
+    // A value is usable when its rounded-down value (the reachable end) lies in
+    // [lowest, highest], so that the limit one step inside it fits 16 bits too.
+    double Limit(const char* file, std::int32_t lowest, std::int32_t highest) {
+        if (error_) return 0;
+        const FileText read = ReadFileText(folder_ + file);
+        const auto value = ParseDecimal(read.contents);
+        if (!value || std::floor(*value) < lowest || std::floor(*value) > highest) {
+            Fail(file, read,
+                 "a number from " + std::to_string(lowest) + " to " + std::to_string(highest));
+            return 0;
+        }
+        texts_[file == files::kMaxStep] = read.contents;
+        return *value;
+    }
+
+    void Fail(const char* file, const std::string& expected) {
+        if (!error_) Fail(file, ReadFileText(folder_ + file), expected);
+    }
+    void Fail(const char* file, const FileText& read, const std::string& expected) {
+        if (!error_) error_ = FileError(folder_ + file, read, expected);
+    }
+
+    const std::string& MinStepText() const { return texts_[0]; }
+    const std::string& folder() const { return folder_; }
+    std::optional<StartupError>& error() { return error_; }
+
+  private:
+    std::string folder_;
+    std::string texts_[2];  // MinStep, MaxStep as read
+    std::optional<StartupError> error_;
+};
+
+// The six files of one axis, in their folder. `checkPhase` runs once the phase is known: what
+// energising it needs must stop start-up before the step size is read.
+template <typename CheckPhase>
+AxisSettings ReadAxis(Reader& r, CheckPhase checkPhase) {
+    AxisSettings s;
+    s.middleStep = r.Whole(files::kMiddleStep, kInt16Min, kInt16Max);
+    const double maxStep = r.Limit(files::kMaxStep, kInt16Min + 1, kInt16Max);
+    const double minStep = r.Limit(files::kMinStep, kInt16Min, kInt16Max - 1);
+    s.upperStep = FloorToInt16(maxStep - 1).value_or(0);
+    s.lowerStep = FloorToInt16(minStep + 1).value_or(0);
+    if (!r.error() && s.lowerStep - 1 > s.upperStep + 1) {
+        r.Fail(files::kMinStep, {r.MinStepText(), {}, false},
+               "a number not above the one in " + Quoted(r.folder() + files::kMaxStep));
+    }
+    // A position saved at either end comes back unchanged; only one beyond the right end,
+    // left there by narrowing MaxStep, is taken back to it.
+    s.totalSteps = r.Whole(files::kTotalSteps, kInt16Min, kInt16Max);
+    s.totalSteps = static_cast<std::int16_t>(std::min<int>(s.totalSteps, s.upperStep + 1));
+    if (s.totalSteps < s.lowerStep - 1) {
+        r.Fail(files::kTotalSteps, "a position from " + std::to_string(s.lowerStep - 1) + " to " +
+                                       std::to_string(s.upperStep + 1) +
+                                       " (the range of MinStep to MaxStep)");
+    }
+    s.stepPhase = r.Whole(files::kStepCount, kInt16Min, kInt16Max);
+    if (!r.error()) checkPhase(s.stepPhase);
+    // -32768 cannot be counted down by the step timer.
+    s.bigStep = r.Whole(files::kBigStep, kInt16Min + 1, kInt16Max);
+    return s;
+}
+
+bool IsHexDigit(char c) {
+    return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+}  // namespace
+
 std::string Shown(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
         text.remove_suffix(1);
@@ -50,75 +170,18 @@ std::string Shown(std::string_view text) {
     return shown;
 }
 
-bool Exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
-
-StartupError MakeError(const std::string& baseDir, const char* relPath, const std::string& held,
-                       std::string expected) {
-    return StartupError{relPath + 1, Shown(held), !Exists(baseDir + relPath), std::move(expected)};
-}
-
-std::string RangeText(std::int32_t min, std::int32_t max) {
-    return "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
-}
-
-// MaxStep and MinStep hold any decimal number; the limits are derived by rounding down.
-// A value is usable when its rounded-down value, the reachable end, and the limit one step
-// inside it both fit 16 bits.
-std::variant<double, StartupError> ReadLimit(const std::string& baseDir, const char* relPath,
-                                             std::int32_t lowest, std::int32_t highest,
-                                             std::string& text) {
-    text = ReadFileContents(baseDir + relPath);
-    const auto value = ParseDecimal(text);
-    if (!value || std::floor(*value) < lowest || std::floor(*value) > highest) {
-        return MakeError(
-            baseDir, relPath, text,
-            "a number from " + std::to_string(lowest) + " to " + std::to_string(highest));
+std::string LptReading(const std::string& lptText, std::int32_t address) {
+    std::string_view digits = lptText;
+    while (!digits.empty() && std::isspace(static_cast<unsigned char>(digits.back()))) {
+        digits.remove_suffix(1);
     }
-    return *value;
-}
-
-struct Reader {
-    const std::string& baseDir;
-    DriveSettings settings;
-    std::optional<StartupError> error;
-
-    std::int16_t Whole(const char* relPath, std::int32_t min, std::int32_t max) {
-        if (error) return 0;
-        auto result = ReadWholeNumber(baseDir, relPath, min, max);
-        if (auto* failure = std::get_if<StartupError>(&result)) {
-            error = *failure;
-            return 0;
-        }
-        return static_cast<std::int16_t>(std::get<std::int32_t>(result));
-    }
-
-    double Limit(const char* relPath, std::int32_t lowest, std::int32_t highest,
-                 std::string& text) {
-        if (error) return 0;
-        auto result = ReadLimit(baseDir, relPath, lowest, highest, text);
-        if (auto* failure = std::get_if<StartupError>(&result)) {
-            error = *failure;
-            return 0;
-        }
-        return std::get<double>(result);
-    }
-
-    void Fail(const char* relPath, std::string expected) {
-        if (!error) {
-            error = MakeError(baseDir, relPath, ReadFileContents(baseDir + relPath),
-                              std::move(expected));
-        }
-    }
-};
-
-}  // namespace
-
-std::string StartupError::Message() const {
-    if (missing) return "\"" + file + "\" is missing, expected " + expected;
-    return "\"" + file + "\" holds \"" + held + "\", expected " + expected;
+    bool onlyDigits = true;
+    for (char c : digits) onlyDigits = onlyDigits && IsHexDigit(c);
+    if (onlyDigits) return {};
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(address));
+    return "Lpt.ini holds " + Quoted(Shown(lptText)) + ": read as " + hex +
+           ", write the hexadecimal digits alone, e.g. 378";
 }
 
 Pages LoadPages(const std::string& baseDir) {
@@ -133,60 +196,36 @@ Pages LoadPages(const std::string& baseDir) {
     return pages;
 }
 
-std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& baseDir,
-                                                         const char* relPath, std::int32_t min,
+std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& path, std::int32_t min,
                                                          std::int32_t max) {
-    const std::string text = ReadFileContents(baseDir + relPath);
-    const auto value = ToInt32(text);
-    if (!value || *value < min || *value > max) {
-        return MakeError(baseDir, relPath, text, RangeText(min, max));
-    }
+    const FileText read = ReadFileText(path);
+    const auto value = ToInt32(read.contents);
+    if (!value || *value < min || *value > max) return FileError(path, read, RangeText(min, max));
     return *value;
 }
 
 std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir) {
-    Reader r{baseDir, {}, std::nullopt};
-    DriveSettings& s = r.settings;
-    const std::string lptText = ReadFileContents(baseDir + files::kLpt);
-    const std::int32_t address = Hex2Dec(lptText);
-    s.LptAddress = std::to_string(address);
-    if (address <= 0xFFFF) s.portAddress = static_cast<std::uint16_t>(address);
-    if (Exists(baseDir + files::kGpio)) {
-        const std::string gpioText = ReadFileContents(baseDir + files::kGpio);
-        auto gpio = ParseGpioConfig(gpioText);
-        if (auto* expected = std::get_if<std::string>(&gpio)) {
-            return MakeError(baseDir, files::kGpio, gpioText, *expected);
+    const std::string config = baseDir + files::kConfig;
+    if (auto folder = CheckConfigFolder(config)) return *folder;
+    DriveSettings s;
+    s.lptText = ReadFileContents(baseDir + files::kLpt);
+    s.lptAddress = Hex2Dec(s.lptText);
+    const FileText gpio = ReadFileText(baseDir + files::kGpio);
+    if (!gpio.missing) {
+        auto parsed = ParseGpioConfig(gpio.contents);
+        if (auto* expected = std::get_if<std::string>(&parsed)) {
+            return FileError(baseDir + files::kGpio, gpio, *expected);
         }
-        s.gpio = std::get<GpioConfig>(gpio);
+        s.gpio = std::get<GpioConfig>(parsed);
     }
-
-    s.MiddleStep = r.Whole(files::kMiddleStep, kInt16Min, kInt16Max);
-    std::string maxText, minText;
-    const double maxStep = r.Limit(files::kMaxStep, kInt16Min + 1, kInt16Max, maxText);
-    const double minStep = r.Limit(files::kMinStep, kInt16Min, kInt16Max - 1, minText);
-    s.UpperStep = FloorToInt16(maxStep - 1).value_or(0);
-    s.LowerStep = FloorToInt16(minStep + 1).value_or(0);
-    if (!r.error && s.LowerStep - 1 > s.UpperStep + 1) {
-        r.error = MakeError(baseDir, files::kMinStep, minText,
-                            "a number not above the one in \"Config/MaxStep.ini\"");
-    }
-    // A position saved at either end comes back unchanged; only one beyond the right end,
-    // left there by narrowing MaxStep, is taken back to it.
-    s.TotalSteps = r.Whole(files::kTotalSteps, kInt16Min, kInt16Max);
-    s.TotalSteps = static_cast<std::int16_t>(std::min<int>(s.TotalSteps, s.UpperStep + 1));
-    if (s.TotalSteps < s.LowerStep - 1) {
-        r.Fail(files::kTotalSteps, "a position from " + std::to_string(s.LowerStep - 1) + " to " +
-                                       std::to_string(s.UpperStep + 1) +
-                                       " (the range of MinStep to MaxStep)");
-    }
-    s.StepPhase = r.Whole(files::kStepCount, kInt16Min, kInt16Max);
-    if (!r.error && !s.gpio && !s.portAddress && s.StepPhase >= 1 && s.StepPhase <= 8) {
-        r.error = MakeError(baseDir, files::kLpt, lptText,
-                            "a port address of at most four hexadecimal digits, such as 378");
-    }
-    // -32768 cannot be counted down by the step timer.
-    s.BigStep = r.Whole(files::kBigStep, kInt16Min + 1, kInt16Max);
-    if (r.error) return *r.error;
+    Reader reader(config);
+    s.pan = ReadAxis(reader, [&](std::int16_t phase) {
+        if (!s.gpio && s.lptAddress > 0xFFFF && phase >= 1 && phase <= 8) {
+            reader.Fail("/Lpt.ini",
+                        "a port address of at most four hexadecimal digits, such as 378");
+        }
+    });
+    if (reader.error()) return *reader.error();
     return s;
 }
 

@@ -1,4 +1,4 @@
-// The configuration and page files beside the executable, and start-up's reading of them.
+// The configuration and page files of a camera folder, and start-up's reading of them.
 #pragma once
 
 #include <cstdint>
@@ -9,15 +9,20 @@
 #include "GpioOutput.h"
 
 namespace tarvik::files {
+inline constexpr const char* kConfig = "/Config";
+inline constexpr const char* kHtml = "/html";
 inline constexpr const char* kLpt = "/Config/Lpt.ini";
-inline constexpr const char* kMiddleStep = "/Config/Middlestep.ini";
-inline constexpr const char* kMaxStep = "/Config/MaxStep.ini";
-inline constexpr const char* kMinStep = "/Config/MinStep.ini";
-inline constexpr const char* kTotalSteps = "/Config/totalsteps.ini";
-inline constexpr const char* kStepCount = "/Config/StepCount.ini";
-inline constexpr const char* kBigStep = "/Config/BigStep.ini";
 inline constexpr const char* kPort = "/Config/Port.ini";
-inline constexpr const char* kGpio = "/Config/Gpio.ini";  // optional
+inline constexpr const char* kGpio = "/Config/Gpio.ini";      // optional
+inline constexpr const char* kListen = "/Config/Listen.ini";  // optional
+
+// The files of one axis, in the axis's folder (Config for the pan).
+inline constexpr const char* kMiddleStep = "/Middlestep.ini";
+inline constexpr const char* kMaxStep = "/MaxStep.ini";
+inline constexpr const char* kMinStep = "/MinStep.ini";
+inline constexpr const char* kTotalSteps = "/totalsteps.ini";
+inline constexpr const char* kStepCount = "/StepCount.ini";
+inline constexpr const char* kBigStep = "/BigStep.ini";
 
 inline constexpr const char* kLeft = "/html/Left.html";
 inline constexpr const char* kRight = "/html/Right.html";
@@ -34,38 +39,48 @@ struct Pages {
     std::string PageLeft, PageRight, PageMaxLeft, PageMaxRight, PageIndex, PageReset, PageNoReset;
 };
 
-// Everything start-up takes from the numeric configuration files, already checked.
-struct DriveSettings {
-    std::string LptAddress;                    // decimal text, e.g. "888"
-    std::optional<std::uint16_t> portAddress;  // nullopt when it needs more than 16 bits
-    std::int16_t MiddleStep = 0;
-    std::int16_t UpperStep = 0;
-    std::int16_t LowerStep = 0;
-    std::int16_t TotalSteps = 0;
-    std::int16_t StepPhase = 0;
-    std::int16_t BigStep = 0;
-    std::optional<GpioConfig> gpio;  // the coils on GPIO lines instead of the parallel port
+// One motor's checked values, in half-steps. The motor reaches lowerStep - 1 to upperStep + 1.
+struct AxisSettings {
+    std::int16_t middleStep = 0;
+    std::int16_t upperStep = 0;
+    std::int16_t lowerStep = 0;
+    std::int16_t totalSteps = 0;  // the position
+    std::int16_t stepPhase = 0;
+    std::int16_t bigStep = 0;
 };
 
-// A configuration file that stops start-up: which file, what it held, what was expected.
+// Everything start-up takes from the numeric configuration files, already checked.
+struct DriveSettings {
+    std::int32_t lptAddress = 0;     // the leading hexadecimal digits of Lpt.ini, any width
+    std::string lptText;             // Lpt.ini as it stands, for messages
+    std::optional<GpioConfig> gpio;  // the coils on GPIO lines instead of the parallel port
+    AxisSettings pan;
+};
+
+// What stops start-up, said whole: the file (absolute path) and what is wrong with it.
 struct StartupError {
-    std::string file;  // relative path such as "Config/MaxStep.ini"
-    std::string held;
-    bool missing = false;
-    std::string expected;
-    std::string Message() const;
+    std::string message;
+    const std::string& Message() const { return message; }
 };
 
 // The seven page files in their fixed order; a missing page is empty.
 Pages LoadPages(const std::string& baseDir);
 
 // Reads the files in start-up order (Lpt, Gpio when present, Middlestep, MaxStep, MinStep,
-// totalsteps, StepCount, BigStep), each once, and stops at the first that is unusable.
+// totalsteps, StepCount, BigStep), each once, and stops at the first that is unusable. A
+// Config folder that is missing or cannot be read is said as such.
 std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir);
 
 // Reads one file expected to hold a whole number in [min, max].
-std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& baseDir,
-                                                         const char* relPath, std::int32_t min,
+std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& path, std::int32_t min,
                                                          std::int32_t max);
+
+// What is shown of a file's content in a message: blanks around it dropped, control and
+// other unprintable bytes escaped, at most 40 characters.
+std::string Shown(std::string_view text);
+
+// How Lpt.ini was read when it holds more than hexadecimal digits (a 0x prefix, a space
+// before them): empty when it holds only digits or nothing.
+std::string LptReading(const std::string& lptText, std::int32_t address);
 
 }  // namespace tarvik

@@ -1,9 +1,11 @@
 #include "FileHelpers.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,10 +14,6 @@
 
 namespace tarvik {
 namespace {
-
-bool IsRegularFile(const std::string& path, struct stat* info) {
-    return ::stat(path.c_str(), info) == 0 && S_ISREG(info->st_mode);
-}
 
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -40,25 +38,41 @@ std::string BaseNameOf(const std::string& path) {
 
 }  // namespace
 
-std::string ReadFileContents(const std::string& FileFullPath) {
+FileText ReadFileText(const std::string& path) {
+    FileText result;
     struct stat info {};
-    if (!IsRegularFile(FileFullPath, &info)) return {};
-    const int fd = ::open(FileFullPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
-    std::string contents;
+    if (::stat(path.c_str(), &info) != 0) {
+        result.missing = errno == ENOENT || errno == ENOTDIR;
+        result.problem = std::strerror(errno);
+        return result;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        result.problem = S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file";
+        return result;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        result.problem = std::strerror(errno);
+        return result;
+    }
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            contents.clear();
+            result.contents.clear();
+            result.problem = std::strerror(errno);
             break;
         }
         if (got == 0) break;
-        contents.append(buffer.data(), static_cast<std::size_t>(got));
+        result.contents.append(buffer.data(), static_cast<std::size_t>(got));
     }
     ::close(fd);
-    return contents;
+    return result;
+}
+
+std::string ReadFileContents(const std::string& FileFullPath) {
+    return ReadFileText(FileFullPath).contents;
 }
 
 namespace {
@@ -104,12 +118,45 @@ std::string ErrnoText() {
     return std::strerror(errno);
 }
 
-// The old way, for a folder that takes no new file: truncate and write. Not atomic.
+std::string GroupRefusal(gid_t group) {
+    const ::group* entry = ::getgrgid(group);
+    return "its group " + (entry != nullptr ? std::string(entry->gr_name) : std::to_string(group)) +
+           " is not one of this user's";
+}
+
+// Whether a new file of this process may be given `group`: root may, others for their own
+// groups only.
+bool MayGiveGroup(gid_t group) {
+    if (::geteuid() == 0 || ::getegid() == group) return true;
+    std::vector<gid_t> groups(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    const int count = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    return std::find(groups.begin(), groups.begin() + std::max(count, 0), group) !=
+           groups.begin() + std::max(count, 0);
+}
+
+// For a folder that takes no new file: the file itself is overwritten. The new bytes go over
+// the old ones from the start and the file is cut to length only afterwards, so it is never
+// empty on the way: a position is a few bytes inside the block the file already owns, which a
+// full disk cannot take away. A write cut short (a file size limit) puts the old bytes back.
 std::string WriteInPlace(const std::string& path, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) return ErrnoText();
+    char old[256];
+    const ssize_t oldSize = ::pread(fd, old, sizeof old, 0);
+    ssize_t written = -1;
+    do {
+        written = ::pwrite(fd, bytes.data(), bytes.size(), 0);
+    } while (written < 0 && errno == EINTR);
     std::string problem;
-    if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) problem = ErrnoText();
+    if (written != static_cast<ssize_t>(bytes.size())) {
+        problem = written < 0 ? ErrnoText() : "the write was cut short";
+        if (written > 0 && oldSize >= 0 && static_cast<std::size_t>(oldSize) < sizeof old) {
+            ::pwrite(fd, old, static_cast<std::size_t>(std::min(written, oldSize)), 0);
+            ::ftruncate(fd, oldSize);
+        }
+    } else if (::ftruncate(fd, static_cast<off_t>(bytes.size())) != 0 || ::fsync(fd) != 0) {
+        problem = ErrnoText();
+    }
     if (::close(fd) != 0 && problem.empty()) problem = ErrnoText();
     return problem;
 }
@@ -123,28 +170,48 @@ std::string SyncDirectory(const std::string& dir) {
     return problem;
 }
 
+// Gives the temporary file the old file's owner, group and mode. Only root may give a file
+// away, so for anyone else the owner becomes this user; the group and the mode are what let
+// the others who share the file (the service and the desktop users in its group) go on
+// writing it. Returns why the group cannot be kept, or empty.
+std::string TakeOverOwnership(int fd, const struct stat& old) {
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0 && ::fchown(fd, -1, old.st_gid) != 0) {
+        return GroupRefusal(old.st_gid);
+    }
+    // After the owner: changing it may clear mode bits that are set again here.
+    return ::fchmod(fd, old.st_mode & 07777) == 0 ? "" : ErrnoText();
+}
+
+// How a replacement through a temporary file went.
+struct Replacement {
+    std::string problem;    // empty: replaced
+    std::string notAtomic;  // set when writing in place is the way left: why
+};
+
 // Writes `bytes` to a new temporary file beside `target` and renames it over the target.
-// Returns the reason on failure; `tookNoFile` tells that the folder refused the new file.
-std::string ReplaceAtomically(const Target& target, std::string_view bytes, bool& tookNoFile) {
+Replacement ReplaceAtomically(const Target& target, std::string_view bytes) {
     const std::string dir = DirectoryOf(target.path);
     std::string temp = dir + "/." + BaseNameOf(target.path) + ".XXXXXX";
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    tookNoFile = fd < 0;
-    if (fd < 0) return ErrnoText();
-    std::string problem;
-    // The owner first: changing it may clear mode bits that fchmod then sets again.
-    [[maybe_unused]] const int owned = ::fchown(fd, target.info.st_uid, target.info.st_gid);
-    if (!WriteAll(fd, bytes) || ::fchmod(fd, target.info.st_mode & 07777) != 0 ||
-        ::fsync(fd) != 0) {
-        problem = ErrnoText();
+    if (fd < 0) {
+        const std::string why = ErrnoText();
+        return {why, "its folder takes no new file (" + why + ")"};
     }
-    if (::close(fd) != 0 && problem.empty()) problem = ErrnoText();
-    if (problem.empty() && ::rename(temp.c_str(), target.path.c_str()) != 0) problem = ErrnoText();
-    if (!problem.empty()) {
+    Replacement result;
+    if (std::string group = TakeOverOwnership(fd, target.info); !group.empty()) {
+        result = {group, group};
+    } else if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) {
+        result.problem = ErrnoText();
+    }
+    if (::close(fd) != 0 && result.problem.empty()) result.problem = ErrnoText();
+    if (result.problem.empty() && ::rename(temp.c_str(), target.path.c_str()) != 0) {
+        result.problem = ErrnoText();
+    }
+    if (!result.problem.empty()) {
         ::unlink(temp.c_str());
-        return problem;
+        return result;
     }
-    return SyncDirectory(dir);
+    return {SyncDirectory(dir), {}};
 }
 
 }  // namespace
@@ -156,14 +223,13 @@ SaveOutcome WriteFileContents(const std::string& FileFullPath, std::string_view 
         return {false, false, refusal};
     std::string line(Contents);
     line += "\r\n";
-    bool tookNoFile = false;
-    const std::string problem = ReplaceAtomically(target, line, tookNoFile);
-    if (problem.empty()) return {true, true, {}};
-    if (!tookNoFile) return {false, false, problem};
+    const Replacement replaced = ReplaceAtomically(target, line);
+    if (replaced.problem.empty()) return {true, true, {}};
+    if (replaced.notAtomic.empty()) return {false, false, replaced.problem};
     if (std::string inPlace = WriteInPlace(target.path, line); !inPlace.empty()) {
         return {false, false, inPlace};
     }
-    return {true, false, "its folder takes no new file (" + problem + ")"};
+    return {true, false, replaced.notAtomic};
 }
 
 SaveOutcome CheckWritable(const std::string& FileFullPath) {
@@ -175,6 +241,7 @@ SaveOutcome CheckWritable(const std::string& FileFullPath) {
     if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         return {true, false, "its folder takes no new file (" + ErrnoText() + ")"};
     }
+    if (!MayGiveGroup(target.info.st_gid)) return {true, false, GroupRefusal(target.info.st_gid)};
     return {true, true, {}};
 }
 

@@ -6,6 +6,14 @@
 
 namespace tarvik {
 
+// A file's whole content, or why it could not be had.
+struct FileText {
+    std::string contents;
+    std::string problem;   // empty when read: the reason otherwise
+    bool missing = false;  // nothing at that path
+};
+FileText ReadFileText(const std::string& path);
+
 // The whole content of an existing regular file, byte for byte. A missing file, a
 // directory or any read failure gives empty text; nothing is reported.
 std::string ReadFileContents(const std::string& FileFullPath);

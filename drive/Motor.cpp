@@ -1,5 +1,6 @@
 #include "Motor.h"
 
+#include <cstdlib>
 #include <limits>
 
 namespace tarvik {
@@ -19,37 +20,40 @@ std::optional<std::int16_t> Sub16(std::int16_t a, std::int16_t b) {
 Motor::Motor(CoilOutput& coils, Timer& stepTimer, MotorListener& listener)
     : coils_(coils), stepTimer_(stepTimer), listener_(listener) {}
 
-void Motor::Load(const DriveSettings& s) {
-    middle_ = s.MiddleStep;
-    upper_ = s.UpperStep;
-    lower_ = s.LowerStep;
-    position_ = s.TotalSteps;
-    phase_ = s.StepPhase;
-    bigStep_ = s.BigStep;
+void Motor::Load(const AxisSettings& s) {
+    middle_ = s.middleStep;
+    upper_ = s.upperStep;
+    lower_ = s.lowerStep;
+    position_ = s.totalSteps;
+    phase_ = s.stepPhase;
+    bigStep_ = s.bigStep;
     Energise();
 }
 
 bool Motor::Step(std::int16_t steps, Direction direction) {
     if (steps == std::numeric_limits<std::int16_t>::min()) return false;
+    StartMove(steps, direction);
+    return true;
+}
+
+void Motor::StartMove(std::int32_t steps, Direction direction) {
     stepsToGo_ = steps;
     direction_ = direction;
     moving_ = true;
     stepTimer_.SetEnabled(true);
-    return true;
 }
 
 void Motor::ReturnToMiddle() {
     if (moving_ || position_ == middle_) return;
-    const bool right = position_ < middle_;
-    const auto distance = right ? Sub16(middle_, position_) : Sub16(position_, middle_);
-    if (distance) Step(*distance, right ? Direction::Right : Direction::Left);
+    const std::int32_t distance = std::int32_t{middle_} - position_;
+    StartMove(std::abs(distance), distance > 0 ? Direction::Right : Direction::Left);
 }
 
 void Motor::Tick() {
     if (!moving_) return;  // an expiry that was already due when the move ended
     if (TakeHalfStep()) listener_.Stepped(position_, direction_);
     Energise();  // also when no step was taken: the same pattern again
-    stepsToGo_ = Sub16(stepsToGo_, 1).value_or(0);
+    --stepsToGo_;
     if (stepsToGo_ < 1) {
         moving_ = false;
         stepTimer_.SetEnabled(false);

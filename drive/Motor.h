@@ -41,12 +41,13 @@ class Motor {
     Motor(CoilOutput& coils, Timer& stepTimer, MotorListener& listener);
 
     // Takes over the checked configuration and energises the coils at the stored phase.
-    void Load(const DriveSettings& settings);
+    void Load(const AxisSettings& settings);
 
     // Starts or redirects a move. Refuses a count of -32768, which cannot be counted down.
     bool Step(std::int16_t steps, Direction direction);
     void BigMove(Direction direction) { Step(bigStep_, direction); }
-    // Heads for the middle unless a move is running or the motor is already there.
+    // Heads for the middle unless a move is running or the motor is already there. The way
+    // there may be longer than one 16-bit count (up to 65535 half-steps): it is one move.
     void ReturnToMiddle();
     // One half-step; the work of the step timer.
     void Tick();
@@ -58,7 +59,7 @@ class Motor {
     bool IsMoving() const { return moving_; }
     std::int16_t Position() const { return position_; }
     std::int16_t Phase() const { return phase_; }
-    std::int16_t StepsToGo() const { return stepsToGo_; }
+    std::int32_t StepsToGo() const { return stepsToGo_; }
     Direction Heading() const { return direction_; }
     std::int16_t BigStep() const { return bigStep_; }
     std::int16_t MiddleStep() const { return middle_; }
@@ -69,6 +70,7 @@ class Motor {
     bool AtRightEnd() const { return upper_ < position_; }
 
   private:
+    void StartMove(std::int32_t steps, Direction direction);
     bool TakeHalfStep();
     void Energise();
 
@@ -78,7 +80,7 @@ class Motor {
     std::int16_t position_ = 0;
     std::int16_t phase_ = 1;
     Direction direction_ = Direction::Right;
-    std::int16_t stepsToGo_ = 0;
+    std::int32_t stepsToGo_ = 0;
     bool moving_ = false;
     std::int16_t bigStep_ = 0;
     std::int16_t middle_ = 0;

@@ -32,6 +32,23 @@ long BaseAddressOf(const std::string& file) {
     return base;
 }
 
+// The parport whose base address is `address`, such as "parport0", or empty.
+std::string FindParportIn(const std::string& procRoot, std::uint16_t address) {
+    std::string name;
+    DIR* dir = ::opendir(procRoot.c_str());
+    if (dir == nullptr) return name;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string candidate = entry->d_name;
+        if (!candidate.starts_with("parport")) continue;
+        if (BaseAddressOf(procRoot + "/" + candidate + "/base-addr") == address) {
+            name = candidate;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return name;
+}
+
 void Interrupted(int) {}
 
 // Runs `claim` with a limit: a port held by another program must not hang start-up. The
@@ -68,9 +85,10 @@ int ClaimWithin(const std::function<int(int)>& claim, int fd, std::chrono::milli
 
 }  // namespace
 
-ParallelPort::ParallelPort(std::int32_t address, std::string procRoot, std::string devRoot,
-                           DriverCalls calls)
+ParallelPort::ParallelPort(std::int32_t address, std::string reading, std::string procRoot,
+                           std::string devRoot, DriverCalls calls)
     : address_(address),
+      reading_(std::move(reading)),
       procRoot_(std::move(procRoot)),
       devRoot_(std::move(devRoot)),
       calls_(std::move(calls)) {
@@ -102,7 +120,8 @@ std::string ParallelPort::Describe() const {
         return "Port address " + std::to_string(address_) +
                " needs more than 16 bits: nothing is written";
     }
-    return devices_.at(static_cast<std::uint16_t>(address_)).description;
+    const std::string& description = devices_.at(static_cast<std::uint16_t>(address_)).description;
+    return reading_.empty() || address_ == 0 ? description : description + " (" + reading_ + ")";
 }
 
 void ParallelPort::Write(std::uint8_t pattern) {
@@ -126,24 +145,27 @@ ParallelPort::Device& ParallelPort::Resolve(std::uint16_t address) {
 }
 
 std::string ParallelPort::FindParport(std::uint16_t address) const {
-    std::string name;
-    DIR* dir = ::opendir(procRoot_.c_str());
-    if (dir == nullptr) return name;
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string candidate = entry->d_name;
-        if (candidate.rfind("parport", 0) != 0) continue;
-        if (BaseAddressOf(procRoot_ + "/" + candidate + "/base-addr") == address) {
-            name = candidate;
-            break;
-        }
+    return FindParportIn(procRoot_, address);
+}
+
+std::string LocateParallelPort(std::int32_t address, const std::string& reading,
+                               const std::string& procRoot) {
+    if (address < 0 || address > 0xFFFF) {
+        return "Port address " + std::to_string(address) + " needs more than 16 bits";
     }
-    ::closedir(dir);
-    return name;
+    const std::string prefix = HexAddress(static_cast<std::uint16_t>(address));
+    if (address == 0) return prefix + (reading.empty() ? "no port address configured" : reading);
+    const std::string name = FindParportIn(procRoot, static_cast<std::uint16_t>(address));
+    return prefix + (name.empty() ? "no parallel port at this address" : "/dev/" + name) +
+           (reading.empty() ? "" : " (" + reading + ")");
 }
 
 ParallelPort::Device ParallelPort::Open(std::uint16_t address) const {
     const std::string prefix = HexAddress(address);
-    if (address == 0) return {-1, prefix + "simulated: no port address configured"};
+    if (address == 0) {
+        return {-1, prefix + "simulated: " +
+                        (reading_.empty() ? "no port address configured" : reading_)};
+    }
     const std::string name = FindParport(address);
     if (name.empty()) return {-1, prefix + "simulated: no parallel port at this address"};
     const std::string path = devRoot_ + "/" + name;

@@ -26,8 +26,10 @@ class ParallelPort : public CoilOutput {
         std::function<void(int fd, std::uint8_t value)> write;
     };
 
-    // `address` as read from the configuration (hexadecimal digits converted), any width.
-    explicit ParallelPort(std::int32_t address, std::string procRoot = "/proc/sys/dev/parport",
+    // `address` as read from the configuration (hexadecimal digits converted), any width;
+    // `reading` says how it was read when the file held more than digits.
+    explicit ParallelPort(std::int32_t address, std::string reading = {},
+                          std::string procRoot = "/proc/sys/dev/parport",
                           std::string devRoot = "/dev", DriverCalls calls = {});
     ~ParallelPort() override;
     ParallelPort(const ParallelPort&) = delete;
@@ -50,11 +52,17 @@ class ParallelPort : public CoilOutput {
     void Out(std::uint16_t address, std::uint8_t value);
 
     std::int32_t address_;
+    std::string reading_;
     std::string procRoot_;
     std::string devRoot_;
     DriverCalls calls_;
     std::map<std::uint16_t, Device> devices_;
 };
+
+// What the port at `address` would be, found without opening or claiming anything:
+// "Port 0x378: /dev/parport0", or why there is none to drive.
+std::string LocateParallelPort(std::int32_t address, const std::string& reading = {},
+                               const std::string& procRoot = "/proc/sys/dev/parport");
 
 // The fixed address that receives 0 at exit, whatever the configured port.
 inline constexpr std::uint16_t kShutdownPortAddress = 888;

@@ -55,6 +55,7 @@ StepEngine::StepEngine(std::function<void()> tick, long periodNs)
     auto priority = started.get_future();
     thread_ = std::thread(&StepEngine::Run, this, &started, noTimer);
     priority_ = priority.get();
+    running_ = noTimer.empty();
 }
 
 StepEngine::~StepEngine() {

@@ -31,8 +31,10 @@ class StepEngine : public Timer {
     // Ends the thread. No tick runs after this returns.
     void Stop();
     // What the thread got: "real-time priority 10 (SCHED_FIFO), memory locked", or normal
-    // priority and why.
+    // priority and why; without a timer, why there is none.
     const std::string& Priority() const { return priority_; }
+    // Whether the thread ticks: false when its timer could not be had.
+    bool Running() const { return running_; }
 
   private:
     void Run(std::promise<std::string>* started, const std::string& noTimer);
@@ -43,6 +45,7 @@ class StepEngine : public Timer {
     int wake_ = -1;
     std::atomic<bool> enabled_{false};
     std::string priority_;
+    bool running_ = false;
     std::thread thread_;
 };
 

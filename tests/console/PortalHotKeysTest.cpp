@@ -98,13 +98,21 @@ TEST_F(PortalHotKeysTest, ARefusedOrPartialBindLeavesKeysUnheldWithTheReason) {
     EXPECT_EQ(reports.back()[1].kind, Kind::Held);
 }
 
-// An older portal answers on a request path of its own choosing.
-TEST_F(PortalHotKeysTest, AnOlderPortalsOwnRequestPathsAreFollowed) {
-    StartPortal("legacy");
-    Register();
-    ASSERT_TRUE(ReportsReach(1));
-    EXPECT_EQ(reports.back()[0].kind, Kind::Held);
-    EXPECT_EQ(reports.back()[1].kind, Kind::Held);
+// A portal that never answers is said to be silent instead of leaving the keys pending.
+TEST_F(PortalHotKeysTest, APortalThatNeverAnswersIsSaidToBeSilent) {
+    StartPortal("silent");
+    PortalHotKeys patient(QDBusConnection::sessionBus(), std::chrono::milliseconds(300));
+    std::vector<std::vector<ShortcutState>> told;
+    EXPECT_EQ(patient
+                  .Register([](Shortcut) {},
+                            [&](const std::vector<ShortcutState>& s) { told.push_back(s); })
+                  .front()
+                  .kind,
+              Kind::Pending);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !told.empty(); }, 30000));
+    EXPECT_EQ(told.back()[0].kind, Kind::Unavailable);
+    EXPECT_EQ(told.back()[1].detail, "the desktop portal has not answered for 0 seconds");
+    patient.Release();
 }
 
 TEST_F(PortalHotKeysTest, WithoutAPortalTheKeysAreUnavailableAndSayWhy) {

@@ -5,7 +5,7 @@ Usage: fake_portal.py MODE
   bind     the user accepts: every shortcut is bound, turn-left to "Ctrl+F5"
   partial  only turn-right is bound
   refuse   the user cancels the prompt
-  legacy   as bind, but request paths are the portal's own, as before portal version 0.9
+  silent   the portal never answers a request
 
 The portal answers CreateSession and BindShortcuts as the real one does: the call returns a
 request path at once and a Response signal on that path follows. The test drives the rest
@@ -53,32 +53,19 @@ class Portal(dbus.service.Object):
         self.mode = mode
         self.calls = []
         self.keep = []
-        self.stats = dbus.Interface(
-            bus.get_object("org.freedesktop.DBus", "/org/freedesktop/DBus", introspect=False),
-            "org.freedesktop.DBus.Debug.Stats")
 
     def respond_later(self, sender, token, code, results):
         path = "%s/request/%s/%s" % (DESKTOP, sender[1:].replace(".", "_"), token)
-        if self.mode == "legacy":
-            path = "%s/request/legacy/%d" % (DESKTOP, len(self.keep))
         request = Request(self.bus, path)
         self.keep.append(request)
 
         def respond():
-            # A caller learns a path of the portal's choosing only from the reply, so it
-            # subscribes after it. A real user answers the prompt seconds later; here the
-            # answer waits until the subscription is there, however slow the machine is.
-            if self.mode == "legacy" and not self.subscribed(sender, path):
-                return True
             request.Response(dbus.UInt32(code), results)
             return False
 
-        GLib.timeout_add(20, respond)
+        if self.mode != "silent":
+            GLib.timeout_add(20, respond)
         return dbus.ObjectPath(path)
-
-    def subscribed(self, sender, path):
-        rules = self.stats.GetAllMatchRules().get(sender, [])
-        return any("path='%s'" % path in rule for rule in rules)
 
     @dbus.service.method("org.freedesktop.DBus.Properties", in_signature="ss", out_signature="v")
     def Get(self, interface, name):

@@ -1,7 +1,10 @@
 // The configuration files and the position file.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <csignal>
 #include <future>
@@ -9,6 +12,7 @@
 
 #include "ConfigFiles.h"
 #include "ConfigLock.h"
+#include "Conversions.h"
 #include "Fakes.h"
 #include "FileHelpers.h"
 #include "TempDir.h"
@@ -17,6 +21,11 @@ namespace tarvik {
 namespace {
 
 using test::TempDir;
+
+std::string TempDirRead(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
 
 std::size_t FilesIn(const std::string& dir) {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
@@ -29,6 +38,7 @@ TEST(FileHelpers, ReadGivesBytesOrEmptyTextAndWriteNeverCreates) {
     EXPECT_EQ(ReadFileContents(dir.path() + "/a.bin"), std::string("x\0\xff\r\n", 5));
     EXPECT_EQ(ReadFileContents(dir.path() + "/missing"), "");
     EXPECT_EQ(ReadFileContents(dir.path()), "");
+    EXPECT_EQ(ReadFileText(dir.path()).problem, "it is a folder");
     // A read error gives empty text; a retry would never end, so the test does not wait on it.
     auto read = std::make_shared<std::promise<std::string>>();
     std::thread([read] { read->set_value(ReadFileContents("/proc/self/mem")); }).detach();
@@ -78,10 +88,83 @@ TEST(FileHelpers, AFailedWriteLeavesTheOldFileIntact) {
     EXPECT_EQ(FilesIn(dir.path()), 1u);
 }
 
+// Run in a child that has dropped root for nobody with `groups`: what a member of the
+// file's group meets. Returns the outcome's `atomic` (0/1), or 2 when not saved.
+int SaveAsNobody(const std::string& path, std::vector<gid_t> groups) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(65534, 65534, 65534) ||
+            ::setresuid(65534, 65534, 65534)) {
+            ::_exit(3);
+        }
+        const SaveOutcome outcome = WriteFileContents(path, "57");
+        ::_exit(outcome.saved ? (outcome.atomic ? 1 : 0) : 2);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A member of the file's group saves through a new file: it keeps the group and the mode, or
+// (not a member) the file is written in place, so that those who share it keep it.
+TEST(FileHelpers, ASaveByAnotherUserKeepsTheFilesGroupAndMode) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    for (const auto& [groups, atomic] :
+         {std::pair{std::vector<gid_t>{4242}, 1}, {std::vector<gid_t>{4343}, 0}}) {
+        TempDir dir;
+        const std::string file = dir.path() + "/totalsteps.ini";
+        dir.Write("/totalsteps.ini", "0\r\n");
+        ::chmod(dir.path().c_str(), 0777);
+        ::chown(file.c_str(), 0, 4242);
+        ::chmod(file.c_str(), 0666);
+        EXPECT_EQ(SaveAsNobody(file, groups), atomic);
+        struct stat info {};
+        ::stat(file.c_str(), &info);
+        EXPECT_EQ(info.st_gid, 4242u);
+        EXPECT_EQ(info.st_mode & 07777, 0666u);
+        EXPECT_EQ(dir.Read("/totalsteps.ini"), "57\r\n");
+    }
+}
+
+// A tmpfs without a free inode takes no temporary file, so the file is written in place: it
+// is never left empty, neither when no block is free nor when the write is cut short.
+TEST(FileHelpers, WrittenInPlaceOnAFullFileSystemTheFileIsNeverEmptied) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a tmpfs";
+    TempDir dir;
+    ASSERT_EQ(::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k,nr_inodes=4"), 0);
+    const std::string file = dir.path() + "/totalsteps.ini";
+    std::ofstream(file) << "12\r\n";
+    for (int i = 0; std::ofstream(dir.path() + "/inode" + std::to_string(i)); ++i) {
+    }
+    std::ofstream(dir.path() + "/inode0") << std::string(1 << 20, 'x');  // every block
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tiny = saved;
+    tiny.rlim_cur = 1;
+    ::setrlimit(RLIMIT_FSIZE, &tiny);
+    const SaveOutcome cut = WriteFileContents(file, "-3000");
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    EXPECT_FALSE(cut.saved);
+    EXPECT_EQ(TempDirRead(file), "12\r\n");
+    const SaveOutcome full = WriteFileContents(file, "-3000");
+    EXPECT_TRUE(full.saved) << full.reason;
+    EXPECT_FALSE(full.atomic);
+    EXPECT_EQ(full.reason, "its folder takes no new file (No space left on device)");
+    EXPECT_EQ(TempDirRead(file), "-3000\r\n");
+    ::umount(dir.path().c_str());
+}
+
+std::variant<DriveSettings, StartupError> Read(const std::map<std::string, std::string>& files,
+                                               TempDir& dir) {
+    dir.WriteConfig(files);
+    return LoadDriveSettings(dir.path());
+}
+
 DriveSettings Load(const std::map<std::string, std::string>& files) {
     TempDir dir;
-    dir.WriteConfig(files);
-    auto result = LoadDriveSettings(dir.path());
+    auto result = Read(files, dir);
     if (auto* error = std::get_if<StartupError>(&result)) {
         ADD_FAILURE() << error->Message();
         return {};
@@ -92,26 +175,41 @@ DriveSettings Load(const std::map<std::string, std::string>& files) {
 TEST(LoadDriveSettings, DerivesAddressLimitsPositionAndPhase) {
     const DriveSettings s =
         Load({{"/Config/totalsteps.ini", "-200"}, {"/Config/StepCount.ini", "3"}});
-    EXPECT_EQ(s.LptAddress, "888");
-    EXPECT_EQ(s.portAddress, 888);
-    EXPECT_EQ(s.UpperStep, 199);
-    EXPECT_EQ(s.LowerStep, -199);
-    EXPECT_EQ(s.TotalSteps, -200);  // the MinStep value is used unchanged
-    EXPECT_EQ(s.StepPhase, 3);
-    EXPECT_EQ(s.BigStep, 50);
-    EXPECT_EQ(Load({{"/Config/Middlestep.ini", "32767"}}).MiddleStep, 32767);
-    EXPECT_EQ(Load({{"/Config/Lpt.ini", "<missing>"}}).portAddress, 0);
-    EXPECT_EQ(Load({{"/Config/Lpt.ini", "D010"}}).portAddress, 0xD010);
+    EXPECT_EQ(s.lptAddress, 888);
+    EXPECT_EQ(s.pan.upperStep, 199);
+    EXPECT_EQ(s.pan.lowerStep, -199);
+    EXPECT_EQ(s.pan.totalSteps, -200);  // the MinStep value is used unchanged
+    EXPECT_EQ(s.pan.stepPhase, 3);
+    EXPECT_EQ(s.pan.bigStep, 50);
+    EXPECT_EQ(Load({{"/Config/Middlestep.ini", "32767"}}).pan.middleStep, 32767);
+    EXPECT_EQ(Load({{"/Config/Lpt.ini", "<missing>"}}).lptAddress, 0);
+    EXPECT_EQ(Load({{"/Config/Lpt.ini", "D010"}}).lptAddress, 0xD010);
     // A port address that cannot be used matters only when a phase (1 to 8) is written.
     for (const auto& [phase, refused] :
          {std::pair{"0", false}, {"1", true}, {"8", true}, {"9", false}}) {
         TempDir dir;
-        dir.WriteConfig({{"/Config/Lpt.ini", "12345"}, {"/Config/StepCount.ini", phase}});
-        EXPECT_EQ(std::holds_alternative<StartupError>(LoadDriveSettings(dir.path())), refused)
+        EXPECT_EQ(std::holds_alternative<StartupError>(
+                      Read({{"/Config/Lpt.ini", "12345"}, {"/Config/StepCount.ini", phase}}, dir)),
+                  refused)
             << phase;
     }
 }
 
+// Lpt.ini holds hexadecimal digits alone; anything else is read as far as the digits go, and
+// the coils' description says how.
+TEST(LoadDriveSettings, AnLptFileWithMoreThanDigitsIsSaidHowItWasRead) {
+    for (const auto& [text, reading] :
+         {std::pair<std::string, std::string>{"378\r\n", ""},
+          {"378 \n", ""},
+          {"0x378",
+           "Lpt.ini holds \"0x378\": read as 0, write the hexadecimal digits alone, e.g. 378"},
+          {" 378",
+           "Lpt.ini holds \"378\": read as 0, write the hexadecimal digits alone, e.g. 378"},
+          {"37 8",
+           "Lpt.ini holds \"37 8\": read as 37, write the hexadecimal digits alone, e.g. 378"}}) {
+        EXPECT_EQ(LptReading(text, Hex2Dec(text)), reading) << text;
+    }
+}
 // A position saved at the right end (the MaxStep value) comes back unchanged; one beyond
 // it, after MaxStep was narrowed, is taken back to the end.
 TEST(LoadDriveSettings, AStoredPositionIsKeptUpToTheRightEnd) {
@@ -120,7 +218,7 @@ TEST(LoadDriveSettings, AStoredPositionIsKeptUpToTheRightEnd) {
         EXPECT_EQ(Load({{"/Config/totalsteps.ini", stored},
                         {"/Config/MaxStep.ini", "300"},
                         {"/Config/MinStep.ini", "-301"}})
-                      .TotalSteps,
+                      .pan.totalSteps,
                   expected)
             << stored;
     }
@@ -138,45 +236,65 @@ TEST(LoadDriveSettings, LimitsReachTheEndsOfTheSixteenBitRange) {
         const DriveSettings s = Load({{"/Config/MaxStep.ini", c.maxStep},
                                       {"/Config/MinStep.ini", c.minStep},
                                       {"/Config/totalsteps.ini", c.minStep}});
-        EXPECT_EQ(s.UpperStep, c.upper) << c.maxStep;
-        EXPECT_EQ(s.LowerStep, c.lower) << c.minStep;
+        EXPECT_EQ(s.pan.upperStep, c.upper) << c.maxStep;
+        EXPECT_EQ(s.pan.lowerStep, c.lower) << c.minStep;
     }
 }
 
-// Each unusable file stops start-up naming the file and quoting it as it stands; the first
-// in start-up order wins over a bad BigStep.ini behind it.
-TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingAndQuotingIt) {
+// Each unusable file stops start-up naming the file by its whole path and saying what is
+// wrong: missing, unreadable, or what it holds as it stands. The first in start-up order wins
+// over a bad BigStep.ini behind it.
+TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingItAndTheCause) {
     const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"/Config/Middlestep.ini", "<missing>", "\"Config/Middlestep.ini\" is missing, expected"},
-        {"/Config/MaxStep.ini", "<dir>", "\"Config/MaxStep.ini\" is missing, expected"},
-        {"/Config/Middlestep.ini", "40000", "\"Config/Middlestep.ini\" holds \"40000\", expected"},
-        {"/Config/MaxStep.ini", "32768", "\"Config/MaxStep.ini\" holds \"32768\""},
-        {"/Config/MaxStep.ini", "-32767.5", "\"Config/MaxStep.ini\" holds \"-32767.5\""},
-        {"/Config/MinStep.ini", "-32769", "\"Config/MinStep.ini\" holds \"-32769\""},
-        {"/Config/MinStep.ini", "32767", "\"Config/MinStep.ini\" holds \"32767\""},
-        {"/Config/MinStep.ini", "300", "not above the one in \"Config/MaxStep.ini\""},
-        {"/Config/totalsteps.ini", "-201", "\"Config/totalsteps.ini\" holds \"-201\""},
+        {"/Config/Middlestep.ini", "<missing>", "Middlestep.ini\" is missing, expected"},
+        {"/Config/MaxStep.ini", "<dir>", "MaxStep.ini\" cannot be read: it is a folder"},
+        {"/Config/MaxStep.ini", "<unreadable>", "MaxStep.ini\" cannot be read: Permission denied"},
+        {"/Config/Middlestep.ini", "40000", "Middlestep.ini\" holds \"40000\", expected"},
+        {"/Config/MaxStep.ini", "32768", "MaxStep.ini\" holds \"32768\""},
+        {"/Config/MaxStep.ini", "-32767.5", "MaxStep.ini\" holds \"-32767.5\""},
+        {"/Config/MinStep.ini", "-32769", "MinStep.ini\" holds \"-32769\""},
+        {"/Config/MinStep.ini", "32767", "MinStep.ini\" holds \"32767\""},
+        {"/Config/MinStep.ini", "300", "not above the one in \""},
+        {"/Config/totalsteps.ini", "-201", "totalsteps.ini\" holds \"-201\""},
         {"/Config/totalsteps.ini", "5\r\n6\r\n", "holds \"5\\r\\n6\""},
         {"/Config/totalsteps.ini", "\x01\x7f\xff", "holds \"\\x01\\x7F\\xFF\""},
         {"/Config/totalsteps.ini", std::string(50, '7'),
          "holds \"" + std::string(40, '7') + "...\","},
-        {"/Config/StepCount.ini", "one", "\"Config/StepCount.ini\" holds \"one\""},
-        {"/Config/Lpt.ini", "12345", "\"Config/Lpt.ini\" holds \"12345\", expected a port"},
+        {"/Config/StepCount.ini", "one", "StepCount.ini\" holds \"one\""},
+        {"/Config/Lpt.ini", "12345", "Lpt.ini\" holds \"12345\", expected a port"},
         {"/Config/Gpio.ini", "gpiochip0 1 2 3",
-         "\"Config/Gpio.ini\" holds \"gpiochip0 1 2 3\", expected one line"},
-        {"/Config/BigStep.ini", "-32768", "\"Config/BigStep.ini\" holds \"-32768\""},
+         "Gpio.ini\" holds \"gpiochip0 1 2 3\", expected one line"},
+        {"/Config/BigStep.ini", "-32768", "BigStep.ini\" holds \"-32768\""},
     };
     for (const auto& [file, content, message] : cases) {
+        if (content == "<unreadable>" && ::geteuid() == 0) continue;  // root reads everything
         TempDir dir;
         std::map<std::string, std::string> files{{"/Config/BigStep.ini", "x"}};
         files[file] = content == "<dir>" ? "<missing>" : content;
         dir.WriteConfig(files);
         if (content == "<dir>") std::filesystem::create_directory(dir.path() + file);
+        if (content == "<unreadable>") ::chmod((dir.path() + file).c_str(), 0);
         auto result = LoadDriveSettings(dir.path());
         ASSERT_TRUE(std::holds_alternative<StartupError>(result)) << file << " " << content;
         const std::string text = std::get<StartupError>(result).Message();
+        EXPECT_EQ(text.rfind("\"" + dir.path() + "/Config/", 0), 0u) << text;
         EXPECT_NE(text.find(message), std::string::npos) << text;
     }
+}
+
+// A Config folder that is missing or not a folder is said as such, not as its first file.
+TEST(LoadDriveSettings, AConfigFolderThatCannotBeUsedIsNamed) {
+    TempDir dir;
+    const auto message = [&dir] {
+        auto result = LoadDriveSettings(dir.path());
+        return std::holds_alternative<StartupError>(result)
+                   ? std::get<StartupError>(result).Message()
+                   : std::string("started");
+    };
+    const std::string folder = "\"" + dir.path() + "/Config\"";
+    EXPECT_EQ(message(), "The Config folder " + folder + " is missing");
+    dir.Write("/Config", "a file");
+    EXPECT_EQ(message(), folder + " is not a folder");
 }
 
 // Taking another folder lets go of the first, also when its lock was descriptor 0.

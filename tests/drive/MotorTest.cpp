@@ -9,7 +9,7 @@ namespace {
 
 struct Sequence {
     const char* what;
-    DriveSettings start;
+    AxisSettings start;
     std::int16_t steps;
     Direction direction;
     std::vector<int> patterns;  // written by the ticks, in order
@@ -49,7 +49,7 @@ TEST(Motor, TicksWalkThePhaseTableWithinTheLimits) {
         EXPECT_EQ(rig.listener.ended, std::vector<int>{c.position}) << c.what;
         // The listener hears each half-step taken, and only those.
         EXPECT_EQ(rig.listener.stepped.size(),
-                  static_cast<std::size_t>(std::abs(c.position - c.start.TotalSteps)))
+                  static_cast<std::size_t>(std::abs(c.position - c.start.totalSteps)))
             << c.what;
     }
 }
@@ -79,7 +79,8 @@ TEST(Motor, AStepDuringAMoveReplacesCountAndDirectionAndMinus32768IsRefused) {
     EXPECT_EQ(rig.listener.ended, std::vector<int>{15});
 }
 
-TEST(Motor, ReturnToMiddleHeadsForTheMiddleUnlessMovingOrThere) {
+// The way to the middle is one move, also when it is longer than one 16-bit count.
+TEST(Motor, ReturnToMiddleReachesTheMiddleUnlessMovingOrThere) {
     struct Case {
         std::int16_t position, middle;
         bool moving;
@@ -89,7 +90,9 @@ TEST(Motor, ReturnToMiddleHeadsForTheMiddleUnlessMovingOrThere) {
     for (const Case& c :
          {Case{40, 100, false, 60, Direction::Right}, Case{140, 100, false, 40, Direction::Left},
           Case{40, 100, true, 7, Direction::Left}, Case{100, 100, false, 0, Direction::Right},
-          Case{-30000, 30000, false, 0, Direction::Right}}) {
+          Case{-30000, 5000, false, 35000, Direction::Right},
+          Case{-32768, 0, false, 32768, Direction::Right},
+          Case{32767, -32768, false, 65535, Direction::Left}}) {
         test::MotorRig rig;
         rig.Load(test::Settings(-32767, 32766, c.position, 1, 10, c.middle));
         if (c.moving) rig.With([](Motor& m) { m.Step(7, Direction::Left); });
@@ -97,6 +100,8 @@ TEST(Motor, ReturnToMiddleHeadsForTheMiddleUnlessMovingOrThere) {
         EXPECT_EQ(rig.With([](Motor& m) { return m.StepsToGo(); }), c.stepsToGo) << c.position;
         EXPECT_EQ(rig.With([](Motor& m) { return m.Heading(); }), c.heading) << c.position;
         EXPECT_EQ(rig.timer.enabled, c.moving || c.stepsToGo > 0) << c.position;
+        rig.RunMove();
+        if (!c.moving) EXPECT_EQ(rig.Position(), c.middle) << c.position;
     }
 }
 

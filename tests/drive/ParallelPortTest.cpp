@@ -19,7 +19,7 @@ class ParallelPortTest : public ::testing::Test {
         dir.Write("/dev/parport0", "");
     }
     std::string Describe(std::int32_t address, std::function<int(int)> claim = {}) {
-        ParallelPort port(address, dir.path() + "/proc", dir.path() + "/dev", {claim, {}});
+        ParallelPort port(address, {}, dir.path() + "/proc", dir.path() + "/dev", {claim, {}});
         EXPECT_TRUE(port.IsSimulated());
         const std::string described = port.Describe();  // also before anything is written
         port.Write(12);                                 // dropped, and nothing else happens
@@ -84,7 +84,7 @@ TEST_F(ParallelPortTest, TheCoilsAreWrittenAndSwitchedOffWhereTheyAreDriven) {
         const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd));
         writes.emplace_back(path.filename().string(), value);
     };
-    ParallelPort port(0x278, dir.path() + "/proc", dir.path() + "/dev",
+    ParallelPort port(0x278, {}, dir.path() + "/proc", dir.path() + "/dev",
                       {[](int) { return 0; }, record});
     EXPECT_FALSE(port.IsSimulated());
     EXPECT_EQ(port.Describe(), "Port 0x278: " + dir.path() + "/dev/parport1");
@@ -94,14 +94,14 @@ TEST_F(ParallelPortTest, TheCoilsAreWrittenAndSwitchedOffWhereTheyAreDriven) {
         {"parport1", 12}, {"parport1", 0}, {"parport0", 0}};
     EXPECT_EQ(writes, expected);
     writes.clear();
-    ParallelPort atDefault(888, dir.path() + "/proc", dir.path() + "/dev",
+    ParallelPort atDefault(888, {}, dir.path() + "/proc", dir.path() + "/dev",
                            {[](int) { return 0; }, record});
     atDefault.SwitchOff();
     EXPECT_EQ(writes, (std::vector<std::pair<std::string, int>>{{"parport0", 0}}));
     // The highest address 16 bits hold is a port like any other.
     dir.Write("/proc/parport3/base-addr", "65535\t0\n");
     dir.Write("/dev/parport3", "");
-    ParallelPort atTheTop(0xFFFF, dir.path() + "/proc", dir.path() + "/dev",
+    ParallelPort atTheTop(0xFFFF, {}, dir.path() + "/proc", dir.path() + "/dev",
                           {[](int) { return 0; }, record});
     EXPECT_FALSE(atTheTop.IsSimulated()) << atTheTop.Describe();
 }

@@ -44,8 +44,7 @@ class PrivateBus {
 class FakePortal {
   public:
     // On the bus at `busAddress`. `mode`: "bind" (turn-left becomes Ctrl+F5), "partial"
-    // (only turn-right is bound), "refuse", or "legacy" (as bind, on request paths of the
-    // portal's own choosing).
+    // (only turn-right is bound), "refuse", or "silent" (never answers).
     FakePortal(const std::string& busAddress, const char* mode)
         : bus_(QDBusConnection::connectToBus(QString::fromStdString(busAddress),
                                              "fake portal control")) {

@@ -52,17 +52,15 @@ struct RecordingListener : MotorListener {
 };
 
 // Limits reachable from lower - 1 to upper + 1.
-inline DriveSettings Settings(std::int16_t lower, std::int16_t upper, std::int16_t position,
-                              std::int16_t phase = 1, std::int16_t bigStep = 10,
-                              std::int16_t middle = 0) {
-    DriveSettings s;
-    s.LowerStep = lower;
-    s.UpperStep = upper;
-    s.TotalSteps = position;
-    s.StepPhase = phase;
-    s.BigStep = bigStep;
-    s.MiddleStep = middle;
-    return s;
+inline AxisSettings Settings(std::int16_t lower, std::int16_t upper, std::int16_t position,
+                             std::int16_t phase = 1, std::int16_t bigStep = 10,
+                             std::int16_t middle = 0) {
+    return {.middleStep = middle,
+            .upperStep = upper,
+            .lowerStep = lower,
+            .totalSteps = position,
+            .stepPhase = phase,
+            .bigStep = bigStep};
 }
 
 // A motor on fakes; the test plays the step thread.
@@ -72,7 +70,7 @@ struct MotorRig {
     RecordingListener listener;
     SharedMotor shared{coils, timer, listener};
 
-    void Load(const DriveSettings& s) {
+    void Load(const AxisSettings& s) {
         shared.With([&](Motor& m) { m.Load(s); });
         coils.writes.clear();
     }

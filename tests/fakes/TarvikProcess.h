@@ -40,8 +40,16 @@ class TarvikProcess {
 
     // Starts tarvik; returns once its port answers, or false when it has exited.
     bool Launch(const QProcessEnvironment& env = Headless()) {
-        // Ends with the test, also when the test is killed: no Tarvik is left behind.
-        process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        // Ends with the test, also when the test is killed: no Tarvik is left behind. Signals
+        // as a shell leaves them: the test process itself ignores SIGPIPE.
+        process.setChildProcessModifier([output = outputs] {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::signal(SIGPIPE, SIG_DFL);
+            if (output >= 0) {
+                ::dup2(output, 1);
+                ::dup2(output, 2);
+            }
+        });
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(QString::fromStdString(dir.path()));
         const QString binary = QString::fromStdString(dir.path() + "/tarvik");
@@ -113,6 +121,7 @@ class TarvikProcess {
 
     TempDir dir;
     QStringList wrapper;  // a program that execs tarvik, such as prlimit, and its options
+    int outputs = -1;     // standard output and error go here instead, when set
     QProcess process;
     std::uint16_t port;
     std::string errors;

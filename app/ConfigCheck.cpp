@@ -1,0 +1,66 @@
+#include "ConfigCheck.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "ConfigFiles.h"
+#include "FileHelpers.h"
+#include "ParallelPort.h"
+
+namespace tarvik {
+namespace {
+
+void Say(const std::string& line) {
+    std::printf("tarvik: %s\n", line.c_str());
+}
+
+std::string Coils(const DriveSettings& s) {
+    if (s.gpio) {
+        std::string lines;
+        for (std::uint32_t line : s.gpio->lines) lines += " " + std::to_string(line);
+        return "GPIO " + s.gpio->chip + " lines" + lines +
+               (s.gpio->activeLow ? " (active-low)" : "");
+    }
+    return LocateParallelPort(s.lptAddress, LptReading(s.lptText, s.lptAddress));
+}
+
+// What a save of the file would meet, said as start-up would say it.
+void SayWhetherSavable(const std::string& path, const char* what) {
+    const SaveOutcome check = CheckWritable(path);
+    if (!check.saved) {
+        Say(std::string("the ") + what + " cannot be saved to \"" + path + "\": " + check.reason);
+    } else {
+        Say(std::string("the ") + what + " is saved to \"" + path + "\"" +
+            (check.atomic ? "" : ", not atomically: " + check.reason));
+    }
+}
+
+}  // namespace
+
+int CheckConfiguration(const std::string& baseDir) {
+    auto loaded = LoadDriveSettings(baseDir);
+    std::optional<std::string> failure;
+    if (auto* error = std::get_if<StartupError>(&loaded)) failure = error->Message();
+    auto port = ReadWholeNumber(baseDir + files::kPort, 0, 65535);
+    if (auto* error = std::get_if<StartupError>(&port); error && !failure) {
+        failure = error->Message();
+    }
+    if (failure) {
+        std::fprintf(stderr, "tarvik: check failed: %s\n", failure->c_str());
+        return 1;
+    }
+    const DriveSettings& settings = std::get<DriveSettings>(loaded);
+    Say("Config folder " + baseDir + files::kConfig + ": every file is usable");
+    Say("coils: " + Coils(settings) + " (not opened by --check)");
+    Say("web server: TCP port " + std::to_string(std::get<std::int32_t>(port)) +
+        " on every interface");
+    std::error_code ignored;
+    if (!std::filesystem::is_directory(baseDir + files::kHtml, ignored)) {
+        Say("no page folder \"" + baseDir + files::kHtml + "\": every page would be sent empty");
+    }
+    SayWhetherSavable(baseDir + files::kConfig + files::kTotalSteps, "position");
+    SayWhetherSavable(baseDir + files::kConfig + files::kStepCount, "phase");
+    return 0;
+}
+
+}  // namespace tarvik
