@@ -111,6 +111,33 @@ void Cam::BuildControls() {
     setTabOrder(requestLogView_, scrollBar_);
     setTabOrder(scrollBar_, chatView_);
     setTabOrder(chatView_, singleLeftButton_);
+    DescribeControls();
+}
+
+// What each control does, shown when the pointer rests on it; the captions stay as they are.
+void Cam::DescribeControls() {
+    const std::pair<QWidget*, const char*> tips[] = {
+        {singleLeftButton_, "Turn the camera one half-step to the left"},
+        {singleRightButton_, "Turn the camera one half-step to the right"},
+        {bigLeftButton_, "Turn the camera left by the step size (also Alt+Z from any program)"},
+        {bigRightButton_, "Turn the camera right by the step size (also Alt+X from any program)"},
+        {resetButton_, "Turn the camera back to the middle position from Middlestep.ini"},
+        {centerButton_,
+         "Declare where the camera stands now to be the middle: nothing moves, the position "
+         "shown becomes the middle"},
+        {sweepButton_, "Pan back and forth by itself, one big step every three seconds"},
+        {changeStepButton_, "Use the number in the box as the step size until Tarvik exits"},
+        {stepSizeBox_, "Half-steps of one big turn, from -32767 to 32767"},
+        {positionLabel_, "Where the motor stands, in half-steps"},
+        {scrollValueLabel_, "Where the scroll bar stands; the camera follows it"},
+        {listeningPortLabel_, "The TCP port of the web server"},
+        {scrollBar_, "Drag, click or use the arrow keys: the camera turns to where the bar is"},
+        {requestLogView_, "Requests to the web server, newest first"},
+        {chatView_, "Chat board messages, newest first"},
+        {coilOutputLabel_, "Where the coils are driven, or why they are only simulated"},
+        {hotKeyLabel_, "Who holds the hot keys Alt+Z and Alt+X, and as what"},
+    };
+    for (const auto& [control, tip] : tips) control->setToolTip(tip);
 }
 
 void Cam::Wire() {

@@ -42,6 +42,7 @@ class Cam : public QWidget, private StationView {
     void MotorChanged() override;
 
     void BuildControls();
+    void DescribeControls();
     void BuildTray();
     void Wire();
     void ShowBigStep();

@@ -87,8 +87,8 @@ Station::~Station() {
 
 std::optional<std::string> Station::Start() {
     // Without these the motor would never move, or its moves would never be saved.
-    if (!wakeProblem_.empty()) return "No wake-up for the event loop: " + wakeProblem_;
     if (!engine_.Running()) return "No step thread: " + engine_.Priority();
+    if (!wakeProblem_.empty()) return "No wake-up for the event loop: " + wakeProblem_;
     // Before anything is claimed, energised or written: a second Tarvik on the same folder
     // stops here.
     if (auto busy = configLock_.Take(baseDir_ + files::kConfig)) return busy;

@@ -1,10 +1,26 @@
 #!/usr/bin/env bash
 # Builds Tarvik in release mode and prints one table of benchmark figures, each measured in
-# this run beside its reference; writes the same table to docs/benchmarks.md.
+# this run beside its reference. The table is written to OUTPUT/benchmarks.md (a new
+# temporary folder unless given); --update-docs writes it to docs/benchmarks.md instead.
 #
-#   scripts/bench.sh
+#   scripts/bench.sh [--output DIR] [--update-docs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+output="" update_docs=0
+while [ $# -gt 0 ]; do
+    case $1 in
+        --output) output=$2; shift 2 ;;
+        --update-docs) update_docs=1; shift ;;
+        *) echo "usage: scripts/bench.sh [--output DIR] [--update-docs]" >&2; exit 1 ;;
+    esac
+done
+if [ "$update_docs" = 1 ]; then
+    table=docs/benchmarks.md
+else
+    [ -n "$output" ] || output=$(mktemp -d)
+    mkdir -p "$output"
+    table=$output/benchmarks.md
+fi
 scripts/install-deps.sh
 command -v nginx >/dev/null && command -v ab >/dev/null && command -v stress-ng >/dev/null || {
     sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
@@ -136,4 +152,5 @@ machine="$(nproc) cores, $(uname -sr), $(date -u +%Y-%m-%d); step thread: $prior
     echo "| Measure | Figure | Target | Detail |"
     echo "|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
-} | tee docs/benchmarks.md
+} | tee "$table"
+echo "bench: table written to $table" >&2

@@ -1,8 +1,20 @@
 #!/usr/bin/env bash
-# Takes docs/screenshot.png: Tarvik with the sample configuration on a private X server,
-# after a few web requests, a chat message and a move.
+# Takes a screenshot of Tarvik with the sample configuration on a private X server, after a
+# few web requests, a chat message and a move. It goes to FILE (screenshot.png in a new
+# temporary folder unless given); --update-docs writes docs/screenshot.png instead.
+#
+#   scripts/screenshot.sh [--output FILE] [--update-docs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+shot=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --output) shot=$2; shift 2 ;;
+        --update-docs) shot=docs/screenshot.png; shift ;;
+        *) echo "usage: scripts/screenshot.sh [--output FILE] [--update-docs]" >&2; exit 1 ;;
+    esac
+done
+[ -n "$shot" ] || shot=$(mktemp -d)/screenshot.png
 scripts/install-deps.sh
 cmake -S . -B build >/dev/null
 cmake --build build --target tarvik -j "$(nproc)"
@@ -31,5 +43,5 @@ done
 sleep 0.5
 window=$(xdotool search --onlyvisible --name '^Tarvik v1.0$' | head -1)
 frame=$(xwininfo -children -id "$window" | awk '/Parent window id/ {print $4}')
-import -window "$frame" docs/screenshot.png
-echo "docs/screenshot.png written"
+import -window "$frame" "$shot"
+echo "screenshot written to $shot"

@@ -59,6 +59,13 @@ class CamTest : public ::testing::Test {
 TEST_F(CamTest, TheWindowShowsTheConfigurationAndFollowsTheMotor) {
     Start({{"/Config/totalsteps.ini", "100"}});
     EXPECT_EQ(cam->windowTitle(), "Tarvik v1.0");
+    for (QWidget* control : cam->findChildren<QWidget*>()) {
+        if (control->objectName().isEmpty()) continue;  // parts of Qt's own widgets
+        if (qobject_cast<QAbstractButton*>(control) || qobject_cast<QAbstractSlider*>(control) ||
+            qobject_cast<QAbstractItemView*>(control) || qobject_cast<QLineEdit*>(control)) {
+            EXPECT_FALSE(control->toolTip().isEmpty()) << control->objectName().toStdString();
+        }
+    }
     EXPECT_EQ(Control<QPushButton>("Command1")->text(), "Turn 50 steps &left");
     EXPECT_EQ(Control<QPushButton>("Command2")->text(), "Turn 50 steps &right");
     EXPECT_EQ(Control<QLineEdit>("StepText")->text(), "50");

@@ -1,7 +1,9 @@
 // The core without widgets: start-up, the step thread, saving and shutdown.
 #include "Station.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include "Fakes.h"
@@ -110,6 +112,39 @@ TEST_F(StationTest, APortInUseStopsStartUpWithTheCoilsOff) {
     EXPECT_EQ(failure->rfind("Cannot listen on TCP port ", 0), 0u) << *failure;
     EXPECT_EQ(coils->writes, (std::vector<int>{12, -1}));
     ::close(blocker);
+}
+
+// Without descriptors for the step thread's timer or for its way back to the event loop the
+// motor would never move, or its moves would never be saved: start-up stops and says why.
+TEST_F(StationTest, WithoutDescriptorsForTheStepThreadStartUpStopsWithTheReason) {
+    dir.WriteConfig();
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    for (const auto& [free, message] :
+         {std::pair{1, "No step thread: no step timer: Too many open files"},
+          {2, "No wake-up for the event loop: Too many open files"}}) {
+        // Every descriptor below a new limit taken but `free` of them.
+        std::vector<int> taken;
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+            taken.push_back(fd);
+            if (fd >= 4096) break;
+        }
+        rlimit scarce = saved;
+        scarce.rlim_cur = static_cast<rlim_t>(taken.back()) + 1;
+        ::setrlimit(RLIMIT_NOFILE, &scarce);
+        for (int i = 0; i < free; ++i) {
+            ::close(taken.back());
+            taken.pop_back();
+        }
+        std::optional<std::string> failure;
+        {
+            Station scarceStation(dir.path(), Coils(), keys, clock);
+            failure = scarceStation.Start();
+        }
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        for (int fd : taken) ::close(fd);
+        EXPECT_EQ(failure.value_or("started"), message);
+    }
 }
 
 }  // namespace
