@@ -18,9 +18,9 @@ using test::ServeUntil;
 
 class StationTest : public ::testing::Test {
   protected:
-    void Start(const std::map<std::string, std::string>& overrides = {}) {
+    void Start(const std::map<std::string, std::string>& overrides = {}, bool pages = true) {
         dir.WriteConfig(overrides);
-        dir.WritePages();
+        if (pages) dir.WritePages();
         station = std::make_unique<Station>(dir.path(), Coils(), keys, clock);
         const auto failure = station->Start();
         ASSERT_FALSE(failure) << *failure;
@@ -47,14 +47,15 @@ class StationTest : public ::testing::Test {
 };
 
 TEST_F(StationTest, StartUpEnergisesTheStoredPhaseListensAndSaysWhatItLacks) {
-    Start({{"/Config/StepCount.ini", "3"}, {"/Config/totalsteps.ini", "500"}});
+    Start({{"/Config/StepCount.ini", "3"}, {"/Config/totalsteps.ini", "500"}}, false);
     EXPECT_EQ(coils->writes, std::vector<int>{6});
     EXPECT_EQ(station->Position(), 200);  // taken back to the MaxStep value
     EXPECT_EQ(station->Scroll().Minimum(), -200);
     EXPECT_EQ(station->Scroll().Maximum(), 200);
     EXPECT_EQ(station->Scroll().Value(), 200);
     EXPECT_NE(station->ListeningPort(), 0);
-    EXPECT_EQ(station->Notices().front(), "Hot key Alt+X: no display here");
+    EXPECT_EQ(station->Notices().front(),
+              "No page folder \"" + dir.path() + "/html\": every page is sent empty");
 }
 
 TEST_F(StationTest, MovesRunOnTheStepThreadAndEachEndIsSavedAndShutdownSwitchesOffOnce) {
