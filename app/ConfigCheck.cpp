@@ -45,6 +45,10 @@ int CheckConfiguration(const std::string& baseDir) {
     if (auto* error = std::get_if<StartupError>(&port); error && !failure) {
         failure = error->Message();
     }
+    auto address = ReadListenAddress(baseDir);
+    if (auto* error = std::get_if<StartupError>(&address); error && !failure) {
+        failure = error->Message();
+    }
     if (failure) {
         std::fprintf(stderr, "tarvik: check failed: %s\n", failure->c_str());
         return 1;
@@ -52,8 +56,9 @@ int CheckConfiguration(const std::string& baseDir) {
     const DriveSettings& settings = std::get<DriveSettings>(loaded);
     Say("Config folder " + baseDir + files::kConfig + ": every file is usable");
     Say("coils: " + Coils(settings) + " (not opened by --check)");
+    const std::string& host = std::get<std::string>(address);
     Say("web server: TCP port " + std::to_string(std::get<std::int32_t>(port)) +
-        " on every interface");
+        (host.empty() ? " on every interface" : " on " + host + " only"));
     std::error_code ignored;
     if (!std::filesystem::is_directory(baseDir + files::kHtml, ignored)) {
         Say("no page folder \"" + baseDir + files::kHtml + "\": every page would be sent empty");

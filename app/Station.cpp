@@ -48,7 +48,7 @@ const char* KindText(ShortcutState::Kind kind) {
 }  // namespace
 
 Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, const Clock& clock,
-                 WebServerLimits webLimits)
+                 ServerLimits webLimits)
     : baseDir_(std::move(baseDir)),
       openCoils_(std::move(openCoils)),
       hotKeys_(hotKeys),
@@ -59,7 +59,7 @@ Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, c
       sweep_(motor_, *sweepTimerSeam_),
       chat_(chatList_, clock),
       handler_(motor_, pages_, requestLog_, chat_, clock),
-      server_(handler_, webLimits) {
+      server_(handler_, descriptors_, webLimits) {
     sweepTimer_.setInterval(kSweepIntervalMs);
     connect(&sweepTimer_, &QTimer::timeout, this, [this] { sweep_.Tick(); });
     followTimer_.setInterval(kFollowIntervalMs);
@@ -163,7 +163,8 @@ void Station::PrintSummary() const {
     const auto& line = say_;
     line("Tarvik " TARVIK_VERSION);
     line("Config folder: " + baseDir_ + files::kConfig);
-    line("listening on TCP port " + std::to_string(server_.LocalPort()));
+    line("listening on TCP port " + std::to_string(server_.LocalPort()) +
+         (listenAddress_.empty() ? " on every interface" : " on " + listenAddress_ + " only"));
     line("coils: " + coils_.Describe());
     line("step thread: " + engine_.Priority());
     line("hot keys: " + hotKeyState_);
@@ -174,10 +175,14 @@ std::optional<std::string> Station::StartListener() {
     auto port = ReadWholeNumber(path, 0, 65535);
     if (auto* error = std::get_if<StartupError>(&port)) return error->Message();
     const int number = std::get<std::int32_t>(port);
+    auto address = ReadListenAddress(baseDir_);
+    if (auto* error = std::get_if<StartupError>(&address)) return error->Message();
+    listenAddress_ = std::get<std::string>(address);
     QString reason;
-    if (!server_.Listen(static_cast<std::uint16_t>(number), &reason)) {
-        return "Cannot listen on TCP port " + std::to_string(number) + " (from \"" + path +
-               "\"): " + reason.toStdString();
+    if (!server_.Listen(listenAddress_, static_cast<std::uint16_t>(number), &reason)) {
+        return "Cannot listen on TCP port " + std::to_string(number) + " (from \"" + path + "\")" +
+               (listenAddress_.empty() ? "" : " at " + listenAddress_) + ": " +
+               reason.toStdString();
     }
     return std::nullopt;
 }

@@ -53,7 +53,7 @@ using SayLine = std::function<void(const std::string&)>;
 class Station : public QObject, private MotorListener {
   public:
     Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, const Clock& clock,
-            WebServerLimits webLimits = {});
+            ServerLimits webLimits = {});
     ~Station() override;
 
     // Start-up. Returns the message that stops it, or nullopt when Tarvik is running; then
@@ -140,6 +140,7 @@ class Station : public QObject, private MotorListener {
     LineList chatList_;
     ChatBoard chat_;
     RequestHandler handler_;
+    DescriptorBudget descriptors_;
     WebServer server_;
     StationView* view_ = nullptr;
     std::vector<std::pair<std::string, std::string>> notices_;  // key, text; oldest first
@@ -152,7 +153,9 @@ class Station : public QObject, private MotorListener {
     bool lastSaveFailed_ = false;
     std::vector<std::string> nonAtomicSaid_;  // files whose saves were said not to be atomic
     std::string hotKeyState_;
-    std::string wakeProblem_;  // why the step thread has no way to the event loop
+    std::string wakeProblem_;
+    std::string listenAddress_;  // empty: every interface  // why the step thread has no way to the
+                                 // event loop
     SayLine say_;
 };
 

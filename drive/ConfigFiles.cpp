@@ -1,5 +1,6 @@
 #include "ConfigFiles.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -146,27 +147,8 @@ std::string Shown(std::string_view text) {
     while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
         text.remove_prefix(1);
     }
-    std::string shown;
-    for (char c : text) {
-        if (shown.size() >= 40) {
-            shown += "...";
-            break;
-        }
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '\r') {
-            shown += "\\r";
-        } else if (c == '\n') {
-            shown += "\\n";
-        } else if (c == '\t') {
-            shown += "\\t";
-        } else if (byte < 32 || byte >= 127) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-            shown += escaped;
-        } else {
-            shown += c;
-        }
-    }
+    std::string shown = EscapeBytes(text, true);
+    if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
     return shown;
 }
 
@@ -182,6 +164,23 @@ std::string LptReading(const std::string& lptText, std::int32_t address) {
     std::snprintf(hex, sizeof hex, "%X", static_cast<unsigned>(address));
     return "Lpt.ini holds " + Quoted(Shown(lptText)) + ": read as " + hex +
            ", write the hexadecimal digits alone, e.g. 378";
+}
+
+std::variant<std::string, StartupError> ReadListenAddress(const std::string& baseDir) {
+    const std::string path = baseDir + files::kListen;
+    const FileText read = ReadFileText(path);
+    if (read.missing) return std::string();
+    std::string address(read.contents);
+    while (!address.empty() && std::isspace(static_cast<unsigned char>(address.back()))) {
+        address.pop_back();
+    }
+    const std::string host = address.substr(0, address.find('%'));  // an IPv6 scope
+    in6_addr ignored{};
+    const bool v4 = address == host && ::inet_pton(AF_INET, host.c_str(), &ignored) == 1;
+    if (!v4 && ::inet_pton(AF_INET6, host.c_str(), &ignored) != 1) {
+        return FileError(path, read, "an IPv4 or IPv6 address, such as 127.0.0.1 or ::1");
+    }
+    return address;
 }
 
 Pages LoadPages(const std::string& baseDir) {

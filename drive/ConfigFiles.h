@@ -75,6 +75,10 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
 std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& path, std::int32_t min,
                                                          std::int32_t max);
 
+// The address Config/Listen.ini names for the web server (an IPv4 or IPv6 address, an IPv6
+// one with its %interface), or empty when there is no such file: every interface.
+std::variant<std::string, StartupError> ReadListenAddress(const std::string& baseDir);
+
 // What is shown of a file's content in a message: blanks around it dropped, control and
 // other unprintable bytes escaped, at most 40 characters.
 std::string Shown(std::string_view text);

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -49,14 +50,36 @@ std::optional<Int> RoundToInt(std::string_view text) {
     return static_cast<Int>(rounded);
 }
 
-int HexDigitValue(char c) {
+}  // namespace
+
+std::string EscapeBytes(std::string_view text, bool highBytes) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 32 && byte != 127 && (byte < 127 || !highBytes)) {
+            shown += c;
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        }
+    }
+    return shown;
+}
+
+std::optional<int> HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return std::nullopt;
 }
-
-}  // namespace
 
 std::optional<double> ParseDecimal(std::string_view text) {
     text = Trim(text);
@@ -97,9 +120,9 @@ std::int32_t Hex2Dec(std::string_view myhex) {
     constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
     std::int64_t value = 0;
     for (char c : myhex) {
-        const int digit = HexDigitValue(c);
-        if (digit < 0) break;
-        value = std::min(value * 16 + digit, kMax);
+        const auto digit = HexDigitValue(c);
+        if (!digit) break;
+        value = std::min(value * 16 + *digit, kMax);
     }
     return static_cast<std::int32_t>(value);
 }

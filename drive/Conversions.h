@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tarvik {
@@ -18,6 +19,13 @@ std::optional<std::int32_t> ToInt32(std::string_view text);
 
 // Rounds a value down to a whole number; nullopt when the result is outside 16 bits.
 std::optional<std::int16_t> FloorToInt16(double value);
+
+// Text as a message shows it: control bytes escaped (\n, \r, \t, \x1B), and the bytes above
+// 126 too when `highBytes` (8-bit text passes them through).
+std::string EscapeBytes(std::string_view text, bool highBytes);
+
+// The value of one hexadecimal digit (either case), or nullopt.
+std::optional<int> HexDigitValue(char c);
 
 // Value of the hexadecimal digits at the start of `myhex` (either case). Reading stops at
 // the first other character, so a trailing line break is ignored; no digits give 0. Values

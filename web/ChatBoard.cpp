@@ -2,15 +2,10 @@
 
 #include <optional>
 
+#include "Conversions.h"
+
 namespace tarvik {
 namespace {
-
-std::optional<int> HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return std::nullopt;
-}
 
 // A message may not carry control bytes: they could forge lines in the reply or the list.
 void BlankControlBytes(std::string& text) {
@@ -35,7 +30,7 @@ std::string URLDecode(std::string_view sEncodedURL) {
             if (digits.empty()) return {};
             int value = 0;
             for (char digit : digits) {
-                const auto nibble = HexValue(digit);
+                const auto nibble = HexDigitValue(digit);
                 if (!nibble) return {};
                 value = value * 16 + *nibble;
             }
@@ -52,31 +47,52 @@ void ChatBoard::ChatRequest(std::string_view RequestPath, Connection& connection
     if (!message.empty()) {
         std::string text = URLDecode(message);
         BlankControlBytes(text);
-        msgList_.InsertTop(LogLine(clock_, connection, text));
-        reply_.reset();
+        std::string line = LogLine(clock_, connection, text);
+        msgList_.InsertTop(line);
+        AddLine(std::move(line));
     }
-    msgList_.TrimTo(kMaxLogLines);
-    connection.SendShared(Reply());
+    while (msgList_.Count() > kMaxLogLines) {
+        msgList_.RemoveLast();
+        DropOldestLine();
+    }
+    for (const auto& chunk : chunks_) connection.SendShared(chunk);
+    connection.SendLasting(kCrLf);
 }
 
-std::shared_ptr<const std::string> ChatBoard::Reply() {
-    if (!reply_) {
-        auto ChatText = std::make_shared<std::string>(BuildChatText());
-        *ChatText += kCrLf;
-        reply_ = std::move(ChatText);
+// Small lines share a chunk up to this size: a reply of a thousand short lines is a few
+// pieces to write, and a new line copies at most this much.
+constexpr std::size_t kChunkBytes = 16 * 1024;
+
+void ChatBoard::AddLine(std::string line) {
+    line += kCrLf;
+    if (!chunks_.empty() && chunks_.front()->size() + line.size() <= kChunkBytes) {
+        chunks_.front() = std::make_shared<const std::string>(line + *chunks_.front());
+        ++linesIn_.front();
+        return;
     }
-    return reply_;
+    chunks_.push_front(std::make_shared<const std::string>(std::move(line)));
+    linesIn_.push_front(1);
+}
+
+void ChatBoard::DropOldestLine() {
+    if (chunks_.empty()) return;
+    if (linesIn_.back() == 1) {
+        chunks_.pop_back();
+        linesIn_.pop_back();
+        return;
+    }
+    const std::string& text = *chunks_.back();
+    const std::size_t end = text.rfind(kCrLf, text.size() - kCrLf.size() - 1);
+    chunks_.back() = std::make_shared<const std::string>(text.substr(0, end + kCrLf.size()));
+    --linesIn_.back();
 }
 
 std::string ChatBoard::BuildChatText() const {
     std::size_t size = 0;
-    for (std::size_t i = 0; i < msgList_.Count(); ++i) size += msgList_.Line(i).size() + 2;
+    for (const auto& chunk : chunks_) size += chunk->size();
     std::string ChatText;
-    ChatText.reserve(size + 2);
-    for (std::size_t i = 0; i < msgList_.Count(); ++i) {
-        ChatText += msgList_.Line(i);
-        ChatText += kCrLf;
-    }
+    ChatText.reserve(size);
+    for (const auto& chunk : chunks_) ChatText += *chunk;
     return ChatText;
 }
 

@@ -1,6 +1,14 @@
 // The chat board: messages arrive in request paths and the whole board is the reply.
+//
+// The reply is kept as immutable chunks of whole lines, newest first, each followed by
+// CR LF. Every reply refers to the chunks of the board as it stood; a new message makes a
+// new first chunk and the oldest line leaves by a new last chunk, so a post costs about its
+// own size (never the board's), and readers that never read keep only the few chunks that
+// have changed since, not a board each.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -21,16 +29,20 @@ class ChatBoard {
     // Path begins with "/chat". From its seventh character on it is a message.
     void ChatRequest(std::string_view RequestPath, Connection& connection);
 
-    // Every line of the board, newest first, each followed by CR LF.
+    // Every line of the board, newest first, each followed by CR LF: the reply without its
+    // last CR LF.
     std::string BuildChatText() const;
-    // The whole reply: BuildChatText() and one more CR LF. Built once for each state of the
-    // board and shared by every connection that sends it, however many never read it.
-    std::shared_ptr<const std::string> Reply();
+    // The chunks of that text as they stand.
+    const std::deque<std::shared_ptr<const std::string>>& Chunks() const { return chunks_; }
 
   private:
+    void AddLine(std::string line);
+    void DropOldestLine();
+
     LineList& msgList_;
     const Clock& clock_;
-    std::shared_ptr<const std::string> reply_;  // of the board as it stands; null: stale
+    std::deque<std::shared_ptr<const std::string>> chunks_;  // newest first
+    std::deque<std::size_t> linesIn_;                        // lines of each chunk
 };
 
 }  // namespace tarvik

@@ -1,22 +1,6 @@
 #include "RequestHandler.h"
 
 namespace tarvik {
-namespace {
-
-bool StartsWith(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-}  // namespace
-
-std::string LogLine(const Clock& clock, const Connection& connection, std::string_view text) {
-    const std::string time = clock.TimeOfDay();
-    const std::string peer = connection.PeerText();
-    std::string line;
-    line.reserve(time.size() + peer.size() + text.size() + 4);
-    line.append("[").append(time).append("] ").append(peer).append(" ").append(text);
-    return line;
-}
 
 // With g the 1-based position of the first "GET " (0 when there is none), the path is the
 // text from position g + 4 up to the first space at or after position g + 5. Without
@@ -33,9 +17,9 @@ std::string RequestPathOf(std::string_view RequestData) {
 }
 
 bool RequestHandler::DataArrival(Connection& connection, std::string_view RequestData) {
-    if (!StartsWith(RequestData, "GET")) return false;
+    if (!RequestData.starts_with("GET")) return false;
     const std::string RequestPath = RequestPathOf(RequestData);
-    const bool isChat = StartsWith(RequestPath, "/chat");
+    const bool isChat = RequestPath.starts_with("/chat");
     if (RequestPath == "/turn/left") {
         Turn(connection, Direction::Left);
     } else if (RequestPath == "/turn/right") {
@@ -48,7 +32,7 @@ bool RequestHandler::DataArrival(Connection& connection, std::string_view Reques
         Reply(connection, pages_.PageIndex);
     }
     if (!isChat) {
-        requestLog_.InsertTop(LogLine(clock_, connection, RequestPath));
+        requestLog_.InsertTop(LogLine(clock_, connection, EscapeControlBytes(RequestPath)));
         requestLog_.TrimTo(kMaxLogLines);
     }
     return true;

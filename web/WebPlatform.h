@@ -30,6 +30,10 @@ class Clock {
 // "[" + time + "] " + connection text + " " + text: the layout of every log line.
 std::string LogLine(const Clock& clock, const Connection& connection, std::string_view text);
 
+// Text for a log line, with control bytes shown escaped (\n, \r, \t, \x1B): what a client
+// sends can neither forge a line nor reach a terminal that shows the log.
+std::string EscapeControlBytes(std::string_view text);
+
 inline constexpr std::string_view kCrLf = "\r\n";
 
 }  // namespace tarvik

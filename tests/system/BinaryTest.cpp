@@ -135,7 +135,8 @@ TEST_F(BinaryTest, CommandLineOptionsAndTheStartUpSummary) {
     EXPECT_EQ(elsewhere.Read("/Config/StepCount.ini"), "3\r\n");
     for (const std::string& line : std::vector<std::string>{
              "tarvik: Tarvik 1.0\n", "tarvik: Config folder: " + elsewhere.path() + "/Config\n",
-             "tarvik: listening on TCP port " + std::to_string(tarvik.port) + "\n",
+             "tarvik: listening on TCP port " + std::to_string(tarvik.port) +
+                 " on every interface\n",
              "tarvik: coils: Port 0x378: simulated: ", "tarvik: step thread: ",
              "tarvik: hot keys: none: Alt+Z not held, Alt+X not held\n"}) {
         EXPECT_TRUE(tarvik.WaitForStderr(line)) << line << tarvik.Stderr();

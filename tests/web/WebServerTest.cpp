@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <set>
+
 #include "TcpClient.h"
 #include "WebFakes.h"
 
@@ -16,12 +20,13 @@ using test::WhileServing;
 
 class WebServerTest : public ::testing::Test, protected test::WebRig {
   protected:
-    void Start(WebServerLimits limits = {}) {
+    void Start(ServerLimits limits = {}) {
         pages.PageIndex = "index";
         Load(test::Settings(-199, 199, 0, 1, 50));
-        server = std::make_unique<WebServer>(handler, limits);
+        server.reset();
+        server = std::make_unique<WebServer>(handler, budget, limits);
         QString error;
-        ASSERT_TRUE(server->Listen(0, &error)) << error.toStdString();
+        ASSERT_TRUE(server->Listen("", 0, &error)) << error.toStdString();
         port = server->LocalPort();
     }
     std::string Fetch(const std::string& request, bool ipv6 = false) {
@@ -36,6 +41,7 @@ class WebServerTest : public ::testing::Test, protected test::WebRig {
         EXPECT_EQ(::fcntl(0, F_GETFD), -1) << "the first listener's descriptor 0 is still open";
     }
     test::StdinClosed closed;  // the first server listens on descriptor 0
+    DescriptorBudget budget;
     std::unique_ptr<WebServer> server;
     std::uint16_t port = 0;
 };
@@ -129,9 +135,9 @@ TEST_F(WebServerTest, AtTheCapTheLongestSilentConnectionMakesRoom) {
 }
 
 // A newcomer while everyone is within the grace is not turned away and evicts nobody yet: it
-// counts above the cap until the grace is over, then the connection silent longest goes
-// (not the older one that sent no request).
-TEST_F(WebServerTest, ANewcomerWithinTheGraceWaitsAboveTheCapThenTheLongestSilentGoes) {
+// waits in the kernel's queue until the grace is over, then the connection silent longest
+// goes (not the older one that sent no request).
+TEST_F(WebServerTest, ANewcomerWithinTheGraceWaitsInTheQueueThenTheLongestSilentGoes) {
     Start({.maxConnections = 2});
     std::vector<std::unique_ptr<TcpClient>> clients;
     for (int i = 0; i < 3; ++i) clients.push_back(std::make_unique<TcpClient>(port));
@@ -172,14 +178,59 @@ TEST_F(WebServerTest, OutOfDescriptorsAPendingConnectionIsClosedNotLeftWaiting) 
     EXPECT_EQ(Fetch("GET / HTTP/1.1\r\n\r\n"), "index\r\n");
 }
 
-TEST_F(WebServerTest, ElementNumbersAreReusedSoTheServerNeverRunsOut) {
+// At the cap, a reader whose reply has stopped moving makes room once its stall grace is
+// over; before, the newcomer waits in the kernel's queue.
+TEST_F(WebServerTest, AtTheCapAReaderThatStoppedReadingMakesRoom) {
+    Start({.maxConnections = 1, .stallGraceMs = 300});
+    pages.PageIndex = std::string(32 << 20, 'x');
+    TcpClient stalled(port);
+    stalled.Send("GET / HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 1; }));
+    pages.PageIndex = "index";  // what the newcomer gets: the stalled reply keeps its own
+    EXPECT_EQ(Fetch("GET / HTTP/1.1\r\n\r\n"), "index\r\n");
+    const auto [got, end] = WhileServing([&] {
+        TcpClient::End how{};
+        std::string data = stalled.ReadAll(&how);
+        return std::pair{data.size(), how};
+    });
+    EXPECT_LT(got, 32u << 20);  // cut short
+}
+
+// Out of descriptors with the spare one gone, accepting pauses; once descriptors are there
+// again the clock resumes it, without any connection ending to do so.
+TEST_F(WebServerTest, APauseForWantOfDescriptorsEndsByTheClock) {
+    const auto onDevNull = [] {
+        std::set<int> fds;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ignored;
+            if (std::filesystem::read_symlink(fd.path(), ignored) == "/dev/null") {
+                fds.insert(std::stoi(fd.path().filename().string()));
+            }
+        }
+        return fds;
+    };
+    const std::set<int> before = onDevNull();
     Start();
-    server->SocketCount = 32766;
-    Fetch("GET /a HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(server->SocketCount, 32767);
-    EXPECT_EQ(Fetch("GET /b HTTP/1.1\r\n\r\n"), "index\r\n");
-    EXPECT_EQ(server->SocketCount, 1);
-    EXPECT_LE(server->DescriptorBudget(), 32767);
+    std::vector<int> opened;  // by the server: its spare
+    std::ranges::set_difference(onDevNull(), before, std::back_inserter(opened));
+    ASSERT_EQ(opened.size(), 1u);
+    const int spare = opened.front();
+    TcpClient client(port);
+    client.Send("GET / HTTP/1.1\r\n\r\n");
+    rlimit saved{};
+    ::getrlimit(RLIMIT_NOFILE, &saved);
+    std::vector<int> taken;
+    for (int fd = 0; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < 4096;) {
+        taken.push_back(fd);
+    }
+    // Every number below the spare's taken: giving the spare up frees nothing usable.
+    rlimit scarce = saved;
+    scarce.rlim_cur = static_cast<rlim_t>(spare);
+    ::setrlimit(RLIMIT_NOFILE, &scarce);
+    test::ServeUntil([] { return false; }, 300);  // EMFILE, no spare: paused
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    for (int fd : taken) ::close(fd);
+    EXPECT_EQ(WhileServing([&] { return client.ReadAll(); }), "index\r\n");
 }
 
 }  // namespace
