@@ -35,25 +35,31 @@ work=$(mktemp -d)
 pids=()
 cleanup() { kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
-free_port() { scripts/free-port; }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
 rss_kib() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 rows=()
 row() { rows+=("| $1 | $2 | $3 | $4 |"); }
 
-# Tarvik in a directory of its own, started headless, waiting until its port answers.
-start_tarvik() {  # dir port [totalsteps]
-    mkdir -p "$1" && cp $bin/app/tarvik "$1/" && cp -r sample/Config sample/html "$1/"
-    printf '%s\r\n' "$2" >"$1/Config/Port.ini"
-    printf '%s\r\n' "${3:-0}" >"$1/Config/totalsteps.ini"
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# Tarvik in a directory of its own, started headless on a port the system chooses, waiting
+# until it answers; sets tarvik_pid, tport and startup_ms. Extra arguments are FILE=VALUE
+# pairs for its Config.
+start_tarvik() {  # dir [File.ini=value ...]
+    local dir=$1; shift
+    mkdir -p "$dir" && cp $bin/app/tarvik "$dir/" && cp -r sample/Config sample/html "$dir/"
+    printf '0\r\n' >"$dir/Config/Port.ini"
+    for setting in "$@"; do printf '%s\r\n' "${setting#*=}" >"$dir/Config/${setting%%=*}"; done
     local start=$(date +%s%N)
-    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$1/tarvik" 2>/dev/null & tarvik_pid=$!
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$dir/tarvik" 2>"$dir/err" & tarvik_pid=$!
     pids+=($tarvik_pid)
+    tport=""
     local tries=0
-    until curl -s -o /dev/null "http://127.0.0.1:$2/"; do
+    until [ -n "$tport" ] && curl -s -o /dev/null "http://127.0.0.1:$tport/"; do
+        tport=$(sed -n 's/^tarvik: listening on TCP port \([0-9]*\).*/\1/p' "$dir/err")
         tries=$((tries + 1))
         if [ $tries -gt 10000 ] || ! kill -0 $tarvik_pid 2>/dev/null; then
-            echo "bench: Tarvik in $1 did not answer on port $2" >&2; exit 1
+            echo "bench: Tarvik in $dir did not answer: $(cat "$dir/err")" >&2; exit 1
         fi
         sleep 0.001
     done
@@ -80,8 +86,8 @@ rhythm_rows "web flood (300 idle connections, 40 clients reading 0.8 MB chat rep
     "$($bin/bench/step_rate --steps 5000 --flood "$loadgen" 2>/dev/null)"
 
 echo "== web server against nginx" >&2
-tport=$(free_port); start_tarvik "$work/t" "$tport" 200
-nport=$(free_port)
+start_tarvik "$work/t" totalsteps.ini=200
+nport=$(scripts/free-port)
 mkdir -p "$work/nginx/www" && cp sample/html/Index.html "$work/nginx/www/index.html"
 cat >"$work/nginx/nginx.conf" <<CONF
 worker_processes 1;
@@ -92,6 +98,7 @@ http { access_log off; server { listen 127.0.0.1:$nport; root $work/nginx/www; }
 CONF
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" && pids+=($(cat "$work/nginx/nginx.pid" 2>/dev/null || true))
 sleep 0.3
+nginx_worker=$(pgrep -f "nginx: worker process" | head -1)
 for i in $(seq 1000); do curl -s --http0.9 -o /dev/null "http://127.0.0.1:$tport/chat?line+$i"; done
 t=$($loadgen --port "$tport" --path / --concurrency 32 --seconds 5)
 n=$($loadgen --port "$nport" --path / --concurrency 32 --seconds 5)
@@ -106,15 +113,41 @@ t=$($loadgen --port "$tport" --path /turn/right --concurrency 32 --seconds 5)
 row "Connections per second, /turn/right at the upper limit" "$(echo "$t" | field per_second)" "" "p99 $(echo "$t" | field p99_ms) ms"
 t=$($loadgen --port "$tport" --path '/chat?x' --concurrency 32 --seconds 5)
 row "Connections per second, /chat?x with 1000 lines" "$(echo "$t" | field per_second)" "" "reply $(echo "$t" | field bytes) bytes, p99 $(echo "$t" | field p99_ms) ms"
-t=$($loadgen --port "$tport" --path / --rate 2000 --seconds 5)
-n=$($loadgen --port "$nport" --path / --rate 2000 --seconds 5)
+# At an ordinary load: the processor time each connection costs, and the latency.
+fixed_rate() {  # port pid: loadgen output and the pid's processor µs per connection
+    local before=$(cpu_ticks "$2") out
+    out=$($loadgen --port "$1" --path / --rate 2000 --seconds 5)
+    echo "$out cpu_us=$(python3 -c "print(round(($(cpu_ticks "$2") - $before) / $(getconf CLK_TCK) / 10000 * 1e6, 1))")"
+}
+t=$(fixed_rate "$tport" "$tarvik_pid"); n=$(fixed_rate "$nport" "$nginx_worker")
+row "Processor time per connection at 2,000 connections per second (Tarvik / nginx)" \
+    "$(echo "$t" | field cpu_us) / $(echo "$n" | field cpu_us) µs" "≤ 1.2 × nginx" \
+    "ratio $(python3 -c "print(round($(echo "$t" | field cpu_us) / $(echo "$n" | field cpu_us), 2))")"
 row "Latency at 2,000 connections per second (Tarvik / nginx)" \
-    "p50 $(echo "$t" | field p50_ms) / $(echo "$n" | field p50_ms) ms" "p99 ≤ 1.2 × nginx" \
+    "p50 $(echo "$t" | field p50_ms) / $(echo "$n" | field p50_ms) ms" "p50 ≤ 1.2 × nginx" \
     "p99 $(echo "$t" | field p99_ms) / $(echo "$n" | field p99_ms) ms"
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 
+echo "== chat bursts" >&2
+start_tarvik "$work/c" BigStep.ini=5000 MinStep.ini=-32000 MaxStep.ini=32000
+b=$(python3 bench/chat_bursts.py "$tport" "$tarvik_pid" "$work/c/Config" bursts)
+wait $tarvik_pid 2>/dev/null || true
+row "Turn reply during rounds of 64 posts of 60 KB to a 58 MB board" \
+    "p50 $(echo "$b" | field turn_p50_ms) ms" "max ≤ 50 ms" "max $(echo "$b" | field turn_max_ms) ms"
+row "5000-step move from its request to its save, during those rounds" \
+    "$(echo "$b" | field move_rate_min) half-steps/s" "≥ 990" "the slower of two moves"
+row "Index page while one client posts 60 KB in a loop (sequential client)" \
+    "$(echo "$b" | field index_busy) / s" "" "$(echo "$b" | field index_quiet) / s without the poster"
+row "SIGTERM to exit during a round of posts" "$(echo "$b" | field sigterm_ms) ms" "" ""
+
 echo "== memory" >&2
-mport=$(free_port); start_tarvik "$work/m" "$mport"
+start_tarvik "$work/r"
+r=$(python3 bench/chat_bursts.py "$tport" "$tarvik_pid" "$work/r/Config" readers)
+row "Resident memory added by 20 clients that post to a $(echo "$r" | field board_kib) KiB board and never read" \
+    "$(echo "$r" | field grown_kib) KiB" "≤ 2 boards + 32 MiB" ""
+kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+start_tarvik "$work/m"
+mport=$tport
 $loadgen --port "$mport" --path / --concurrency 16 --total 1000 >/dev/null
 m1=$(rss_kib $tarvik_pid)
 $loadgen --port "$mport" --path / --concurrency 32 --total 199000 >/dev/null
@@ -128,8 +161,8 @@ row "Resident memory after 1,000 chat requests of 64 KiB" "$m3 KiB" "" "board th
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 
 echo "== idle cost and start-up" >&2
-iport=$(free_port); start_tarvik "$work/i" "$iport"
-ticks() { awk '{print $14 + $15}' "/proc/$tarvik_pid/stat"; }
+start_tarvik "$work/i"
+ticks() { cpu_ticks "$tarvik_pid"; }
 switches() { cat /proc/$tarvik_pid/task/*/status | awk '/ctxt_switches/ {s += $2} END {print s}'; }
 c0=$(ticks); w0=$(switches); sleep 30; c1=$(ticks); w1=$(switches)
 hz=$(getconf CLK_TCK)
@@ -137,7 +170,7 @@ row "Idle CPU over 30 s" "$(python3 -c "print(round(100*($c1-$c0)/$hz/30, 2))") 
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 times=()
 for i in $(seq 10); do
-    sport=$(free_port); start_tarvik "$work/s$i" "$sport"; times+=($startup_ms)
+    start_tarvik "$work/s$i"; times+=($startup_ms)
     kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 done
 median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 5p)

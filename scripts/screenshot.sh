@@ -24,8 +24,7 @@ cleanup() { kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm 
 pids=()
 trap cleanup EXIT
 cp build/app/tarvik "$work/" && cp -r sample/Config sample/html "$work/"
-port=$(scripts/free-port)
-printf '%s\r\n' "$port" >"$work/Config/Port.ini"
+printf '0\r\n' >"$work/Config/Port.ini"  # a free port, which Tarvik names at start-up
 
 # Xvfb picks a free display and writes its number once it is ready.
 Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$work/display" >/dev/null 2>&1 & pids+=($!)
@@ -33,8 +32,13 @@ for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
 openbox >/dev/null 2>&1 & pids+=($!)
 sleep 0.5
-"$work/tarvik" 2>/dev/null & pids+=($!)
-for _ in $(seq 50); do curl -s "http://127.0.0.1:$port/" >/dev/null && break; sleep 0.1; done
+"$work/tarvik" 2>"$work/err" & pids+=($!)
+port=""
+for _ in $(seq 50); do
+    port=$(sed -n 's/^tarvik: listening on TCP port \([0-9]*\).*/\1/p' "$work/err")
+    [ -n "$port" ] && curl -s "http://127.0.0.1:$port/" >/dev/null && break
+    sleep 0.1
+done
 for path in / /turn/right /chat?Camera+on+the+north+gate /turn/right /turn/left \
     /chat?Looks+good+from+here /turn/reset; do
     curl -s --http0.9 "http://127.0.0.1:$port$path" >/dev/null

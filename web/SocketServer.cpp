@@ -30,6 +30,7 @@ constexpr int kAcceptsPerPass = 64;
 constexpr std::size_t kPiecesPerWrite = 64;
 constexpr int kLingerCheckMs = 5;
 constexpr int kResumeAcceptingMs = 100;
+constexpr int kBoundedSendBuffer = 256 * 1024;
 // One call from the event loop works at most this long; what is left is reported again.
 constexpr std::chrono::milliseconds kLongestPass{5};
 // A connection this young that has sent nothing yet is on its way with a request, not idle:
@@ -408,7 +409,17 @@ void SocketServer::DiscardArrivals(int index) {
 }
 
 void SocketServer::Answered(int index) {
-    elements_.at(index).state = State::Answered;
+    Element& element = elements_.at(index);
+    element.state = State::Answered;
+    // A big reply (a chat board of megabytes) gets a send buffer of bounded size: the kernel
+    // would otherwise grow it to megabytes for every reader, those that never read included,
+    // and copy as much into it on every write.
+    std::size_t bytes = 0;
+    for (const Piece& piece : element.pending) bytes += piece.bytes.size();
+    if (bytes > kBoundedSendBuffer) {
+        const int size = kBoundedSendBuffer;
+        ::setsockopt(element.fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    }
     WritePending(index);
 }
 

@@ -28,9 +28,10 @@ inline QProcessEnvironment Headless() {
 
 class TarvikProcess {
   public:
-    TarvikProcess() : port(FreePort()) {
+    // Port 0: the system chooses a free port, which Tarvik names at start-up.
+    TarvikProcess() {
         std::filesystem::copy_file(TARVIK_BINARY, dir.path() + "/tarvik");
-        dir.WriteConfig({{"/Config/Port.ini", std::to_string(port) + "\r\n"}});
+        dir.WriteConfig({{"/Config/Port.ini", "0\r\n"}});
         dir.WritePages();
     }
     ~TarvikProcess() {
@@ -55,8 +56,13 @@ class TarvikProcess {
         const QString binary = QString::fromStdString(dir.path() + "/tarvik");
         process.start(wrapper.isEmpty() ? binary : wrapper.front(),
                       wrapper.isEmpty() ? QStringList{} : wrapper.mid(1) << binary);
+        const std::string said = "tarvik: listening on TCP port ";
         for (int attempt = 0; attempt < 400 && process.waitForStarted(10000); ++attempt) {
-            if (TcpClient(port, false, 1000).connected()) return true;
+            const std::string errors = Stderr();
+            if (const auto at = errors.find(said); at != std::string::npos) {
+                port = static_cast<std::uint16_t>(std::stoi(errors.substr(at + said.size())));
+                return TcpClient(port, false, 1000).connected();
+            }
             if (process.waitForFinished(25)) return false;
         }
         return false;
@@ -123,7 +129,7 @@ class TarvikProcess {
     QStringList wrapper;  // a program that execs tarvik, such as prlimit, and its options
     int outputs = -1;     // standard output and error go here instead, when set
     QProcess process;
-    std::uint16_t port;
+    std::uint16_t port = 0;  // once launched
     std::string errors;
 };
 

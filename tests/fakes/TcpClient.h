@@ -15,18 +15,6 @@
 
 namespace tarvik::test {
 
-// A TCP port that was free a moment ago.
-inline std::uint16_t FreePort() {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin6_port);
-}
-
 class TcpClient {
   public:
     // Connects to 127.0.0.1 (or ::1) at `port`; reads time out after `timeoutMs`.

@@ -93,9 +93,8 @@ for file in totalsteps.ini StepCount.ini; do
 done
 chgrp lp "$state" && chmod 2775 "$state"
 chmod 0755 "$work"
-port=$("$(dirname "$0")/../../scripts/free-port")
 chmod u+w "$camera/Config/Port.ini"
-printf '%s\r\n' "$port" >"$camera/Config/Port.ini"
+printf '0\r\n' >"$camera/Config/Port.ini"  # a free port, which tarvik names at start-up
 cd "$work"
 run_camera() {  # turn, expected position, and the command that runs tarvik
     local turn=$1 expected=$2
@@ -103,8 +102,10 @@ run_camera() {  # turn, expected position, and the command that runs tarvik
     env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$@" "$root/usr/bin/tarvik" \
         --config "$camera" 2>"$work/err" &
     pid=$!
+    port=""
     for _ in $(seq 200); do
-        curl -s "http://127.0.0.1:$port/" >/dev/null 2>&1 && break
+        port=$(sed -n 's/^tarvik: listening on TCP port \([0-9]*\).*/\1/p' "$work/err")
+        [ -n "$port" ] && break
         kill -0 "$pid" 2>/dev/null || fail "tarvik exited: $(cat "$work/err")"
         sleep 0.05
     done

@@ -20,11 +20,7 @@ using test::TarvikProcess;
 
 class BinaryTest : public ::testing::Test {
   protected:
-    void Config(const std::map<std::string, std::string>& files) {
-        auto all = files;
-        all["/Config/Port.ini"] = std::to_string(tarvik.port);
-        tarvik.dir.WriteConfig(all);
-    }
+    void Config(const std::map<std::string, std::string>& files) { tarvik.dir.WriteConfig(files); }
     std::string Saved() { return tarvik.dir.Read("/Config/totalsteps.ini"); }
 
     TarvikProcess tarvik;
@@ -122,7 +118,7 @@ TEST_F(BinaryTest, CommandLineOptionsAndTheStartUpSummary) {
     EXPECT_EQ(check.readAllStandardError().toStdString(),
               "tarvik: check failed: The Config folder \"/nonexistent/Config\" is missing\n");
     test::TempDir elsewhere;
-    elsewhere.WriteConfig({{"/Config/Port.ini", std::to_string(tarvik.port)}});
+    elsewhere.WriteConfig();
     elsewhere.WritePages();
     std::filesystem::remove_all(dir.path() + "/Config");
     tarvik.wrapper = {"sh", "-c", "exec \"$0\" --config \"$1\" --log-requests",
@@ -250,8 +246,7 @@ TEST_F(BinaryTest, ADamagedConfigFileStopsStartUpNamingItAndChangesNothing) {
     for (const auto& [file, damage, simulated] : cases) {
         const bool runs = simulated != nullptr;
         TarvikProcess t;
-        std::map<std::string, std::string> files{{"/Config/Port.ini", std::to_string(t.port)},
-                                                 {"/Config/totalsteps.ini", "7"}};
+        std::map<std::string, std::string> files{{"/Config/totalsteps.ini", "7"}};
         files[file] = damage;
         t.dir.WriteConfig(files);
         if (std::string(damage) == "<big>") t.dir.Write(file, std::string(10 << 20, '7'));

@@ -161,8 +161,7 @@ TEST_F(X11Test, ExitFromTheTrayMenuShutsDownLikeClosing) {
     if (!x.trayReady())
         GTEST_SKIP() << "the private X session's tray host (trayer) did not come up";
     TarvikProcess tarvik;
-    tarvik.dir.WriteConfig(
-        {{"/Config/Port.ini", std::to_string(tarvik.port)}, {"/Config/totalsteps.ini", "33"}});
+    tarvik.dir.WriteConfig({{"/Config/totalsteps.ini", "33"}});
     ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
     const QString icon = MinimiseToTray();
     ASSERT_FALSE(icon.isEmpty()) << "no tray icon; " << tarvik.Stderr();
@@ -184,8 +183,7 @@ TEST_F(X11Test, ExitFromTheTrayMenuShutsDownLikeClosing) {
 // written again even though it did not change, which shows the shutdown ran).
 TEST_F(X11Test, WhenTheXServerEndsThePositionIsSavedBeforeTarvikEnds) {
     TarvikProcess tarvik;
-    tarvik.dir.WriteConfig(
-        {{"/Config/Port.ini", std::to_string(tarvik.port)}, {"/Config/totalsteps.ini", "7"}});
+    tarvik.dir.WriteConfig({{"/Config/totalsteps.ini", "7"}});
     ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
     x.KillServer();
     ASSERT_TRUE(tarvik.process.waitForFinished(20000));
