@@ -118,7 +118,7 @@ TEST_F(BinaryTest, CommandLineOptionsAndTheStartUpSummary) {
     EXPECT_EQ(check.readAllStandardError().toStdString(),
               "tarvik: check failed: The Config folder \"/nonexistent/Config\" is missing\n");
     test::TempDir elsewhere;
-    elsewhere.WriteConfig();
+    elsewhere.WriteConfig({{"/Config/Listen.ini", "127.0.0.1\n"}});
     elsewhere.WritePages();
     std::filesystem::remove_all(dir.path() + "/Config");
     tarvik.wrapper = {"sh", "-c", "exec \"$0\" --config \"$1\" --log-requests",
@@ -132,11 +132,12 @@ TEST_F(BinaryTest, CommandLineOptionsAndTheStartUpSummary) {
     for (const std::string& line : std::vector<std::string>{
              "tarvik: Tarvik 1.0\n", "tarvik: Config folder: " + elsewhere.path() + "/Config\n",
              "tarvik: listening on TCP port " + std::to_string(tarvik.port) +
-                 " on every interface\n",
+                 " on 127.0.0.1 only\n",
              "tarvik: coils: Port 0x378: simulated: ", "tarvik: step thread: ",
              "tarvik: hot keys: none: Alt+Z not held, Alt+X not held\n"}) {
         EXPECT_TRUE(tarvik.WaitForStderr(line)) << line << tarvik.Stderr();
     }
+    EXPECT_FALSE(test::TcpClient(tarvik.port, true).connected());  // not on ::1
     EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
     const std::string logged = tarvik.process.readAllStandardOutput().toStdString();
     EXPECT_NE(logged.find("] 127.0.0.1 /turn/right\n"), std::string::npos) << logged;
@@ -238,6 +239,7 @@ TEST_F(BinaryTest, ADamagedConfigFileStopsStartUpNamingItAndChangesNothing) {
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {"/Config/MaxStep.ini", "<missing>", nullptr},
         {"/Config/Port.ini", "70000", nullptr},
+        {"/Config/Listen.ini", "localhost", nullptr},
         {"/Config/Middlestep.ini", "<big>", nullptr},
         {"/Config/Lpt.ini", "<missing>", "coils: Port 0x0: simulated: no port address configured"},
         {"/Config/Gpio.ini", "no-such-chip 1 2 3 4",
