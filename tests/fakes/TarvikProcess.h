@@ -10,6 +10,9 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "TcpClient.h"
@@ -56,16 +59,42 @@ class TarvikProcess {
         const QString binary = QString::fromStdString(dir.path() + "/tarvik");
         process.start(wrapper.isEmpty() ? binary : wrapper.front(),
                       wrapper.isEmpty() ? QStringList{} : wrapper.mid(1) << binary);
-        const std::string said = "tarvik: listening on TCP port ";
+        errors.clear();
         for (int attempt = 0; attempt < 400 && process.waitForStarted(10000); ++attempt) {
-            const std::string errors = Stderr();
-            if (const auto at = errors.find(said); at != std::string::npos) {
-                port = static_cast<std::uint16_t>(std::stoi(errors.substr(at + said.size())));
-                return TcpClient(port, false, 1000).connected();
-            }
+            port = ListeningPort(process.processId());
+            if (port != 0) return TcpClient(port, false, 1000).connected();
             if (process.waitForFinished(25)) return false;
         }
         return false;
+    }
+
+    // The port a process listens on, from its sockets and the kernel's table of them; 0
+    // while it listens on none.
+    static std::uint16_t ListeningPort(qint64 pid) {
+        std::set<std::string> sockets;
+        std::error_code ignored;
+        for (const auto& fd :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ignored)) {
+            const std::string target = std::filesystem::read_symlink(fd.path(), ignored);
+            if (target.starts_with("socket:[")) sockets.insert(target.substr(8, target.size() - 9));
+        }
+        for (const char* table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
+            std::ifstream in(table);
+            std::string line;
+            std::getline(in, line);  // the heading
+            while (std::getline(in, line)) {
+                std::istringstream fields(line);
+                std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout,
+                    inode;
+                fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >>
+                    uid >> timeout >> inode;
+                if (state == "0A" && sockets.count(inode) != 0) {  // listening
+                    return static_cast<std::uint16_t>(
+                        std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+                }
+            }
+        }
+        return 0;
     }
 
     std::string Fetch(const std::string& path) {
