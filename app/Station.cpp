@@ -103,7 +103,7 @@ std::optional<std::string> Station::Start() {
     CheckSavable(files::kTotalSteps, "position");
     CheckSavable(files::kStepCount, "phase");
     coils_.Attach(openCoils_(settings));
-    motor_.With([&](Motor& motor) { motor.Load(settings.pan); });
+    motor_.Load(settings.pan);
     scroll_.Load(settings.pan.lowerStep - 1, settings.pan.upperStep + 1, settings.pan.totalSteps);
     if (auto failure = StartListener()) {
         coils_.SwitchOff();
@@ -265,14 +265,14 @@ bool Station::IsMoving() {
     return motor_.With([](Motor& motor) { return motor.IsMoving(); });
 }
 
-void Station::Stepped(std::int16_t position, Direction direction) {
-    scroll_.Stepped(position, direction);
+void Station::Stepped(Axis axis, std::int16_t position, Direction direction) {
+    if (axis == Axis::Pan) scroll_.Stepped(position, direction);
     ShowMotorSoon();
 }
 
 // The save and the follow run on the event loop: the step thread never waits for a disk.
-void Station::MoveEnded(std::int16_t position) {
-    scroll_.MoveEnded(position);
+void Station::MoveEnded(Axis axis, std::int16_t position) {
+    if (axis == Axis::Pan) scroll_.MoveEnded(position);
     moveEndedPending_ = true;
     displayPending_ = true;
     Wake();

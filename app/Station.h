@@ -104,8 +104,8 @@ class Station : public QObject, private MotorListener {
 
   private:
     // On the step thread, under the motor's lock.
-    void Stepped(std::int16_t position, Direction direction) override;
-    void MoveEnded(std::int16_t position) override;
+    void Stepped(Axis axis, std::int16_t position, Direction direction) override;
+    void MoveEnded(Axis axis, std::int16_t position) override;
 
     void RegisterHotKeys();
     void ShowHotKeys(const std::vector<ShortcutState>& states);

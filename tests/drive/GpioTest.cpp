@@ -68,7 +68,7 @@ TEST(GpioOutput, AMoveSetsAllFourLinesOnceATickAndSwitchingOffReleases) {
         test::FakeTimer timer;
         test::RecordingListener listener;
         SharedMotor motor(output, timer, listener);
-        motor.With([](Motor& m) { m.Load(test::Settings(-99, 99, 0, 1, 3)); });
+        motor.Load(test::Settings(-99, 99, 0, 1, 3));
         motor.With([](Motor& m) { m.BigMove(Direction::Right); });
         while (timer.enabled) motor.Tick();
         output.SwitchOff();

@@ -56,7 +56,7 @@ TEST(Motor, TicksWalkThePhaseTableWithinTheLimits) {
 
 TEST(Motor, LoadEnergisesTheStoredPhaseAndTheListenerHearsOnlyRealSteps) {
     test::MotorRig rig;
-    rig.With([](Motor& m) { m.Load(test::Settings(-99, 99, 99, 4)); });
+    rig.shared.Load(test::Settings(-99, 99, 99, 4));
     EXPECT_EQ(rig.coils.writes, std::vector<int>{2});
     EXPECT_FALSE(rig.timer.enabled);
     rig.With([](Motor& m) { m.Step(3, Direction::Right); });

@@ -21,7 +21,7 @@ TEST(StepEngine, TicksAMoveToItsEndOnItsOwnThreadBesideReaders) {
     std::unique_ptr<SharedMotor> motor;
     StepEngine engine([&motor] { motor->Tick(); });
     motor = std::make_unique<SharedMotor>(coils, engine, listener);
-    motor->With([](Motor& m) { m.Load(test::Settings(-999, 999, 0, 1, 200)); });
+    motor->Load(test::Settings(-999, 999, 0, 1, 200));
     // Memory is locked only without a size limit; with one, later allocations would fail.
     rlimit memlock{};
     ASSERT_EQ(::getrlimit(RLIMIT_MEMLOCK, &memlock), 0);

@@ -46,8 +46,8 @@ class FakeTimer : public Timer {
 };
 
 struct RecordingListener : MotorListener {
-    void Stepped(std::int16_t position, Direction) override { stepped.push_back(position); }
-    void MoveEnded(std::int16_t position) override { ended.push_back(position); }
+    void Stepped(Axis, std::int16_t position, Direction) override { stepped.push_back(position); }
+    void MoveEnded(Axis, std::int16_t position) override { ended.push_back(position); }
     std::vector<int> stepped, ended;
 };
 
@@ -71,7 +71,7 @@ struct MotorRig {
     SharedMotor shared{coils, timer, listener};
 
     void Load(const AxisSettings& s) {
-        shared.With([&](Motor& m) { m.Load(s); });
+        shared.Load(s);
         coils.writes.clear();
     }
     template <typename Action>
