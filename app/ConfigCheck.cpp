@@ -5,6 +5,7 @@
 
 #include "ConfigFiles.h"
 #include "FileHelpers.h"
+#include "OnvifEndpoint.h"
 #include "ParallelPort.h"
 
 namespace tarvik {
@@ -35,6 +36,20 @@ void SayWhetherSavable(const std::string& path, const char* what) {
     }
 }
 
+// The ONVIF summary, what stops start-up, or nothing without Onvif.ini.
+std::optional<std::string> CheckOnvif(const std::string& baseDir) {
+    const std::string path = baseDir + "/Config/Onvif.ini";
+    const FileText read = ReadFileText(path);
+    if (read.missing) return std::nullopt;
+    if (!read.problem.empty()) return "\"" + path + "\" cannot be read: " + read.problem;
+    auto parsed = ParseOnvifConfig(path, read.contents);
+    if (auto* error = std::get_if<StartupError>(&parsed)) return error->Message();
+    const OnvifConfig& config = std::get<OnvifConfig>(parsed);
+    onvif::Presets presets(baseDir + "/Config/Presets.ini");
+    if (auto error = presets.Load()) return error->Message();
+    return OnvifSummary(config, config.port, config.discovery);
+}
+
 }  // namespace
 
 int CheckConfiguration(const std::string& baseDir) {
@@ -62,6 +77,13 @@ int CheckConfiguration(const std::string& baseDir) {
     std::error_code ignored;
     if (!std::filesystem::is_directory(baseDir + files::kHtml, ignored)) {
         Say("no page folder \"" + baseDir + files::kHtml + "\": every page would be sent empty");
+    }
+    if (auto onvif = CheckOnvif(baseDir)) {
+        if (!onvif->starts_with("ONVIF: ")) {
+            std::fprintf(stderr, "tarvik: check failed: %s\n", onvif->c_str());
+            return 1;
+        }
+        Say(*onvif + " (not opened by --check)");
     }
     SayWhetherSavable(baseDir + files::kConfig + files::kTotalSteps, "position");
     SayWhetherSavable(baseDir + files::kConfig + files::kStepCount, "phase");

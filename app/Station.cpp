@@ -50,6 +50,7 @@ const char* KindText(ShortcutState::Kind kind) {
 Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, const Clock& clock,
                  ServerLimits webLimits)
     : baseDir_(std::move(baseDir)),
+      clock_(clock),
       openCoils_(std::move(openCoils)),
       hotKeys_(hotKeys),
       engine_([this] { motor_.Tick(); }),
@@ -105,7 +106,7 @@ std::optional<std::string> Station::Start() {
     coils_.Attach(openCoils_(settings));
     motor_.Load(settings.pan);
     scroll_.Load(settings.pan.lowerStep - 1, settings.pan.upperStep + 1, settings.pan.totalSteps);
-    if (auto failure = StartListener()) {
+    if (auto failure = StartListener(); failure || (failure = StartOnvif())) {
         coils_.SwitchOff();
         return failure;
     }
@@ -168,6 +169,7 @@ void Station::PrintSummary() const {
     line("coils: " + coils_.Describe());
     line("step thread: " + engine_.Priority());
     line("hot keys: " + hotKeyState_);
+    if (onvif_) line(onvif_->Summary());
 }
 
 std::optional<std::string> Station::StartListener() {
@@ -187,12 +189,22 @@ std::optional<std::string> Station::StartListener() {
     return std::nullopt;
 }
 
+std::optional<std::string> Station::StartOnvif() {
+    auto opened = OnvifEndpoint::Open(baseDir_, motor_, requestLog_, clock_, descriptors_,
+                                      [this](const std::string& text) { Notice(text); });
+    if (!opened) return std::nullopt;
+    if (auto* error = std::get_if<StartupError>(&*opened)) return error->Message();
+    onvif_ = std::move(std::get<std::unique_ptr<OnvifEndpoint>>(*opened));
+    return onvif_->Start();
+}
+
 void Station::Shutdown() {
     if (shutDown_ || !started_) return;
     shutDown_ = true;
     followTimer_.stop();
     sweepTimer_.stop();
     SaveAndSwitchOff();
+    if (onvif_) onvif_->Stop();
     hotKeys_.Release();
 }
 

@@ -29,6 +29,7 @@
 #include "HotKeys.h"
 #include "LineList.h"
 #include "Motor.h"
+#include "OnvifEndpoint.h"
 #include "RequestHandler.h"
 #include "ScrollFollow.h"
 #include "StepEngine.h"
@@ -111,6 +112,7 @@ class Station : public QObject, private MotorListener {
     void ShowHotKeys(const std::vector<ShortcutState>& states);
     void PrintSummary() const;
     std::optional<std::string> StartListener();
+    std::optional<std::string> StartOnvif();
     void CheckSavable(const char* file, const char* what);
     void SaveState();
     bool SaveValue(const char* file, const char* what, int value);
@@ -123,6 +125,7 @@ class Station : public QObject, private MotorListener {
     void ClearNotice(const std::string& key);
 
     std::string baseDir_;
+    const Clock& clock_;
     CoilFactory openCoils_;
     HotKeys& hotKeys_;
     ConfigLock configLock_;
@@ -142,6 +145,7 @@ class Station : public QObject, private MotorListener {
     RequestHandler handler_;
     DescriptorBudget descriptors_;
     WebServer server_;
+    std::unique_ptr<OnvifEndpoint> onvif_;  // when Config/Onvif.ini exists
     StationView* view_ = nullptr;
     std::vector<std::pair<std::string, std::string>> notices_;  // key, text; oldest first
     std::atomic<bool> displayPending_{false};

@@ -69,7 +69,10 @@ constexpr const char* kUsage =
     "  --check          read and check every configuration file, say what would be driven\n"
     "                   and served, and exit (0: usable, 1: not) without touching anything\n"
     "  --help           show this help and exit\n"
-    "  --version        show the version and exit\n";
+    "  --version        show the version and exit\n"
+    "\n"
+    "With DIR/Config/Onvif.ini Tarvik also offers ONVIF PTZ services, so that NVRs and home\n"
+    "automation can steer the mount (see man tarvik).\n";
 
 // Qt's own options, which Qt takes out of the arguments when it starts; those in the first
 // list take a value.

@@ -4,7 +4,7 @@
 # the postinst) and are reached through links, because Tarvik rewrites them after every move.
 # Other prefixes (cmake --install) put the same layout under the prefix's etc and var.
 set(TARVIK_STATE ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/tarvik/default)
-set(TARVIK_STATE_FILES totalsteps.ini StepCount.ini)
+set(TARVIK_STATE_FILES totalsteps.ini StepCount.ini Presets.ini)
 set(TARVIK_DOC ${CMAKE_INSTALL_DATADIR}/doc/tarvik)
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(TARVIK_UNIT_DIR /lib/systemd/system)
@@ -20,7 +20,7 @@ file(MAKE_DIRECTORY ${staging})
 install(TARGETS tarvik DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sample/Config ${PROJECT_SOURCE_DIR}/sample/html
         DESTINATION ${TARVIK_ETC} COMPONENT camera
-        PATTERN totalsteps.ini EXCLUDE PATTERN StepCount.ini EXCLUDE)
+        PATTERN totalsteps.ini EXCLUDE PATTERN StepCount.ini EXCLUDE PATTERN Presets.ini EXCLUDE)
 foreach(state IN LISTS TARVIK_STATE_FILES)
     file(MAKE_DIRECTORY ${staging}/links)
     file(CREATE_LINK ${TARVIK_STATE}/${state} ${staging}/links/${state} SYMBOLIC)

@@ -13,7 +13,7 @@ cmake --build build-fuzz -j "$(nproc)"
 
 printf '%-12s %12s %10s %s\n' target executions seconds result
 status=0
-for target in request; do
+for target in request soap; do
     corpus=build-fuzz/corpus-$target
     mkdir -p "$corpus"
     log=build-fuzz/fuzz-$target.log

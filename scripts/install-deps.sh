@@ -8,8 +8,10 @@ packages=(
     libgtest-dev clang libclang-rt-14-dev
     xvfb xauth xdotool x11-utils openbox trayer imagemagick curl
     dbus-daemon python3-dbus python3-gi
-    lintian desktop-file-utils appstream systemd
+    lintian desktop-file-utils appstream systemd iproute2
 )
+# Node.js for the ONVIF client tests, unless the machine has one of its own already.
+command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for package in "${packages[@]}"; do

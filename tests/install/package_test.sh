@@ -30,7 +30,7 @@ done
 [ ! -e "$root/opt" ] || fail "the package still installs into /opt"
 check
 # The position and the phase are state, reached through links; limits and pages are root's.
-for state in totalsteps.ini StepCount.ini; do
+for state in totalsteps.ini StepCount.ini Presets.ini; do
     [ "$(readlink "$camera/Config/$state")" = "/var/lib/tarvik/default/$state" ] ||
         fail "Config/$state is not a link to the state in /var/lib/tarvik"
     grep -q "$state" "$work/control/conffiles" && fail "$state is a conffile"

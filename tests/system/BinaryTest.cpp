@@ -240,6 +240,7 @@ TEST_F(BinaryTest, ADamagedConfigFileStopsStartUpNamingItAndChangesNothing) {
         {"/Config/MaxStep.ini", "<missing>", nullptr},
         {"/Config/Port.ini", "70000", nullptr},
         {"/Config/Listen.ini", "localhost", nullptr},
+        {"/Config/Onvif.ini", "port = 8899\nuser = admin", nullptr},
         {"/Config/Middlestep.ini", "<big>", nullptr},
         {"/Config/Lpt.ini", "<missing>", "coils: Port 0x0: simulated: no port address configured"},
         {"/Config/Gpio.ini", "no-such-chip 1 2 3 4",

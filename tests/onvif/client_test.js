@@ -1,0 +1,265 @@
+// Tarvik's ONVIF services driven by the npm package `onvif` (a client that NVRs and home
+// automation use) and by hand-made hostile requests, against the real binary. Run inside a
+// network namespace of its own (see tests/CMakeLists.txt): fixed ports are free there and
+// nothing reaches a real network.
+//
+//   node client_test.js TARVIK_BINARY
+'use strict';
+const { test } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const crypto = require('node:crypto');
+const dgram = require('node:dgram');
+const fs = require('node:fs');
+const net = require('node:net');
+const os = require('node:os');
+const path = require('node:path');
+const { Cam } = require('onvif');
+
+const BINARY = process.argv[2];
+const PORT = 8899;
+const FOV_URI = 'http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationSpaceFov';
+const PTZ = 'http://www.onvif.org/ver20/ptz/wsdl';
+
+// A camera folder beside a copy of the binary: limits -1000..1000, big step 50, middle 0.
+class Tarvik {
+  constructor(onvif = {}) {
+    this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tarvik-onvif-'));
+    fs.copyFileSync(BINARY, path.join(this.dir, 'tarvik'));
+    fs.chmodSync(path.join(this.dir, 'tarvik'), 0o755);
+    fs.cpSync(path.join(__dirname, '../../sample/html'), path.join(this.dir, 'html'), { recursive: true });
+    const config = { 'Lpt.ini': '378', 'Middlestep.ini': '0', 'MaxStep.ini': '1000', 'MinStep.ini': '-1000',
+      'totalsteps.ini': '0', 'StepCount.ini': '1', 'BigStep.ini': '50', 'Port.ini': '8534', 'Presets.ini': '' };
+    const ini = Object.assign({ port: PORT, user: 'admin', password: 'secret', fov: 62.2,
+      'steps-per-degree': 11.38, discovery: 'on', stream: 'rtsp://192.168.1.20:554/stream1' }, onvif);
+    config['Onvif.ini'] = Object.entries(ini).map(([k, v]) => `${k} = ${v}`).join('\n');
+    fs.mkdirSync(path.join(this.dir, 'Config'));
+    for (const [file, text] of Object.entries(config)) this.write(file, text + '\r\n');
+  }
+  write(file, text) { fs.writeFileSync(path.join(this.dir, 'Config', file), text); }
+  read(file) { return fs.readFileSync(path.join(this.dir, 'Config', file), 'utf8').trim(); }
+  start() {
+    const env = Object.assign({}, process.env);
+    for (const name of ['DISPLAY', 'WAYLAND_DISPLAY', 'QT_QPA_PLATFORM']) delete env[name];
+    this.process = spawn(path.join(this.dir, 'tarvik'), [], { env });
+    this.stderr = '';
+    return new Promise((resolve, reject) => {
+      this.process.stderr.on('data', (d) => {
+        this.stderr += d;
+        if (this.stderr.includes('tarvik: ONVIF: port')) resolve();
+      });
+      this.process.on('exit', () => reject(new Error('tarvik exited: ' + this.stderr)));
+    });
+  }
+  stop() {
+    return new Promise((resolve) => {
+      this.process.removeAllListeners('exit');
+      this.process.on('exit', (code) => resolve(code));
+      this.process.kill('SIGTERM');
+    });
+  }
+  // Until the saved position is `position` (the end of a move is saved at once).
+  async saved(position) {
+    for (let i = 0; i < 400 && this.read('totalsteps.ini') !== String(position); i++) await sleep(25);
+    return Number(this.read('totalsteps.ini'));
+  }
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const call = (cam, method, ...args) => new Promise((resolve, reject) =>
+  cam[method](...args, (err, result) => (err ? reject(err) : resolve(result))));
+const connect = (options) => new Promise((resolve, reject) => {
+  const cam = new Cam(Object.assign({ hostname: '127.0.0.1', port: PORT, username: 'admin',
+    password: 'secret', timeout: 10000 }, options), (err) => (err ? reject(err) : resolve(cam)));
+});
+// A PTZ operation the package has no method for, through its own request path and credentials.
+const ptzRaw = (cam, body) => new Promise((resolve, reject) => cam._request({ service: 'ptz',
+  body: cam._envelopeHeader() + body + cam._envelopeFooter() }, (err, data, xml) => (err ? reject(err) : resolve(xml))));
+const idle = async (cam) => {
+  for (let i = 0; i < 400; i++) {
+    if ((await call(cam, 'getStatus', {})).moveStatus.panTilt === 'IDLE') return;
+    await sleep(25);
+  }
+};
+
+test('a client with the password steers the mount as an NVR and Frigate would', async () => {
+  const tarvik = new Tarvik();
+  await tarvik.start();
+  try {
+    const cam = await connect({});
+    // What Frigate's autotracker checks before it tracks.
+    const profile = cam.profiles[0];
+    assert.equal(profile.videoEncoderConfiguration.encoding, 'H264');
+    assert.ok(profile.PTZConfiguration.defaultContinuousPanTiltVelocitySpace);
+    const options = await call(cam, 'getConfigurationOptions', profile.PTZConfiguration.$.token);
+    const relative = options.ptzspaces.filter((s) => s.name === 'relativePanTiltTranslationSpace')
+      .map((s) => s.uri);
+    assert.ok(relative.includes(FOV_URI), relative.join(' '));
+    assert.match(await ptzRaw(cam, `<GetServiceCapabilities xmlns="${PTZ}"/>`), /MoveStatus="true"/);
+    assert.equal((await call(cam, 'getStreamUri', { protocol: 'RTSP' })).uri, 'rtsp://192.168.1.20:554/stream1');
+
+    // Absolute: x 0.5 of -1000..1000 is 500, phase 1 + 500 half-steps is 5 (of 8).
+    await call(cam, 'absoluteMove', { x: 0.5, y: 0 });
+    assert.equal(await tarvik.saved(500), 500);
+    assert.equal(tarvik.read('StepCount.ini'), '5');
+    // Relative: x 0.1 of the generic scale is a tenth of the range; in the field of view
+    // (as Frigate moves) x 1 is half of 62.2° at 11.38 half-steps per degree.
+    await call(cam, 'relativeMove', { x: 0.1, y: 0, speed: { x: 1, y: 1 } });
+    assert.equal(await tarvik.saved(600), 600);
+    await ptzRaw(cam, `<RelativeMove xmlns="${PTZ}"><ProfileToken>${profile.$.token}</ProfileToken>` +
+      `<Translation><PanTilt xmlns="http://www.onvif.org/ver10/schema" x="1" y="0" space="${FOV_URI}"/>` +
+      '<Zoom xmlns="http://www.onvif.org/ver10/schema" x="0"/></Translation></RelativeMove>');
+    assert.equal(await tarvik.saved(954), 954);
+    // Continuous left: moving until stopped, then idle where it stands, saved there.
+    await call(cam, 'continuousMove', { x: -0.5, y: 0 });
+    await sleep(100);
+    assert.equal((await call(cam, 'getStatus', {})).moveStatus.panTilt, 'MOVING');
+    await call(cam, 'stop', { panTilt: true });
+    await idle(cam);
+    const status = await call(cam, 'getStatus', {});
+    assert.equal(status.moveStatus.panTilt, 'IDLE');
+    const stopped = Math.round(status.position.x * 1000);
+    assert.ok(stopped < 954 && stopped > -1000, String(stopped));
+    assert.equal(await tarvik.saved(stopped), stopped);
+    // Home is the middle; a preset outlives a restart.
+    await call(cam, 'gotoHomePosition', {});
+    assert.equal(await tarvik.saved(0), 0);
+    await call(cam, 'absoluteMove', { x: -0.25, y: 0 });
+    await tarvik.saved(-250);
+    await call(cam, 'setPreset', { presetName: 'Garden gate' });
+    await call(cam, 'gotoHomePosition', {});
+    await tarvik.saved(0);
+  } finally {
+    assert.equal(await tarvik.stop(), 0);
+  }
+  await tarvik.start();
+  try {
+    const cam = await connect({});
+    const presets = await call(cam, 'getPresets', {});
+    assert.deepEqual(Object.keys(presets), ['Garden gate']);
+    await call(cam, 'gotoPreset', { preset: presets['Garden gate'].$.token });
+    assert.equal(await tarvik.saved(-250), -250);
+    assert.match(tarvik.read('Presets.ini'), /^1 -250 0 Garden gate$/);
+  } finally {
+    assert.equal(await tarvik.stop(), 0);
+  }
+});
+
+test('wrong credentials move nothing; HTTP Digest works beside WS-Security', async () => {
+  const tarvik = new Tarvik();
+  await tarvik.start();
+  try {
+    for (const useWSSecurity of [true, false]) {
+      const stranger = new Cam({ hostname: '127.0.0.1', port: PORT, username: 'admin',
+        password: 'wrong', useWSSecurity, timeout: 10000, autoconnect: false });
+      stranger.activeSource = { profileToken: 'profile_1' };
+      stranger.uri = { ptz: { path: '/onvif/ptz_service' } };
+      await assert.rejects(call(stranger, 'absoluteMove', { x: 1, y: 0 }), /NotAuthorized|not authorized|Digest authentication failed/i);
+    }
+    await sleep(300);
+    assert.equal(tarvik.read('totalsteps.ini'), '0');
+    assert.match(tarvik.stderr, /ONVIF: 127\.0\.0\.1 was refused: wrong user or password/);
+    const digest = await connect({ useWSSecurity: false });
+    await call(digest, 'absoluteMove', { x: 0.1, y: 0 });
+    assert.equal(await tarvik.saved(100), 100);
+  } finally {
+    assert.equal(await tarvik.stop(), 0);
+  }
+});
+
+// Raw bytes to the ONVIF port; the status line and body of the answer, or '' when the
+// connection ends without one.
+function exchange(bytes, { wait = 3000 } = {}) {
+  return new Promise((resolve) => {
+    const socket = net.connect(PORT, '127.0.0.1');
+    let answer = '';
+    socket.on('data', (d) => { answer += d; });
+    socket.on('error', () => {});
+    socket.on('close', () => resolve(answer));
+    socket.write(bytes, () => {});
+    setTimeout(() => { socket.destroy(); resolve(answer); }, wait);
+  });
+}
+
+const post = (body, headers = '') => `POST /onvif/ptz_service HTTP/1.1\r\nHost: 127.0.0.1\r\n${headers}` +
+  `Content-Type: application/soap+xml\r\nContent-Length: ${Buffer.byteLength(body)}\r\nConnection: close\r\n\r\n${body}`;
+
+function usernameToken(nonce, created, password = 'secret') {
+  const digest = crypto.createHash('sha1').update(Buffer.concat([nonce, Buffer.from(created + password)])).digest('base64');
+  return '<s:Header><Security xmlns="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-secext-1.0.xsd">' +
+    `<UsernameToken><Username>admin</Username><Password Type="#PasswordDigest">${digest}</Password>` +
+    `<Nonce>${nonce.toString('base64')}</Nonce><Created xmlns="http://docs.oasis-open.org/wss/2004/01/oasis-200401-wss-wssecurity-utility-1.0.xsd">${created}</Created>` +
+    '</UsernameToken></Security></s:Header>';
+}
+
+test('hostile requests get a clear answer, and the motor and the files go on untouched', async () => {
+  const tarvik = new Tarvik({ discovery: 'off' });
+  tarvik.write('BigStep.ini', '900');
+  await tarvik.start();
+  try {
+    // A move runs through all of it.
+    const turn = net.connect(8534, '127.0.0.1', () => turn.end('GET /turn/right HTTP/1.1\r\n\r\n'));
+    turn.on('error', () => {});
+    const presets = tarvik.read('Presets.ini');
+    const envelope = (inner) => `<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope">${inner}</s:Envelope>`;
+    const cases = [
+      [post('<s:Envelope'), /^HTTP\/1.1 500 [^]*WellFormed/],
+      [post('<x>not soap</x>'), /^HTTP\/1.1 500 [^]*not a SOAP envelope/],
+      [post('<?xml version="1.0"?><!DOCTYPE lol [<!ENTITY a "aaaaaaaaaa"><!ENTITY b "&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;">]>' +
+        envelope('<s:Body>&b;&b;&b;</s:Body>')), /^HTTP\/1.1 500 [^]*DTD is not accepted/],
+      [`POST /onvif/ptz_service HTTP/1.1\r\nContent-Length: ${10 << 20}\r\n\r\n` + 'x'.repeat(70000), /^HTTP\/1.1 413 /],
+      [post(envelope('<s:Body><GetNodes xmlns="' + PTZ + '"/></s:Body>')).replace(/Content-Length: \d+/, 'Content-Length: 20'), /^HTTP\/1.1 500 [^]*WellFormed/],
+      [`DELETE /onvif/ptz_service HTTP/1.1\r\n\r\n`, /^HTTP\/1.1 405 /],
+      [`POST /elsewhere HTTP/1.1\r\nContent-Length: 0\r\n\r\n`, /^HTTP\/1.1 404 /],
+      [post(envelope('<s:Body><GetNodes xmlns="' + PTZ + '"/></s:Body>')), /^HTTP\/1.1 401 [^]*WWW-Authenticate: Digest realm="tarvik", algorithm=SHA-256/],
+    ];
+    for (const [bytes, expected] of cases) assert.match(await exchange(bytes), expected, bytes.slice(0, 80));
+    // A nonce is taken once: the same token again is a replay.
+    const nonce = crypto.randomBytes(16);
+    const created = new Date().toISOString();
+    const move = envelope(usernameToken(nonce, created) + `<s:Body><Stop xmlns="${PTZ}"><ProfileToken>profile_1</ProfileToken><PanTilt>false</PanTilt></Stop></s:Body>`);
+    assert.match(await exchange(post(move)), /^HTTP\/1.1 200 /);
+    assert.match(await exchange(post(move)), /^HTTP\/1.1 400 [^]*NotAuthorized/);
+    assert.match(await exchange(post(envelope(usernameToken(crypto.randomBytes(16), '2001-01-01T00:00:00Z') +
+      `<s:Body><GetNodes xmlns="${PTZ}"/></s:Body>`))), /^HTTP\/1.1 400 [^]*NotAuthorized/);
+    // A sender that stops half-way holds its connection only; others are answered meanwhile.
+    const slow = net.connect(PORT, '127.0.0.1', () => slow.write('POST /onvif/ptz_service HTTP/1.1\r\nContent-Length: 500\r\n\r\n<s:Env'));
+    slow.on('error', () => {});
+    assert.match(await exchange(post(envelope(`<s:Body><GetServiceCapabilities xmlns="${PTZ}"/></s:Body>`))), /^HTTP\/1.1 200 /);
+    slow.destroy();
+    assert.equal(await tarvik.saved(900), 900);
+    assert.equal(tarvik.read('Presets.ini'), presets);
+  } finally {
+    assert.equal(await tarvik.stop(), 0);
+  }
+});
+
+test('discovery answers a probe sent to this host with where the services are', async () => {
+  const tarvik = new Tarvik({ name: 'Garden mount' });
+  await tarvik.start();
+  const socket = dgram.createSocket('udp4');
+  try {
+    const reply = new Promise((resolve) => socket.on('message', (m) => resolve(String(m))));
+    const probe = '<?xml version="1.0" encoding="UTF-8"?><e:Envelope xmlns:e="http://www.w3.org/2003/05/soap-envelope" ' +
+      'xmlns:w="http://schemas.xmlsoap.org/ws/2004/08/addressing" xmlns:d="http://schemas.xmlsoap.org/ws/2005/04/discovery" ' +
+      'xmlns:dn="http://www.onvif.org/ver10/network/wsdl"><e:Header><w:MessageID>urn:uuid:probe-1</w:MessageID>' +
+      '<w:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</w:To><w:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/Probe</w:Action>' +
+      '</e:Header><e:Body><d:Probe><d:Types>dn:NetworkVideoTransmitter</d:Types></d:Probe></e:Body></e:Envelope>';
+    socket.send(probe, 3702, '127.0.0.1');
+    const match = await reply;
+    assert.match(match, /<wsa:RelatesTo>urn:uuid:probe-1<\/wsa:RelatesTo>/);
+    assert.match(match, /<d:XAddrs>http:\/\/127\.0\.0\.1:8899\/onvif\/device_service<\/d:XAddrs>/);
+    assert.match(match, /onvif:\/\/www\.onvif\.org\/name\/Garden%20mount/);
+    const uuid = /urn:uuid:([0-9a-f-]{36})<\/wsa:Address>/.exec(match)[1];
+    const cam = await connect({});
+    assert.equal((await call(cam, 'getDeviceInformation')).serialNumber.length, 12);
+    await tarvik.stop();
+    await tarvik.start();  // the same endpoint after a restart
+    const again = new Promise((resolve) => socket.once('message', (m) => resolve(String(m))));
+    socket.send(probe, 3702, '127.0.0.1');
+    assert.match(await again, new RegExp(uuid));
+  } finally {
+    socket.close();
+    assert.equal(await tarvik.stop(), 0);
+  }
+});

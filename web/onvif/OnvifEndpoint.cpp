@@ -1,0 +1,112 @@
+#include "OnvifEndpoint.h"
+
+#include <unistd.h>
+
+#include <QCryptographicHash>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+
+#include "FileHelpers.h"
+
+namespace tarvik {
+
+onvif::DeviceIdentity IdentityOf(const std::string& configFolder) {
+    std::ifstream in("/etc/machine-id");
+    std::string machine;
+    std::getline(in, machine);
+    const QByteArray hash = QCryptographicHash::hash(
+        QByteArray::fromStdString("tarvik:" + machine + ":" + configFolder),
+        QCryptographicHash::Sha1);
+    std::string hex = hash.toHex().toStdString();
+    hex[12] = '5';  // a name-based UUID
+    hex[16] = "89ab"[std::stoi(hex.substr(16, 1), nullptr, 16) & 3];
+    char host[HOST_NAME_MAX + 1] = "";
+    ::gethostname(host, sizeof host);
+    std::string serial = hex.substr(0, 12);
+    for (char& c : serial) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return {serial,
+            hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
+                hex.substr(16, 4) + "-" + hex.substr(20, 12),
+            host};
+}
+
+OnvifEndpoint::OnvifEndpoint(OnvifConfig config, std::string baseDir, SharedMotor& motors,
+                             LineList& requestLog, const Clock& clock, DescriptorBudget& budget,
+                             Notice notice)
+    : config_(std::move(config)),
+      baseDir_(std::move(baseDir)),
+      notice_(std::move(notice)),
+      presets_(baseDir_ + "/Config/Presets.ini"),
+      ptz_(motors, config_),
+      auth_(config_.Authenticates()
+                ? std::make_unique<onvif::OnvifAuth>(config_.user, config_.password)
+                : nullptr),
+      service_(config_, ptz_, presets_, auth_.get(), requestLog, clock,
+               IdentityOf(baseDir_ + "/Config"), notice_),
+      server_(service_, budget) {}
+
+OnvifEndpoint::~OnvifEndpoint() {
+    Stop();
+}
+
+std::optional<std::variant<std::unique_ptr<OnvifEndpoint>, StartupError>> OnvifEndpoint::Open(
+    const std::string& baseDir, SharedMotor& motors, LineList& requestLog, const Clock& clock,
+    DescriptorBudget& budget, Notice notice) {
+    const std::string path = baseDir + "/Config/Onvif.ini";
+    const FileText read = ReadFileText(path);
+    if (read.missing) return std::nullopt;
+    if (!read.problem.empty())
+        return StartupError{"\"" + path + "\" cannot be read: " + read.problem};
+    auto parsed = ParseOnvifConfig(path, read.contents);
+    if (auto* error = std::get_if<StartupError>(&parsed)) return *error;
+    return std::make_unique<OnvifEndpoint>(std::get<OnvifConfig>(parsed), baseDir, motors,
+                                           requestLog, clock, budget, std::move(notice));
+}
+
+std::optional<std::string> OnvifEndpoint::Start() {
+    if (auto error = presets_.Load()) return error->Message();
+    QString reason;
+    if (!server_.Listen("", config_.port, &reason)) {
+        return "Cannot listen on TCP port " + std::to_string(config_.port) + " (from \"" +
+               baseDir_ + "/Config/Onvif.ini\"): " + reason.toStdString();
+    }
+    if (config_.discovery) {
+        discovery_ = std::make_unique<onvif::Discovery>(IdentityOf(baseDir_ + "/Config").uuid,
+                                                        config_.name, server_.LocalPort());
+        if (std::string problem = discovery_->Start(); !problem.empty()) {
+            notice_("ONVIF discovery is off: " + problem);
+            discovery_.reset();
+        }
+    }
+    if (!presets_.Kept()) {
+        notice_("ONVIF presets last until exit: create \"" + presets_.Path() + "\" to keep them");
+    }
+    return std::nullopt;
+}
+
+std::string OnvifSummary(const OnvifConfig& config, std::uint16_t port, bool discovery) {
+    std::string summary = "ONVIF: port " + std::to_string(port) + ", " +
+                          (config.Authenticates() ? "user " + config.user
+                                                  : "no authentication: anyone who reaches the "
+                                                    "port may steer") +
+                          ", discovery " + (discovery ? "on" : "off");
+    if (const auto steps = config.HalfFieldSteps()) {
+        char figure[64];
+        std::snprintf(figure, sizeof figure, ", field of view %g° = %ld half-steps", *config.fov,
+                      std::lround(2 * *steps));
+        summary += figure;
+    }
+    return summary;
+}
+
+std::string OnvifEndpoint::Summary() const {
+    return OnvifSummary(config_, server_.LocalPort(), discovery_ != nullptr);
+}
+
+void OnvifEndpoint::Stop() {
+    if (discovery_) discovery_->Stop();
+}
+
+}  // namespace tarvik

@@ -1,0 +1,126 @@
+// The ONVIF device, media (ver10) and PTZ (ver20) services behind one HTTP handler: the SOAP
+// request's operation is answered by the service its namespace names, whichever of the three
+// paths it was posted to.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "HttpServer.h"
+#include "LineList.h"
+#include "OnvifAuth.h"
+#include "OnvifConfig.h"
+#include "Presets.h"
+#include "PtzControl.h"
+#include "Soap.h"
+#include "WebPlatform.h"
+
+namespace tarvik::onvif {
+
+inline constexpr const char* kDevicePath = "/onvif/device_service";
+inline constexpr const char* kMediaPath = "/onvif/media_service";
+inline constexpr const char* kPtzPath = "/onvif/ptz_service";
+
+// What names this device: its serial number and its endpoint's UUID (stable across
+// restarts), and the host's name.
+struct DeviceIdentity {
+    std::string serial;
+    std::string uuid;
+    std::string hostname;
+};
+
+// A SOAP fault: its code (env:Sender or env:Receiver), its ONVIF subcodes and the reason.
+struct Fault {
+    const char* code;
+    std::vector<std::string> subcodes;
+    std::string reason;
+};
+
+class OnvifService : public HttpHandler {
+  public:
+    using Notice = std::function<void(const std::string&)>;
+
+    OnvifService(const OnvifConfig& config, PtzControl& ptz, Presets& presets, OnvifAuth* auth,
+                 LineList& requestLog, const Clock& clock, DeviceIdentity identity, Notice notice);
+
+    HttpResponse Handle(const HttpRequest& request) override;
+
+  private:
+    using Reply = std::variant<std::string, Fault>;
+    struct Call {
+        const HttpRequest& http;
+        const Envelope& envelope;
+        std::string base;  // http://host:port, as the client reached this server
+        const XmlElement& op() const { return envelope.operation; }
+    };
+    using Operation = Reply (OnvifService::*)(const Call&);
+    struct Entry {
+        Operation operation;
+        bool open;    // answered without credentials (ONVIF's pre-authentication class)
+        bool logged;  // a line in the request log: moves and preset changes
+    };
+
+    static const std::map<std::pair<std::string, std::string>, Entry>& Operations();
+    HttpResponse Respond(bool soap12, const Reply& reply) const;
+    std::optional<HttpResponse> Refusal(const Call& call, bool open);
+    void Log(const std::string& peer, const std::string& operation);
+
+    // Device service.
+    Reply GetSystemDateAndTime(const Call& call);
+    Reply GetDeviceInformation(const Call& call);
+    Reply GetCapabilities(const Call& call);
+    Reply GetServices(const Call& call);
+    Reply DeviceCapabilities(const Call& call);
+    Reply GetScopes(const Call& call);
+    Reply GetHostname(const Call& call);
+    Reply GetNetworkInterfaces(const Call& call);
+    Reply GetEndpointReference(const Call& call);
+    Reply GetWsdlUrl(const Call& call);
+    // Media service.
+    Reply GetProfiles(const Call& call);
+    Reply GetProfile(const Call& call);
+    Reply GetVideoSources(const Call& call);
+    Reply GetStreamUri(const Call& call);
+    Reply GetSnapshotUri(const Call& call);
+    Reply MediaCapabilities(const Call& call);
+    // PTZ service.
+    Reply GetNodes(const Call& call);
+    Reply GetNode(const Call& call);
+    Reply GetConfigurations(const Call& call);
+    Reply GetConfiguration(const Call& call);
+    Reply GetConfigurationOptions(const Call& call);
+    Reply PtzCapabilities(const Call& call);
+    Reply GetStatus(const Call& call);
+    Reply AbsoluteMove(const Call& call);
+    Reply RelativeMove(const Call& call);
+    Reply ContinuousMove(const Call& call);
+    Reply Stop(const Call& call);
+    Reply GotoHomePosition(const Call& call);
+    Reply SetHomePosition(const Call& call);
+    Reply GetPresets(const Call& call);
+    Reply SetPreset(const Call& call);
+    Reply GotoPreset(const Call& call);
+    Reply RemovePreset(const Call& call);
+
+    std::string Profile() const;
+    std::string PtzConfiguration(const char* element) const;
+    std::string PtzNode(const char* element) const;
+    std::string Spaces() const;
+    std::optional<Fault> CheckProfile(const Call& call) const;
+
+    const OnvifConfig& config_;
+    PtzControl& ptz_;
+    Presets& presets_;
+    OnvifAuth* auth_;  // null: no user, every operation open
+    LineList& requestLog_;
+    const Clock& clock_;
+    DeviceIdentity identity_;
+    Notice notice_;
+    std::map<std::string, std::chrono::steady_clock::time_point> refusalSaid_;  // by peer
+};
+
+}  // namespace tarvik::onvif

@@ -1,0 +1,124 @@
+#include "PtzControl.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarvik::onvif {
+namespace {
+
+std::int16_t Clamped(double position, const Motor& motor) {
+    return static_cast<std::int16_t>(std::clamp(std::lround(position), long{motor.LowestPosition()},
+                                                long{motor.HighestPosition()}));
+}
+
+}  // namespace
+
+int PaceOf(double speed) {
+    if (!(speed > 0) || speed >= 1) return 1;
+    return static_cast<int>(std::clamp(std::lround(1 / speed), 1L, 100L));
+}
+
+double ToGeneric(std::int16_t position, std::int16_t lowest, std::int16_t highest) {
+    if (highest <= lowest) return 0;
+    return (position - lowest) * 2.0 / (highest - lowest) - 1;
+}
+
+std::int16_t FromGeneric(double x, std::int16_t lowest, std::int16_t highest) {
+    const double position = lowest + (std::clamp(x, -1.0, 1.0) + 1) / 2 * (highest - lowest);
+    return static_cast<std::int16_t>(std::lround(position));
+}
+
+PtzControl::PtzControl(SharedMotor& motors, const OnvifConfig& config)
+    : motors_(motors), config_(config) {
+    continuousEnd_.setSingleShot(true);
+    connect(&continuousEnd_, &QTimer::timeout, this, &PtzControl::Stop);
+}
+
+template <typename Action>
+void PtzControl::ForEachAxis(Action&& action) {
+    motors_.With(Axis::Pan, [&](Motor& motor) { action(motor, 0); });
+    if (HasTilt()) motors_.With(Axis::Tilt, [&](Motor& motor) { action(motor, 1); });
+}
+
+PanTilt PtzControl::Position() {
+    return GenericOf(Raw());
+}
+
+PanTilt PtzControl::GenericOf(const std::array<std::int16_t, 2>& raw) {
+    std::array<double, 2> at{0, 0};
+    ForEachAxis([&](Motor& m, int i) {
+        at[i] = ToGeneric(raw[i], m.LowestPosition(), m.HighestPosition());
+    });
+    return {at[0], at[1]};
+}
+
+bool PtzControl::Moving() {
+    bool moving = false;
+    ForEachAxis([&](Motor& m, int) { moving = moving || m.IsMoving(); });
+    return moving;
+}
+
+std::array<std::int16_t, 2> PtzControl::Raw() {
+    std::array<std::int16_t, 2> raw{0, 0};
+    ForEachAxis([&](Motor& m, int i) { raw[i] = m.Position(); });
+    return raw;
+}
+
+void PtzControl::AbsoluteMove(std::optional<double> x, std::optional<double> y, double speed) {
+    continuousEnd_.stop();
+    const std::array<std::optional<double>, 2> to{x, y};
+    ForEachAxis([&](Motor& m, int i) {
+        if (to[i])
+            m.MoveTo(FromGeneric(*to[i], m.LowestPosition(), m.HighestPosition()), PaceOf(speed));
+    });
+}
+
+void PtzControl::RelativeMove(std::optional<double> x, std::optional<double> y, double speed,
+                              bool fov) {
+    continuousEnd_.stop();
+    const std::array<std::optional<double>, 2> by{x, y};
+    const std::array<std::optional<double>, 2> halfField{config_.HalfFieldSteps(),
+                                                         config_.HalfVerticalFieldSteps()};
+    ForEachAxis([&](Motor& m, int i) {
+        if (!by[i]) return;
+        const double scale =
+            fov ? halfField[i].value_or(0) : (m.HighestPosition() - m.LowestPosition()) / 2.0;
+        m.MoveTo(Clamped(m.Position() + *by[i] * scale, m), PaceOf(speed));
+    });
+}
+
+// Towards the end the velocity points to, at its speed; a velocity of 0 stops the axis.
+void PtzControl::ContinuousMove(double x, double y,
+                                std::optional<std::chrono::milliseconds> timeout) {
+    const std::array<double, 2> velocity{x, y};
+    ForEachAxis([&](Motor& m, int i) {
+        if (velocity[i] == 0) {
+            m.Stop();
+        } else {
+            m.MoveTo(velocity[i] > 0 ? m.HighestPosition() : m.LowestPosition(),
+                     PaceOf(std::abs(velocity[i])));
+        }
+    });
+    if (timeout) {
+        continuousEnd_.start(*timeout);
+    } else {
+        continuousEnd_.stop();
+    }
+}
+
+void PtzControl::Stop() {
+    continuousEnd_.stop();
+    ForEachAxis([](Motor& m, int) { m.Stop(); });
+}
+
+void PtzControl::GotoHome(double speed) {
+    continuousEnd_.stop();
+    ForEachAxis([&](Motor& m, int) { m.MoveTo(Clamped(m.MiddleStep(), m), PaceOf(speed)); });
+}
+
+void PtzControl::MoveToRaw(const std::array<std::int16_t, 2>& position, double speed) {
+    continuousEnd_.stop();
+    ForEachAxis([&](Motor& m, int i) { m.MoveTo(Clamped(position[i], m), PaceOf(speed)); });
+}
+
+}  // namespace tarvik::onvif
