@@ -8,7 +8,9 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 
@@ -16,6 +18,12 @@ namespace tarvik {
 namespace {
 
 constexpr int kRealTimePriority = 10;  // low: above ordinary work, below the kernel's own
+
+std::int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Locking the memory keeps the tick from waiting for a page to come back from swap. Only
 // where the lock has no size limit: with one, MCL_FUTURE would make later allocations fail.
@@ -70,7 +78,8 @@ void StepEngine::SetEnabled(bool enabled) {
     itimerspec period{};
     if (enabled) {
         period.it_interval.tv_nsec = periodNs_;
-        period.it_value.tv_nsec = periodNs_;
+        const std::int64_t sinceLast = SteadyNs() - lastTickNs_.load(std::memory_order_relaxed);
+        period.it_value.tv_nsec = std::clamp<std::int64_t>(periodNs_ - sinceLast, 1, periodNs_);
     }
     ::timerfd_settime(timer_, 0, &period, nullptr);
 }
@@ -95,6 +104,7 @@ void StepEngine::Run(std::promise<std::string>* started, const std::string& noTi
         std::uint64_t expirations = 0;
         if (::read(timer_, &expirations, sizeof expirations) == sizeof expirations &&
             enabled_.load(std::memory_order_acquire)) {
+            lastTickNs_.store(SteadyNs(), std::memory_order_relaxed);
             tick_();
         }
     }

@@ -5,10 +5,14 @@
 //   main thread / handlers ── SetEnabled(true) ──► timerfd armed ──► step thread: tick()
 //   tick() ends the move ── SetEnabled(false) ──► timerfd disarmed; the thread sleeps
 //
+// A move started from rest takes its first half-step at once, or one period after the last
+// tick where that was more recent: never two half-steps closer than one period.
+//
 // Expiries that were missed are not made up: a burst of steps is what a motor cannot follow.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <future>
 #include <string>
@@ -44,6 +48,7 @@ class StepEngine : public Timer {
     int timer_ = -1;
     int wake_ = -1;
     std::atomic<bool> enabled_{false};
+    std::atomic<std::int64_t> lastTickNs_{0};  // steady clock, of the last tick
     std::string priority_;
     bool running_ = false;
     std::thread thread_;

@@ -27,7 +27,7 @@ command -v nginx >/dev/null && command -v ab >/dev/null && command -v stress-ng 
     $sudo apt-get install -y -qq --no-install-recommends nginx-light apache2-utils stress-ng >/dev/null
 }
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
-cmake --build build-release --target tarvik step_rate loadgen -j "$(nproc)" >/dev/null
+cmake --build build-release --target tarvik step_rate loadgen onvif_bench -j "$(nproc)" >/dev/null
 bin=build-release
 loadgen=$bin/bench/loadgen
 
@@ -84,6 +84,18 @@ rhythm_rows "CPU saturated (stress-ng --cpu $(nproc))" "$($bin/bench/step_rate -
 kill $stress 2>/dev/null; wait $stress 2>/dev/null || true
 rhythm_rows "web flood (300 idle connections, 40 clients reading 0.8 MB chat replies)" \
     "$($bin/bench/step_rate --steps 5000 --flood "$loadgen" 2>/dev/null)"
+
+echo "== ONVIF" >&2
+o=$($bin/bench/onvif_bench 2>/dev/null)
+row "ONVIF GetStatus round trips on one keep-alive connection" \
+    "$(echo "$o" | sed -n 's/^getstatus per_second=\([0-9]*\).*/\1/p') / s" "≥ 5,000 / s, p99 ≤ 2 ms" \
+    "$(echo "$o" | sed -n 's/^getstatus .*\(p50_ms=.*\)/\1/p')"
+row "ONVIF ContinuousMove request to the first coil write" \
+    "p99 $(echo "$o" | sed -n 's/^continuous_to_coils .*p99_ms=\([0-9.]*\).*/\1/p') ms" "p99 ≤ 2 ms" \
+    "p50 $(echo "$o" | sed -n 's/^continuous_to_coils p50_ms=\([0-9.]*\).*/\1/p') ms"
+row "Half-steps per second while 20 clients poll GetStatus" \
+    "$(echo "$o" | sed -n 's/^rhythm_with_pollers per_second=\([0-9.]*\).*/\1/p')" "≥ 995" \
+    "$(echo "$o" | sed -n 's/^rhythm_with_pollers per_second=[0-9.]* \(.*\)/\1/p')"
 
 echo "== web server against nginx" >&2
 start_tarvik "$work/t" totalsteps.ini=200
