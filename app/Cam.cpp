@@ -160,7 +160,62 @@ void Cam::Wire() {
     });
 }
 
+// The tilt motor's column on the right: its buttons, its position and lamps, and a vertical
+// bar that follows it as the horizontal one follows the pan.
+void Cam::BuildTiltControls() {
+    setFixedWidth(kTiltColumn + 135);
+    QGroupBox* tilt = Frame(this, "Frame4", 0);
+    tilt->setGeometry(kTiltColumn, 0, 112, 246);
+    tilt->setFont(bigLeftButton_->parentWidget()->font());
+    tiltUpButton_ = Button(tilt, "CmdTiltUp", "", {4, 8, 104, 25});
+    singleUpButton_ = Button(tilt, "CmdSingleUp", "Tilt one step up", {4, 38, 104, 25});
+    levelButton_ = Button(tilt, "CmdLevel", "Level", {4, 68, 104, 25});
+    singleDownButton_ = Button(tilt, "CmdSingleDown", "Tilt one step down", {4, 98, 104, 25});
+    tiltDownButton_ = Button(tilt, "CmdTiltDown", "", {4, 128, 104, 25});
+    Label(tilt, "Label6", "Tilt position:", {6, 162, 100, 18});
+    tiltPositionLabel_ = Label(tilt, "TiltLabel", "0", {6, 180, 100, 18});
+    tiltLamps_ = Place(new CoilIndicators(tilt), "TiltLamps", {6, 204, 64, 16});
+    tiltScrollBar_ =
+        Place(new QScrollBar(Qt::Vertical, this), "TiltScroll", {kTiltColumn + 115, 4, 17, 238});
+    // Up is the tilt's increasing direction: the top end is the highest position, and the
+    // Up arrow key tilts up.
+    tiltScrollBar_->setInvertedAppearance(true);
+    tiltScrollBar_->setInvertedControls(false);
+    tiltScrollBar_->setFocusPolicy(Qt::StrongFocus);
+    const std::pair<QWidget*, const char*> tips[] = {
+        {tiltUpButton_, "Tilt the camera up by its step size (also Alt+Q from any program)"},
+        {tiltDownButton_, "Tilt the camera down by its step size (also Alt+A from any program)"},
+        {singleUpButton_, "Tilt the camera one half-step up"},
+        {singleDownButton_, "Tilt the camera one half-step down"},
+        {levelButton_, "Tilt the camera back to its middle position (Tilt/Middlestep.ini)"},
+        {tiltPositionLabel_, "Where the tilt motor stands, in half-steps"},
+        {tiltLamps_, "The tilt's coils D7 D6 D5 D4 as last written"},
+        {tiltScrollBar_, "Drag, click or use the Up and Down keys: the camera tilts to the bar"},
+    };
+    for (const auto& [control, tip] : tips) control->setToolTip(tip);
+    const auto on = [this](QPushButton* button, auto action) {
+        connect(button, &QPushButton::clicked, this, action);
+    };
+    on(tiltUpButton_, [this] { station_.BigMove(kUp, Axis::Tilt); });
+    on(tiltDownButton_, [this] { station_.BigMove(kDown, Axis::Tilt); });
+    on(singleUpButton_, [this] { station_.SingleStep(kUp, Axis::Tilt); });
+    on(singleDownButton_, [this] { station_.SingleStep(kDown, Axis::Tilt); });
+    on(levelButton_, [this] { station_.ReturnToMiddle(Axis::Tilt); });
+    connect(tiltScrollBar_, &QScrollBar::valueChanged, this,
+            [this](int value) { station_.DragScroll(value, Axis::Tilt); });
+    setTabOrder(chatView_, tiltScrollBar_);
+    for (QWidget* control : tilt->findChildren<QWidget*>()) control->show();
+    tilt->show();
+    tiltScrollBar_->show();
+}
+
 void Cam::Attach() {
+    if (station_.HasTilt()) {
+        BuildTiltControls();
+        const ScrollFollow& tilt = station_.Scroll(Axis::Tilt);
+        const QSignalBlocker quiet(tiltScrollBar_);
+        tiltScrollBar_->setRange(tilt.Minimum(), tilt.Maximum());
+    }
     const ScrollFollow& scroll = station_.Scroll();
     {
         const QSignalBlocker quiet(scrollBar_);
@@ -202,6 +257,11 @@ void Cam::ShowBigStep() {
     stepSizeBox_->setText(QString::number(steps));
     bigLeftButton_->setText(Text(BigMoveCaption(steps, true)));
     bigRightButton_->setText(Text(BigMoveCaption(steps, false)));
+    if (tiltUpButton_ != nullptr) {
+        const QString tiltSteps = QString::number(station_.BigStep(Axis::Tilt));
+        tiltUpButton_->setText("Tilt " + tiltSteps + " steps &up");
+        tiltDownButton_->setText("Tilt " + tiltSteps + " steps &down");
+    }
 }
 
 void Cam::ChangeStepSize() {
@@ -221,6 +281,14 @@ void Cam::MotorChanged() {
     }
     scrollValueLabel_->setNum(scrollBar_->value());
     coilLamps_->SetPattern(station_.CoilPattern());
+    if (tiltScrollBar_ == nullptr) return;
+    tiltPositionLabel_->setNum(station_.Position(Axis::Tilt));
+    const int tiltValue = station_.Scroll(Axis::Tilt).Value();
+    if (tiltScrollBar_->value() != tiltValue) {
+        const QSignalBlocker quiet(tiltScrollBar_);
+        tiltScrollBar_->setValue(tiltValue);
+    }
+    tiltLamps_->SetPattern(static_cast<std::uint8_t>(station_.CoilPattern() >> 4));
 }
 
 // Newest first, and the strip at the bottom grows until the newest one is readable whole.

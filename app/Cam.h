@@ -23,6 +23,7 @@ class CoilIndicators;
 
 class Cam : public QWidget, private StationView {
   public:
+    static constexpr int kTiltColumn = 460;  // x of the tilt's controls
     explicit Cam(Station& station);
     ~Cam() override;
 
@@ -42,6 +43,7 @@ class Cam : public QWidget, private StationView {
     void MotorChanged() override;
 
     void BuildControls();
+    void BuildTiltControls();
     void DescribeControls();
     void BuildTray();
     void Wire();
@@ -70,6 +72,14 @@ class Cam : public QWidget, private StationView {
     QLabel* coilOutputLabel_;
     QLabel* hotKeyLabel_;  // which backend holds the keys, and as what
     QLabel* noticeLabel_;
+    QPushButton* tiltUpButton_ = nullptr;  // the tilt's controls exist with a tilt motor only
+    QPushButton* tiltDownButton_ = nullptr;
+    QPushButton* singleUpButton_ = nullptr;
+    QPushButton* singleDownButton_ = nullptr;
+    QPushButton* levelButton_ = nullptr;
+    QLabel* tiltPositionLabel_ = nullptr;
+    CoilIndicators* tiltLamps_ = nullptr;
+    QScrollBar* tiltScrollBar_ = nullptr;
     QMenu* trayMenu_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     LineListModel requestLogModel_;

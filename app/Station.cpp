@@ -53,8 +53,8 @@ Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, c
       clock_(clock),
       openCoils_(std::move(openCoils)),
       hotKeys_(hotKeys),
-      engine_([this] { motor_.Tick(); }),
       motor_(coils_, engine_, *this),
+      engine_([this] { motor_.Tick(); }),
       scroll_(motor_),
       sweepTimerSeam_(std::make_unique<QtTimer>(sweepTimer_)),
       sweep_(motor_, *sweepTimerSeam_),
@@ -93,19 +93,33 @@ std::optional<std::string> Station::Start() {
     // Before anything is claimed, energised or written: a second Tarvik on the same folder
     // stops here.
     if (auto busy = configLock_.Take(baseDir_ + files::kConfig)) return busy;
-    RegisterHotKeys();
-    pages_ = LoadPages(baseDir_);
-    if (std::error_code ignored; !std::filesystem::is_directory(baseDir_ + files::kHtml, ignored)) {
+    std::error_code ignored;
+    const bool tilt = std::filesystem::exists(baseDir_ + files::kTilt, ignored);
+    RegisterHotKeys(tilt);
+    pages_ = LoadPages(baseDir_, tilt);
+    if (!std::filesystem::is_directory(baseDir_ + files::kHtml, ignored)) {
         Notice("No page folder \"" + baseDir_ + files::kHtml + "\": every page is sent empty");
     }
     auto loaded = LoadDriveSettings(baseDir_);
     if (auto* error = std::get_if<StartupError>(&loaded)) return error->Message();
     const DriveSettings& settings = std::get<DriveSettings>(loaded);
-    CheckSavable(files::kTotalSteps, "position");
-    CheckSavable(files::kStepCount, "phase");
+    CheckSavable(files::kConfig, files::kTotalSteps, "position");
+    CheckSavable(files::kConfig, files::kStepCount, "phase");
+    if (settings.tilt) {
+        CheckSavable(files::kTilt, files::kTotalSteps, "tilt position");
+        CheckSavable(files::kTilt, files::kStepCount, "tilt phase");
+    }
     coils_.Attach(openCoils_(settings));
-    motor_.Load(settings.pan);
+    motor_.Load(settings.pan, settings.tilt);
     scroll_.Load(settings.pan.lowerStep - 1, settings.pan.upperStep + 1, settings.pan.totalSteps);
+    if (settings.tilt) {
+        tiltSummary_ =
+            "tilt motor: " + baseDir_ + files::kTilt + ", on " +
+            (settings.gpio ? "the GPIO lines of its tilt line" : "D4-D7 of the same port");
+        tiltScroll_ = std::make_unique<ScrollFollow>(motor_, Axis::Tilt);
+        tiltScroll_->Load(settings.tilt->lowerStep - 1, settings.tilt->upperStep + 1,
+                          settings.tilt->totalSteps);
+    }
     if (auto failure = StartListener(); failure || (failure = StartOnvif())) {
         coils_.SwitchOff();
         return failure;
@@ -116,10 +130,13 @@ std::optional<std::string> Station::Start() {
     return std::nullopt;
 }
 
-void Station::RegisterHotKeys() {
+void Station::RegisterHotKeys(bool tilt) {
     const auto states = hotKeys_.Register(
+        ShortcutsFor(tilt),
         [this](Shortcut shortcut) {
-            BigMove(shortcut == Shortcut::TurnLeft ? Direction::Left : Direction::Right);
+            const bool tilting = shortcut == Shortcut::TiltUp || shortcut == Shortcut::TiltDown;
+            const bool up = shortcut == Shortcut::TurnRight || shortcut == Shortcut::TiltUp;
+            BigMove(up ? Direction::Right : Direction::Left, tilting ? Axis::Tilt : Axis::Pan);
         },
         [this](const std::vector<ShortcutState>& later) {
             ShowHotKeys(later);
@@ -167,6 +184,7 @@ void Station::PrintSummary() const {
     line("listening on TCP port " + std::to_string(server_.LocalPort()) +
          (listenAddress_.empty() ? " on every interface" : " on " + listenAddress_ + " only"));
     line("coils: " + coils_.Describe());
+    if (!tiltSummary_.empty()) line(tiltSummary_);
     line("step thread: " + engine_.Priority());
     line("hot keys: " + hotKeyState_);
     if (onvif_) line(onvif_->Summary());
@@ -216,16 +234,17 @@ void Station::SaveAndSwitchOff() {
     coils_.SwitchOff();
 }
 
-void Station::BigMove(Direction direction) {
-    motor_.With([&](Motor& motor) { motor.BigMove(direction); });
+// A tilt action without a tilt motor does nothing.
+void Station::BigMove(Direction direction, Axis axis) {
+    if (axis == Axis::Pan || HasTilt()) motor_.With(axis, [&](Motor& m) { m.BigMove(direction); });
 }
 
-void Station::SingleStep(Direction direction) {
-    motor_.With([&](Motor& motor) { motor.Step(1, direction); });
+void Station::SingleStep(Direction direction, Axis axis) {
+    if (axis == Axis::Pan || HasTilt()) motor_.With(axis, [&](Motor& m) { m.Step(1, direction); });
 }
 
-void Station::ReturnToMiddle() {
-    motor_.With([](Motor& motor) { motor.ReturnToMiddle(); });
+void Station::ReturnToMiddle(Axis axis) {
+    if (axis == Axis::Pan || HasTilt()) motor_.With(axis, [](Motor& m) { m.ReturnToMiddle(); });
 }
 
 std::optional<std::string> Station::ChangeStepSize(std::string_view text) {
@@ -254,37 +273,42 @@ bool Station::ToggleSweep() {
 
 // The follow only has work while the bar differs from where the motor was sent: an idle
 // Tarvik sleeps instead of waking fifty times a second.
-void Station::DragScroll(int value) {
-    scroll_.Drag(value);
+void Station::DragScroll(int value, Axis axis) {
+    if (axis == Axis::Tilt && !HasTilt()) return;
+    (axis == Axis::Tilt ? *tiltScroll_ : scroll_).Drag(value);
     if (started_ && !shutDown_ && !followTimer_.isActive()) followTimer_.start();
 }
 
 void Station::FollowScroll() {
     scroll_.Tick();
-    if (scroll_.Settled()) followTimer_.stop();
+    if (tiltScroll_) tiltScroll_->Tick();
+    if (scroll_.Settled() && (!tiltScroll_ || tiltScroll_->Settled())) followTimer_.stop();
     ShowMotorSoon();
 }
 
-std::int16_t Station::Position() {
-    return motor_.With([](Motor& motor) { return motor.Position(); });
+std::int16_t Station::Position(Axis axis) {
+    if (axis == Axis::Tilt && !HasTilt()) return 0;
+    return motor_.With(axis, [](Motor& motor) { return motor.Position(); });
 }
 
-std::int16_t Station::BigStep() {
-    return motor_.With([](Motor& motor) { return motor.BigStep(); });
+std::int16_t Station::BigStep(Axis axis) {
+    if (axis == Axis::Tilt && !HasTilt()) return 0;
+    return motor_.With(axis, [](Motor& motor) { return motor.BigStep(); });
 }
 
 bool Station::IsMoving() {
-    return motor_.With([](Motor& motor) { return motor.IsMoving(); });
+    const bool pan = motor_.With([](Motor& motor) { return motor.IsMoving(); });
+    return pan || (HasTilt() && motor_.With(Axis::Tilt, [](Motor& m) { return m.IsMoving(); }));
 }
 
 void Station::Stepped(Axis axis, std::int16_t position, Direction direction) {
-    if (axis == Axis::Pan) scroll_.Stepped(position, direction);
+    (axis == Axis::Tilt ? *tiltScroll_ : scroll_).Stepped(position, direction);
     ShowMotorSoon();
 }
 
 // The save and the follow run on the event loop: the step thread never waits for a disk.
 void Station::MoveEnded(Axis axis, std::int16_t position) {
-    if (axis == Axis::Pan) scroll_.MoveEnded(position);
+    (axis == Axis::Tilt ? *tiltScroll_ : scroll_).MoveEnded(position);
     moveEndedPending_ = true;
     displayPending_ = true;
     Wake();
@@ -310,23 +334,30 @@ void Station::OnWake() {
     if (displayPending_ && !displayTimer_.isActive()) displayTimer_.start();
 }
 
-// The position and the coil phase the rotor holds: both are needed for the camera to be where
-// Tarvik thinks at the next start.
+// The position and the coil phase the rotor holds, of every motor: both are needed for the
+// camera to be where Tarvik thinks at the next start.
 void Station::SaveState() {
-    const auto [position, phase] = motor_.With([](Motor& motor) {
-        return std::pair{motor.Position(), motor.Phase()};
-    });
-    const bool positionSaved = SaveValue(files::kTotalSteps, "Position", position);
-    const bool phaseSaved = SaveValue(files::kStepCount, "Phase", phase);
-    lastSaveFailed_ = !positionSaved || !phaseSaved;
+    bool saved = true;
+    for (const Axis axis : {Axis::Pan, Axis::Tilt}) {
+        if (axis == Axis::Tilt && !HasTilt()) continue;
+        const auto [position, phase] = motor_.With(axis, [](Motor& motor) {
+            return std::pair{motor.Position(), motor.Phase()};
+        });
+        const std::string folder = axis == Axis::Tilt ? files::kTilt : files::kConfig;
+        const std::string prefix = axis == Axis::Tilt ? "Tilt p" : "P";
+        saved = SaveValue(folder, files::kTotalSteps, prefix + "osition", position) && saved;
+        saved = SaveValue(folder, files::kStepCount, prefix + "hase", phase) && saved;
+    }
+    lastSaveFailed_ = !saved;
 }
 
-bool Station::SaveValue(const char* file, const char* what, int value) {
-    const std::string path = baseDir_ + files::kConfig + file;
-    const std::string key = std::string("save ") + file;
+bool Station::SaveValue(const std::string& folder, const char* file, const std::string& what,
+                        int value) {
+    const std::string path = baseDir_ + folder + file;
+    const std::string key = "save " + folder + file;
     const SaveOutcome outcome = WriteFileContents(path, std::to_string(value));
     if (!outcome.saved) {
-        Notice(std::string(what) + " " + std::to_string(value) + " not saved to \"" + path +
+        Notice(what + " " + std::to_string(value) + " not saved to \"" + path +
                    "\": " + outcome.reason,
                key);
         return false;
@@ -341,8 +372,8 @@ bool Station::SaveValue(const char* file, const char* what, int value) {
 }
 
 // Said at once, so that nobody learns at the end of a day's work that nothing was kept.
-void Station::CheckSavable(const char* file, const char* what) {
-    const std::string path = baseDir_ + files::kConfig + file;
+void Station::CheckSavable(const std::string& folder, const char* file, const char* what) {
+    const std::string path = baseDir_ + folder + file;
     const SaveOutcome check = CheckWritable(path);
     if (!check.saved) {
         Notice(std::string("The ") + what + " cannot be saved to \"" + path +

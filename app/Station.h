@@ -68,21 +68,24 @@ class Station : public QObject, private MotorListener {
     void SaveAndSwitchOff();
     bool LastSaveFailed() const { return lastSaveFailed_; }
 
-    // The operator's actions.
-    void BigMove(Direction direction);
-    void SingleStep(Direction direction);
-    void ReturnToMiddle();
+    // The operator's actions, on the pan motor unless the tilt is named.
+    void BigMove(Direction direction, Axis axis = Axis::Pan);
+    void SingleStep(Direction direction, Axis axis = Axis::Pan);
+    void ReturnToMiddle(Axis axis = Axis::Pan);
     // Nullopt when taken, otherwise why not (the old size stays).
     std::optional<std::string> ChangeStepSize(std::string_view text);
     void Center();
     bool ToggleSweep();
-    void DragScroll(int value);
+    void DragScroll(int value, Axis axis = Axis::Pan);
 
     // State for the window.
-    std::int16_t Position();
-    std::int16_t BigStep();
+    bool HasTilt() const { return tiltScroll_ != nullptr; }
+    std::int16_t Position(Axis axis = Axis::Pan);
+    std::int16_t BigStep(Axis axis = Axis::Pan);
     bool IsMoving();
-    const ScrollFollow& Scroll() const { return scroll_; }
+    const ScrollFollow& Scroll(Axis axis = Axis::Pan) const {
+        return axis == Axis::Tilt ? *tiltScroll_ : scroll_;
+    }
     std::uint8_t CoilPattern() const { return coils_.LastPattern(); }
     std::string CoilDescription() const { return coils_.Describe(); }
     std::uint16_t ListeningPort() const { return server_.LocalPort(); }
@@ -108,14 +111,14 @@ class Station : public QObject, private MotorListener {
     void Stepped(Axis axis, std::int16_t position, Direction direction) override;
     void MoveEnded(Axis axis, std::int16_t position) override;
 
-    void RegisterHotKeys();
+    void RegisterHotKeys(bool tilt);
     void ShowHotKeys(const std::vector<ShortcutState>& states);
     void PrintSummary() const;
     std::optional<std::string> StartListener();
     std::optional<std::string> StartOnvif();
-    void CheckSavable(const char* file, const char* what);
+    void CheckSavable(const std::string& folder, const char* file, const char* what);
     void SaveState();
-    bool SaveValue(const char* file, const char* what, int value);
+    bool SaveValue(const std::string& folder, const char* file, const std::string& what, int value);
     void FollowScroll();
     void ShowMotorSoon();
     // The step thread's way to the event loop: an eventfd, so that nothing but atomics
@@ -131,9 +134,10 @@ class Station : public QObject, private MotorListener {
     ConfigLock configLock_;
     Pages pages_;
     WatchedCoils coils_;
+    SharedMotor motor_;  // before the step thread, which ticks it
     StepEngine engine_;
-    SharedMotor motor_;
     ScrollFollow scroll_;
+    std::unique_ptr<ScrollFollow> tiltScroll_;  // with a tilt motor
     QTimer sweepTimer_;
     QTimer followTimer_;
     QTimer displayTimer_;
@@ -157,9 +161,9 @@ class Station : public QObject, private MotorListener {
     bool lastSaveFailed_ = false;
     std::vector<std::string> nonAtomicSaid_;  // files whose saves were said not to be atomic
     std::string hotKeyState_;
-    std::string wakeProblem_;
-    std::string listenAddress_;  // empty: every interface  // why the step thread has no way to the
-                                 // event loop
+    std::string wakeProblem_;    // why the step thread has no way to the event loop
+    std::string listenAddress_;  // empty: every interface
+    std::string tiltSummary_;    // with a tilt motor: what drives it
     SayLine say_;
 };
 

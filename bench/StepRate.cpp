@@ -2,7 +2,9 @@
 // time-stamped. Beside it, in the same process and at the same time, a bare 1 ms timerfd
 // thread shows what the machine's timers allow under the same conditions.
 //
-//   step_rate [--steps N] [--flood LOADGEN]
+//   step_rate [--steps N] [--flood LOADGEN] [--tilt 1]
+//
+// --tilt 1: a tilt motor beside the pan, both moving the whole time; every write carries both.
 //
 // --flood LOADGEN: 300 idle connections stay open and LOADGEN runs 40 clients that read
 //   the chat board (about 0.8 MB) over and over during the move.
@@ -88,14 +90,27 @@ void Print(const char* what, const Rhythm& r) {
 int main(int argc, char** argv) {
     int steps = 5000;
     const char* loadgen = nullptr;
+    bool tilt = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--steps") == 0) steps = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--flood") == 0) loadgen = argv[i + 1];
+        if (std::strcmp(argv[i], "--tilt") == 0) tilt = std::strcmp(argv[i + 1], "1") == 0;
     }
     QCoreApplication app(argc, argv);
     tarvik::test::TempDir dir;
     dir.WriteConfig(
         {{"/Config/MaxStep.ini", "32000"}, {"/Config/BigStep.ini", std::to_string(steps)}});
+    if (tilt) {
+        for (const auto& [file, value] : {std::pair{"Middlestep", "0"},
+                                          {"MaxStep", "32000"},
+                                          {"MinStep", "-32000"},
+                                          {"totalsteps", "0"},
+                                          {"StepCount", "1"},
+                                          {"BigStep", ""}}) {
+            dir.Write(std::string("/Config/Tilt/") + file + ".ini",
+                      *value ? value : std::to_string(steps));
+        }
+    }
     dir.WritePages();
     TimestampCoils* coils = nullptr;
     tarvik::NoHotKeys keys("benchmark");
@@ -130,6 +145,7 @@ int main(int argc, char** argv) {
     coils->stamps.clear();
     go = true;
     station.BigMove(tarvik::Direction::Right);
+    if (tilt) station.BigMove(tarvik::kUp, tarvik::Axis::Tilt);  // both in each tick's write
     while (station.IsMoving()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     bare.join();
     const QString floodReport =

@@ -1,5 +1,6 @@
 // System-wide shortcuts: Alt+Z turns left and Alt+X turns right by the big step, from any
-// program. A backend grabs them on the desktop at hand; the core only sees named shortcuts.
+// program; with a tilt motor Alt+Q tilts up and Alt+A down. A backend grabs them on the
+// desktop at hand; the core only sees named shortcuts.
 #pragma once
 
 #include <functional>
@@ -8,7 +9,7 @@
 
 namespace tarvik {
 
-enum class Shortcut { TurnLeft, TurnRight };
+enum class Shortcut { TurnLeft, TurnRight, TiltUp, TiltDown };
 
 struct ShortcutInfo {
     Shortcut shortcut;
@@ -19,12 +20,21 @@ struct ShortcutInfo {
     char letter;                // 'Z'
 };
 
-// The shortcuts Tarvik asks for, in the order they are registered.
+// Every shortcut Tarvik may ask for, in the order they are registered.
 inline const std::vector<ShortcutInfo>& Shortcuts() {
     static const std::vector<ShortcutInfo> table = {
         {Shortcut::TurnLeft, "turn-left", "Turn the camera left", "Alt+Z", "ALT+z", 'Z'},
-        {Shortcut::TurnRight, "turn-right", "Turn the camera right", "Alt+X", "ALT+x", 'X'}};
+        {Shortcut::TurnRight, "turn-right", "Turn the camera right", "Alt+X", "ALT+x", 'X'},
+        {Shortcut::TiltUp, "tilt-up", "Tilt the camera up", "Alt+Q", "ALT+q", 'Q'},
+        {Shortcut::TiltDown, "tilt-down", "Tilt the camera down", "Alt+A", "ALT+a", 'A'}};
     return table;
+}
+
+// The shortcuts of a mount: the pan's two, and the tilt's two where there is a tilt motor.
+inline std::vector<ShortcutInfo> ShortcutsFor(bool tilt) {
+    std::vector<ShortcutInfo> wanted = Shortcuts();
+    if (!tilt) wanted.resize(2);
+    return wanted;
 }
 
 // What became of one shortcut.
@@ -42,11 +52,12 @@ using ShortcutStatesChanged = std::function<void(const std::vector<ShortcutState
 class HotKeys {
   public:
     virtual ~HotKeys() = default;
-    // Asks for every shortcut and returns what became of them so far. `pressed` runs on the
-    // event loop for each press of one held. A backend that must wait for the desktop (or
-    // the user) returns them pending and reports the outcome, and every later change,
-    // through `changed`.
-    virtual std::vector<ShortcutState> Register(ShortcutPressed pressed,
+    // Asks for the `wanted` shortcuts and returns what became of them so far, in that order.
+    // `pressed` runs on the event loop for each press of one held. A backend that must wait
+    // for the desktop (or the user) returns them pending and reports the outcome, and every
+    // later change, through `changed`.
+    virtual std::vector<ShortcutState> Register(const std::vector<ShortcutInfo>& wanted,
+                                                ShortcutPressed pressed,
                                                 ShortcutStatesChanged changed) = 0;
     // Gives every held shortcut back.
     virtual void Release() = 0;
@@ -60,9 +71,10 @@ class HotKeys {
 class NoHotKeys : public HotKeys {
   public:
     explicit NoHotKeys(std::string reason) : reason_(std::move(reason)) {}
-    std::vector<ShortcutState> Register(ShortcutPressed, ShortcutStatesChanged) override {
+    std::vector<ShortcutState> Register(const std::vector<ShortcutInfo>& wanted, ShortcutPressed,
+                                        ShortcutStatesChanged) override {
         std::vector<ShortcutState> states;
-        for (const ShortcutInfo& info : Shortcuts()) {
+        for (const ShortcutInfo& info : wanted) {
             states.push_back({info.shortcut, ShortcutState::Kind::Unavailable, reason_, {}});
         }
         return states;

@@ -71,17 +71,18 @@ const char* ResponseText(uint code) {
     return code == 1 ? "refused at the desktop's prompt" : "the desktop portal ended the request";
 }
 
-std::vector<ShortcutState> AllShortcuts(ShortcutState::Kind kind, const std::string& detail) {
+std::vector<ShortcutState> AllShortcuts(const std::vector<ShortcutInfo>& wanted,
+                                        ShortcutState::Kind kind, const std::string& detail) {
     std::vector<ShortcutState> states;
-    for (const ShortcutInfo& info : Shortcuts())
-        states.push_back({info.shortcut, kind, detail, {}});
+    for (const ShortcutInfo& info : wanted) states.push_back({info.shortcut, kind, detail, {}});
     return states;
 }
 
 // What the portal bound, in Tarvik's terms: a shortcut it left out is not held.
-std::vector<ShortcutState> StatesFrom(const QList<PortalShortcut>& bound) {
+std::vector<ShortcutState> StatesFrom(const std::vector<ShortcutInfo>& wanted,
+                                      const QList<PortalShortcut>& bound) {
     std::vector<ShortcutState> states;
-    for (const ShortcutInfo& info : Shortcuts()) {
+    for (const ShortcutInfo& info : wanted) {
         ShortcutState state{
             info.shortcut, ShortcutState::Kind::Unavailable, "not bound by the desktop", {}};
         for (const PortalShortcut& shortcut : bound) {
@@ -127,12 +128,14 @@ bool PortalHotKeys::Offered(const QDBusConnection& bus, int timeoutMs) {
     return version.isValid() && version.value().variant().toUInt() >= 1;
 }
 
-std::vector<ShortcutState> PortalHotKeys::Register(ShortcutPressed pressed,
+std::vector<ShortcutState> PortalHotKeys::Register(const std::vector<ShortcutInfo>& wanted,
+                                                   ShortcutPressed pressed,
                                                    ShortcutStatesChanged changed) {
+    wanted_ = wanted;
     pressed_ = std::move(pressed);
     changed_ = std::move(changed);
     if (!bus_.isConnected()) {
-        return AllShortcuts(ShortcutState::Kind::Unavailable, "no session bus");
+        return AllShortcuts(wanted_, ShortcutState::Kind::Unavailable, "no session bus");
     }
     registered_ = true;
     bus_.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
@@ -149,7 +152,7 @@ std::vector<ShortcutState> PortalHotKeys::Register(ShortcutPressed pressed,
     Request(QStringLiteral("CreateSession"),
             {QVariantMap{{"session_handle_token", QStringLiteral("tarvik")}}},
             SLOT(OnSessionCreated(QDBusMessage)));
-    states_ = AllShortcuts(ShortcutState::Kind::Pending, "waiting for the desktop");
+    states_ = AllShortcuts(wanted_, ShortcutState::Kind::Pending, "waiting for the desktop");
     return states_;
 }
 
@@ -198,7 +201,7 @@ void PortalHotKeys::OnSessionCreated(const QDBusMessage& response) {
 
 void PortalHotKeys::BindShortcuts() {
     QList<PortalShortcut> wanted;
-    for (const ShortcutInfo& info : Shortcuts()) {
+    for (const ShortcutInfo& info : wanted_) {
         wanted.push_back({info.id,
                           {{"description", QString::fromUtf8(info.description)},
                            {"preferred_trigger", QString::fromUtf8(info.portalTrigger)}}});
@@ -214,10 +217,11 @@ void PortalHotKeys::OnBound(const QDBusMessage& response) {
     const QList<QVariant> arguments = response.arguments();
     const uint code = arguments.value(0).toUInt();
     if (code != 0) {
-        Report(AllShortcuts(ShortcutState::Kind::Unavailable, ResponseText(code)));
+        Report(AllShortcuts(wanted_, ShortcutState::Kind::Unavailable, ResponseText(code)));
         return;
     }
-    Report(StatesFrom(ShortcutsOf(MapOf(arguments.value(1)).value(QStringLiteral("shortcuts")))));
+    Report(StatesFrom(wanted_,
+                      ShortcutsOf(MapOf(arguments.value(1)).value(QStringLiteral("shortcuts")))));
 }
 
 void PortalHotKeys::OnActivated(const QDBusMessage& signal) {
@@ -225,7 +229,7 @@ void PortalHotKeys::OnActivated(const QDBusMessage& signal) {
     if (session_.isEmpty() || arguments.size() < 2) return;
     if (PathOf(arguments[0]) != session_) return;  // another program's shortcut
     const QString id = arguments[1].toString();
-    for (const ShortcutInfo& info : Shortcuts()) {
+    for (const ShortcutInfo& info : wanted_) {
         if (id == QLatin1String(info.id) && pressed_) pressed_(info.shortcut);
     }
 }
@@ -237,10 +241,10 @@ void PortalHotKeys::OnShortcutsChanged(const QDBusMessage& signal) {
     if (session_.isEmpty() || arguments.size() < 2) return;
     if (PathOf(arguments[0]) != session_) return;
     const QList<PortalShortcut> changed = ShortcutsOf(arguments[1]);
-    std::vector<ShortcutState> states = StatesFrom(changed);
+    std::vector<ShortcutState> states = StatesFrom(wanted_, changed);
     for (std::size_t i = 0; i < states.size() && i < states_.size(); ++i) {
         const bool named = std::any_of(changed.begin(), changed.end(), [&](const auto& shortcut) {
-            return shortcut.id == QLatin1String(Shortcuts()[i].id);
+            return shortcut.id == QLatin1String(wanted_[i].id);
         });
         if (!named) states[i] = states_[i];
     }
@@ -248,7 +252,7 @@ void PortalHotKeys::OnShortcutsChanged(const QDBusMessage& signal) {
 }
 
 void PortalHotKeys::Fail(const std::string& why) {
-    Report(AllShortcuts(ShortcutState::Kind::Unavailable, why));
+    Report(AllShortcuts(wanted_, ShortcutState::Kind::Unavailable, why));
 }
 
 void PortalHotKeys::Report(std::vector<ShortcutState> states) {

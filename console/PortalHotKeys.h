@@ -29,7 +29,8 @@ class PortalHotKeys : public QObject, public HotKeys {
     // Whether the bus has a portal that offers global shortcuts. Waits at most `timeoutMs`.
     static bool Offered(const QDBusConnection& bus, int timeoutMs = 2000);
 
-    std::vector<ShortcutState> Register(ShortcutPressed pressed,
+    std::vector<ShortcutState> Register(const std::vector<ShortcutInfo>& wanted,
+                                        ShortcutPressed pressed,
                                         ShortcutStatesChanged changed) override;
     void Release() override;
     std::string Backend() const override { return "desktop portal"; }
@@ -50,6 +51,7 @@ class PortalHotKeys : public QObject, public HotKeys {
     void Report(std::vector<ShortcutState> states);
 
     QDBusConnection bus_;
+    std::vector<ShortcutInfo> wanted_;
     ShortcutPressed pressed_;
     ShortcutStatesChanged changed_;
     QString session_;  // the session's object path, once created

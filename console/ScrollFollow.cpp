@@ -23,11 +23,11 @@ void ScrollFollow::Stepped(std::int16_t position, Direction direction) {
 }
 
 void ScrollFollow::Drag(int value) {
-    motor_.With([&](Motor&) { SetValue(std::clamp(value, minimum_, maximum_)); });
+    motor_.With(axis_, [&](Motor&) { SetValue(std::clamp(value, minimum_, maximum_)); });
 }
 
 void ScrollFollow::Tick() {
-    motor_.With([&](Motor& motor) {
+    motor_.With(axis_, [&](Motor& motor) {
         if (motor.IsMoving()) return;
         const int gap = Value() - ScrollPos;
         if (gap == 0) return;
@@ -39,7 +39,7 @@ void ScrollFollow::Tick() {
 }
 
 bool ScrollFollow::Center() {
-    return motor_.With([&](Motor& motor) {
+    return motor_.With(axis_, [&](Motor& motor) {
         const std::int16_t middle = motor.MiddleStep();
         if (middle < minimum_ || middle > maximum_) return false;
         motor.SetPosition(middle);
@@ -50,7 +50,8 @@ bool ScrollFollow::Center() {
 }
 
 bool ScrollFollow::Settled() {
-    return motor_.With([&](Motor& motor) { return !motor.IsMoving() && Value() == ScrollPos; });
+    return motor_.With(axis_,
+                       [&](Motor& motor) { return !motor.IsMoving() && Value() == ScrollPos; });
 }
 
 }  // namespace tarvik

@@ -17,7 +17,7 @@ namespace tarvik {
 
 class ScrollFollow {
   public:
-    explicit ScrollFollow(SharedMotor& motor) : motor_(motor) {}
+    explicit ScrollFollow(SharedMotor& motor, Axis axis = Axis::Pan) : motor_(motor), axis_(axis) {}
 
     // Range from the MinStep to the MaxStep value, at `position`. Before any tick runs.
     void Load(int minimum, int maximum, std::int16_t position);
@@ -47,6 +47,7 @@ class ScrollFollow {
     void SetValue(int value) { value_.store(value, std::memory_order_relaxed); }
 
     SharedMotor& motor_;
+    Axis axis_;
     int minimum_ = 0;
     int maximum_ = 0;
     std::atomic<int> value_{0};

@@ -61,7 +61,8 @@ X11HotKeys::~X11HotKeys() {
     Release();
 }
 
-std::vector<ShortcutState> X11HotKeys::Register(ShortcutPressed pressed, ShortcutStatesChanged) {
+std::vector<ShortcutState> X11HotKeys::Register(const std::vector<ShortcutInfo>& wanted,
+                                                ShortcutPressed pressed, ShortcutStatesChanged) {
     pressed_ = std::move(pressed);
     // The filter goes in before the grabs, so that no press is missed.
     if (connection_ != nullptr && !filtering_) {
@@ -69,7 +70,7 @@ std::vector<ShortcutState> X11HotKeys::Register(ShortcutPressed pressed, Shortcu
         filtering_ = true;
     }
     std::vector<ShortcutState> states;
-    for (const ShortcutInfo& info : Shortcuts()) states.push_back(GrabOne(info));
+    for (const ShortcutInfo& info : wanted) states.push_back(GrabOne(info));
     return states;
 }
 

@@ -17,7 +17,8 @@ class X11HotKeys : public HotKeys, private QAbstractNativeEventFilter {
     explicit X11HotKeys(std::string limitation = {});
     ~X11HotKeys() override;
 
-    std::vector<ShortcutState> Register(ShortcutPressed pressed,
+    std::vector<ShortcutState> Register(const std::vector<ShortcutInfo>& wanted,
+                                        ShortcutPressed pressed,
                                         ShortcutStatesChanged changed) override;
     void Release() override;
     std::string Backend() const override { return "X11 key grabs"; }

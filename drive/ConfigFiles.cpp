@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "Conversions.h"
@@ -38,18 +39,19 @@ std::string RangeText(std::int32_t min, std::int32_t max) {
 
 // The Config folder itself, before any of its files: a folder that is missing, not a folder
 // or closed to this user would otherwise show as its first file missing.
-std::optional<StartupError> CheckConfigFolder(const std::string& folder) {
+std::optional<StartupError> CheckConfigFolder(const std::string& folder, const char* what) {
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
-            return StartupError{"The Config folder " + Quoted(folder) + " is missing"};
+            return StartupError{std::string("The ") + what + " folder " + Quoted(folder) +
+                                " is missing"};
         }
-        return StartupError{"The Config folder " + Quoted(folder) +
+        return StartupError{std::string("The ") + what + " folder " + Quoted(folder) +
                             " cannot be read: " + std::strerror(errno)};
     }
     if (!S_ISDIR(info.st_mode)) return StartupError{Quoted(folder) + " is not a folder"};
     if (::faccessat(AT_FDCWD, folder.c_str(), X_OK, AT_EACCESS) != 0) {
-        return StartupError{"The Config folder " + Quoted(folder) +
+        return StartupError{std::string("The ") + what + " folder " + Quoted(folder) +
                             " cannot be read: " + std::strerror(errno)};
     }
     return std::nullopt;
@@ -183,7 +185,7 @@ std::variant<std::string, StartupError> ReadListenAddress(const std::string& bas
     return address;
 }
 
-Pages LoadPages(const std::string& baseDir) {
+Pages LoadPages(const std::string& baseDir, bool tilt) {
     Pages pages;
     pages.PageLeft = ReadFileContents(baseDir + files::kLeft);
     pages.PageRight = ReadFileContents(baseDir + files::kRight);
@@ -192,6 +194,14 @@ Pages LoadPages(const std::string& baseDir) {
     pages.PageIndex = ReadFileContents(baseDir + files::kIndex);
     pages.PageReset = ReadFileContents(baseDir + files::kReset);
     pages.PageNoReset = ReadFileContents(baseDir + files::kNoReset);
+    if (tilt) {
+        pages.PageUp = ReadFileContents(baseDir + files::kUp);
+        pages.PageDown = ReadFileContents(baseDir + files::kDown);
+        pages.PageUpLimit = ReadFileContents(baseDir + files::kUpLimit);
+        pages.PageDownLimit = ReadFileContents(baseDir + files::kDownLimit);
+        pages.PageLevel = ReadFileContents(baseDir + files::kLevel);
+        pages.PageNoLevel = ReadFileContents(baseDir + files::kNoLevel);
+    }
     return pages;
 }
 
@@ -205,7 +215,7 @@ std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& path
 
 std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir) {
     const std::string config = baseDir + files::kConfig;
-    if (auto folder = CheckConfigFolder(config)) return *folder;
+    if (auto folder = CheckConfigFolder(config, "Config")) return *folder;
     DriveSettings s;
     s.lptText = ReadFileContents(baseDir + files::kLpt);
     s.lptAddress = Hex2Dec(s.lptText);
@@ -225,6 +235,14 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
         }
     });
     if (reader.error()) return *reader.error();
+    // The tilt motor: the same six files in a folder of their own, read the same way.
+    const std::string tiltFolder = baseDir + files::kTilt;
+    if (std::error_code ignored; std::filesystem::exists(tiltFolder, ignored)) {
+        if (auto folder = CheckConfigFolder(tiltFolder, "tilt")) return *folder;
+        Reader tilt(tiltFolder);
+        s.tilt = ReadAxis(tilt, [](std::int16_t) {});
+        if (tilt.error()) return *tilt.error();
+    }
     return s;
 }
 

@@ -15,6 +15,7 @@ inline constexpr const char* kLpt = "/Config/Lpt.ini";
 inline constexpr const char* kPort = "/Config/Port.ini";
 inline constexpr const char* kGpio = "/Config/Gpio.ini";      // optional
 inline constexpr const char* kListen = "/Config/Listen.ini";  // optional
+inline constexpr const char* kTilt = "/Config/Tilt";          // optional: the tilt motor's files
 
 // The files of one axis, in the axis's folder (Config for the pan).
 inline constexpr const char* kMiddleStep = "/Middlestep.ini";
@@ -31,12 +32,20 @@ inline constexpr const char* kMaxRight = "/html/Maxright.html";
 inline constexpr const char* kIndex = "/html/Index.html";
 inline constexpr const char* kReset = "/html/Reset.html";
 inline constexpr const char* kNoReset = "/html/NoReset.html";
+// With a tilt motor.
+inline constexpr const char* kUp = "/html/Up.html";
+inline constexpr const char* kDown = "/html/Down.html";
+inline constexpr const char* kUpLimit = "/html/UpLimit.html";
+inline constexpr const char* kDownLimit = "/html/DownLimit.html";
+inline constexpr const char* kLevel = "/html/Level.html";
+inline constexpr const char* kNoLevel = "/html/NoLevel.html";
 }  // namespace tarvik::files
 
 namespace tarvik {
 
 struct Pages {
     std::string PageLeft, PageRight, PageMaxLeft, PageMaxRight, PageIndex, PageReset, PageNoReset;
+    std::string PageUp, PageDown, PageUpLimit, PageDownLimit, PageLevel, PageNoLevel;  // tilt
 };
 
 // One motor's checked values, in half-steps. The motor reaches lowerStep - 1 to upperStep + 1.
@@ -55,6 +64,7 @@ struct DriveSettings {
     std::string lptText;             // Lpt.ini as it stands, for messages
     std::optional<GpioConfig> gpio;  // the coils on GPIO lines instead of the parallel port
     AxisSettings pan;
+    std::optional<AxisSettings> tilt;  // with Config/Tilt
 };
 
 // What stops start-up, said whole: the file (absolute path) and what is wrong with it.
@@ -63,12 +73,14 @@ struct StartupError {
     const std::string& Message() const { return message; }
 };
 
-// The seven page files in their fixed order; a missing page is empty.
-Pages LoadPages(const std::string& baseDir);
+// The seven page files in their fixed order, then the tilt's six with a tilt motor; a missing
+// page is empty.
+Pages LoadPages(const std::string& baseDir, bool tilt = false);
 
 // Reads the files in start-up order (Lpt, Gpio when present, Middlestep, MaxStep, MinStep,
-// totalsteps, StepCount, BigStep), each once, and stops at the first that is unusable. A
-// Config folder that is missing or cannot be read is said as such.
+// totalsteps, StepCount, BigStep, then the same six in Config/Tilt when that exists), each
+// once, and stops at the first that is unusable. A folder that is missing or cannot be read
+// is said as such.
 std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir);
 
 // Reads one file expected to hold a whole number in [min, max].

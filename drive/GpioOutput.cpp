@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iterator>
@@ -16,7 +17,8 @@ namespace {
 
 const char* kExpected =
     "one line: a GPIO chip (such as gpiochip0) and four different line offsets for D0 D1 D2 "
-    "D3, optionally followed by active-low";
+    "D3, optionally followed by active-low; and for a tilt motor a second line beginning with "
+    "tilt";
 
 bool IsNumber(const std::string& word) {
     return !word.empty() && word.size() <= 9 &&
@@ -32,37 +34,55 @@ std::string Reason(int error, const std::string& chipPath) {
     return "cannot request the lines of " + chipPath + ": " + std::strerror(error);
 }
 
+// One motor's line: CHIP D0 D1 D2 D3 [active-low]; false when it is not.
+bool ParseMotorLines(std::vector<std::string> w, GpioMotorLines& into) {
+    if (w.size() == 6 && w[5] == "active-low") {
+        into.activeLow = true;
+        w.pop_back();
+    }
+    if (w.size() != 5 || IsNumber(w[0])) return false;
+    into.chip = w[0];
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (!IsNumber(w[i + 1])) return false;
+        into.lines[i] = static_cast<std::uint32_t>(std::stoul(w[i + 1]));
+        for (std::size_t j = 0; j < i; ++j) {
+            if (into.lines[j] == into.lines[i]) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text) {
     std::istringstream lines{std::string(text)};
-    std::string line, extra;
-    while (std::getline(lines, line) && line.find_first_not_of(" \t\r") == std::string::npos) {
+    std::vector<std::vector<std::string>> motors;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+        if (!w.empty()) motors.push_back(std::move(w));
     }
-    while (std::getline(lines, extra)) {
-        if (extra.find_first_not_of(" \t\r") != std::string::npos) return std::string(kExpected);
-    }
-    std::istringstream words(line);
-    std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
     GpioConfig config;
-    if (w.size() == 6 && w[5] == "active-low") {
-        config.activeLow = true;
-        w.pop_back();
+    if (motors.empty() || motors.size() > 2 || !ParseMotorLines(motors[0], config)) {
+        return std::string(kExpected);
     }
-    if (w.size() != 5 || IsNumber(w[0])) return std::string(kExpected);
-    config.chip = w[0];
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (!IsNumber(w[i + 1])) return std::string(kExpected);
-        config.lines[i] = static_cast<std::uint32_t>(std::stoul(w[i + 1]));
-        for (std::size_t j = 0; j < i; ++j) {
-            if (config.lines[j] == config.lines[i]) return std::string(kExpected);
+    if (motors.size() == 2) {
+        if (motors[1][0] != "tilt") return std::string(kExpected);
+        motors[1].erase(motors[1].begin());
+        if (!ParseMotorLines(motors[1], config.tilt.emplace())) return std::string(kExpected);
+        if (config.tilt->ChipPath() == config.ChipPath()) {
+            for (std::uint32_t line : config.tilt->lines) {
+                if (std::count(config.lines.begin(), config.lines.end(), line) != 0) {
+                    return std::string(kExpected);
+                }
+            }
         }
     }
     return config;
 }
 
-int KernelGpioLines::Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
-                             std::uint8_t values, std::string& error) {
+int KernelGpioLines::Request(const std::string& chipPath, const std::vector<std::uint32_t>& lines,
+                             std::uint32_t values, std::string& error) {
     const int chip = ::open(chipPath.c_str(), O_RDWR | O_CLOEXEC);
     if (chip < 0) {
         error = Reason(errno, chipPath);
@@ -76,7 +96,7 @@ int KernelGpioLines::Request(const std::string& chipPath, const std::array<std::
     request.config.num_attrs = 1;
     request.config.attrs[0].attr.id = GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES;
     request.config.attrs[0].attr.values = values;
-    request.config.attrs[0].mask = 0x0F;
+    request.config.attrs[0].mask = (1u << lines.size()) - 1;
     const int result = ::ioctl(chip, GPIO_V2_GET_LINE_IOCTL, &request);
     const int saved = errno;
     ::close(chip);
@@ -87,10 +107,10 @@ int KernelGpioLines::Request(const std::string& chipPath, const std::array<std::
     return request.fd;
 }
 
-void KernelGpioLines::Set(int handle, std::uint8_t values) {
+void KernelGpioLines::Set(int handle, std::uint32_t values) {
     gpio_v2_line_values set{};
     set.bits = values;
-    set.mask = 0x0F;
+    set.mask = 0xFF;  // lines beyond those requested are ignored by the kernel
     ::ioctl(handle, GPIO_V2_LINE_SET_VALUES_IOCTL, &set);
 }
 
@@ -98,27 +118,70 @@ void KernelGpioLines::Release(int handle) {
     ::close(handle);
 }
 
+// The pan's lines and the tilt's: one request when they share a chip, one each otherwise.
 GpioOutput::GpioOutput(GpioConfig config, GpioLines& lines)
     : config_(std::move(config)), lines_(lines) {
-    std::string error;
-    handle_ =
-        lines_.Request(config_.ChipPath(), config_.lines, LineValues(0, config_.activeLow), error);
-    description_ = "GPIO " + config_.chip;
-    if (handle_ < 0) {
-        description_ += ": simulated: " + error;
+    requests_.push_back({-1, {&config_}, {0}});
+    if (config_.tilt) {
+        if (config_.tilt->ChipPath() == config_.ChipPath()) {
+            requests_[0].motors.push_back(&*config_.tilt);
+            requests_[0].nibbles.push_back(1);
+        } else {
+            requests_.push_back({-1, {&*config_.tilt}, {1}});
+        }
+    }
+    std::string problem;
+    for (Request& request : requests_) {
+        std::vector<std::uint32_t> offsets;
+        for (const GpioMotorLines* motor : request.motors) {
+            offsets.insert(offsets.end(), motor->lines.begin(), motor->lines.end());
+        }
+        std::string error;
+        request.handle =
+            lines_.Request(request.motors[0]->ChipPath(), offsets, ValuesFor(request, 0), error);
+        if (request.handle < 0 && problem.empty()) problem = request.motors[0]->chip + ": " + error;
+    }
+    if (!problem.empty()) {
+        description_ = "GPIO " + problem.substr(0, problem.find(':')) +
+                       ": simulated: " + problem.substr(problem.find(':') + 2);
+        for (Request& request : requests_) {
+            if (request.handle >= 0) lines_.Release(request.handle);
+            request.handle = -1;
+        }
         return;
     }
-    description_ += " lines";
-    for (std::uint32_t line : config_.lines) description_ += " " + std::to_string(line);
-    if (config_.activeLow) description_ += " (active-low)";
+    const auto named = [](const GpioMotorLines& motor) {
+        std::string text = motor.chip + " lines";
+        for (std::uint32_t line : motor.lines) text += " " + std::to_string(line);
+        return text + (motor.activeLow ? " (active-low)" : "");
+    };
+    description_ = "GPIO " + named(config_);
+    if (config_.tilt) description_ += ", tilt " + named(*config_.tilt);
 }
 
 GpioOutput::~GpioOutput() {
-    if (handle_ >= 0) lines_.Release(handle_);
+    for (const Request& request : requests_) {
+        if (request.handle >= 0) lines_.Release(request.handle);
+    }
+}
+
+bool GpioOutput::IsSimulated() const {
+    return requests_[0].handle < 0;
+}
+
+std::uint32_t GpioOutput::ValuesFor(const Request& request, std::uint8_t pattern) const {
+    std::uint32_t values = 0;
+    for (std::size_t i = 0; i < request.motors.size(); ++i) {
+        const auto nibble = static_cast<std::uint8_t>(pattern >> (4 * request.nibbles[i]));
+        values |= std::uint32_t{LineValues(nibble, request.motors[i]->activeLow)} << (4 * i);
+    }
+    return values;
 }
 
 void GpioOutput::Write(std::uint8_t pattern) {
-    if (handle_ >= 0) lines_.Set(handle_, LineValues(pattern, config_.activeLow));
+    for (const Request& request : requests_) {
+        if (request.handle >= 0) lines_.Set(request.handle, ValuesFor(request, pattern));
+    }
 }
 
 }  // namespace tarvik

@@ -1,9 +1,11 @@
-// The coils on four GPIO lines of a single-board computer (a ULN2003 board driving a
-// 28BYJ-48, for instance), through the kernel's GPIO character device.
+// The coils on GPIO lines of a single-board computer (a ULN2003 board driving a 28BYJ-48,
+// for instance), through the kernel's GPIO character device.
 //
-// Config/Gpio.ini, one line:  CHIP D0 D1 D2 D3 [active-low]
+// Config/Gpio.ini, one line for the pan motor and optionally one for the tilt motor:
+//   CHIP D0 D1 D2 D3 [active-low]
+//   tilt CHIP D0 D1 D2 D3 [active-low]
 //   CHIP: a name such as gpiochip0 or a path under /dev; D0..D3: the line offsets that take
-//   bits D0..D3 of each coil pattern.
+//   bits D0..D3 of each motor's coil pattern.
 #pragma once
 
 #include <array>
@@ -12,16 +14,22 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "CoilOutput.h"
 
 namespace tarvik {
 
-struct GpioConfig {
+// Four lines of one chip for one motor.
+struct GpioMotorLines {
     std::string chip;                      // as written: gpiochip0 or /dev/gpiochip0
     std::array<std::uint32_t, 4> lines{};  // offsets for D0, D1, D2, D3
     bool activeLow = false;
-    std::string ChipPath() const { return chip.rfind("/dev/", 0) == 0 ? chip : "/dev/" + chip; }
+    std::string ChipPath() const { return chip.starts_with("/dev/") ? chip : "/dev/" + chip; }
+};
+
+struct GpioConfig : GpioMotorLines {
+    std::optional<GpioMotorLines> tilt;
 };
 
 // The text of Gpio.ini, or what was expected instead.
@@ -36,13 +44,13 @@ inline std::uint8_t LineValues(std::uint8_t pattern, bool activeLow) {
 class GpioLines {
   public:
     virtual ~GpioLines() = default;
-    // Requests the four lines together as outputs for "tarvik", starting at `values`.
-    // Returns a handle, or -1 with `error` set.
-    virtual int Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
-                        std::uint8_t values, std::string& error) = 0;
-    // Sets all four lines in one call. A failed set is not retried: the next tick sets all
-    // four lines again.
-    virtual void Set(int handle, std::uint8_t values) = 0;
+    // Requests the lines of one chip together as outputs for "tarvik", starting at `values`
+    // (bit i for lines[i]). Returns a handle, or -1 with `error` set.
+    virtual int Request(const std::string& chipPath, const std::vector<std::uint32_t>& lines,
+                        std::uint32_t values, std::string& error) = 0;
+    // Sets all the handle's lines in one call. A failed set is not retried: the next tick sets
+    // them again.
+    virtual void Set(int handle, std::uint32_t values) = 0;
     virtual void Release(int handle) = 0;
 };
 
@@ -50,12 +58,14 @@ class GpioLines {
 // a library whose interface differs between distributions.
 class KernelGpioLines : public GpioLines {
   public:
-    int Request(const std::string& chipPath, const std::array<std::uint32_t, 4>& lines,
-                std::uint8_t values, std::string& error) override;
-    void Set(int handle, std::uint8_t values) override;
+    int Request(const std::string& chipPath, const std::vector<std::uint32_t>& lines,
+                std::uint32_t values, std::string& error) override;
+    void Set(int handle, std::uint32_t values) override;
     void Release(int handle) override;
 };
 
+// Each tick's byte (pan in bits 0..3, tilt in bits 4..7) reaches the lines in one call per
+// chip: all eight in one when both motors are on one chip.
 class GpioOutput : public CoilOutput {
   public:
     GpioOutput(GpioConfig config, GpioLines& lines);
@@ -67,12 +77,20 @@ class GpioOutput : public CoilOutput {
     void SwitchOff() override { Write(0); }
     // "GPIO gpiochip0 lines 22 27 18 17" or "GPIO gpiochip0: simulated: <reason>".
     std::string Describe() const override { return description_; }
-    bool IsSimulated() const { return handle_ < 0; }
+    bool IsSimulated() const;
 
   private:
+    // One request: the motors whose lines it holds, in order (pan first).
+    struct Request {
+        int handle = -1;
+        std::vector<const GpioMotorLines*> motors;
+        std::vector<int> nibbles;  // for each motor: 0 (pan) or 1 (tilt)
+    };
+    std::uint32_t ValuesFor(const Request& request, std::uint8_t pattern) const;
+
     GpioConfig config_;
     GpioLines& lines_;
-    int handle_ = -1;
+    std::vector<Request> requests_;
     std::string description_;
 };
 

@@ -20,7 +20,8 @@ file(MAKE_DIRECTORY ${staging})
 install(TARGETS tarvik DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/sample/Config ${PROJECT_SOURCE_DIR}/sample/html
         DESTINATION ${TARVIK_ETC} COMPONENT camera
-        PATTERN totalsteps.ini EXCLUDE PATTERN StepCount.ini EXCLUDE PATTERN Presets.ini EXCLUDE)
+        PATTERN totalsteps.ini EXCLUDE PATTERN StepCount.ini EXCLUDE PATTERN Presets.ini EXCLUDE
+        PATTERN Tilt EXCLUDE)
 foreach(state IN LISTS TARVIK_STATE_FILES)
     file(MAKE_DIRECTORY ${staging}/links)
     file(CREATE_LINK ${TARVIK_STATE}/${state} ${staging}/links/${state} SYMBOLIC)
@@ -66,7 +67,7 @@ file(GLOB_RECURSE etc_files RELATIVE ${PROJECT_SOURCE_DIR}/sample
 list(SORT etc_files)
 foreach(file IN LISTS etc_files)
     get_filename_component(name ${file} NAME)
-    if(NOT name IN_LIST TARVIK_STATE_FILES)
+    if(NOT name IN_LIST TARVIK_STATE_FILES AND NOT file MATCHES "^Config/Tilt/")
         string(APPEND conffiles "${TARVIK_ETC}/${file}\n")
     endif()
 endforeach()

@@ -84,6 +84,12 @@ rhythm_rows "CPU saturated (stress-ng --cpu $(nproc))" "$($bin/bench/step_rate -
 kill $stress 2>/dev/null; wait $stress 2>/dev/null || true
 rhythm_rows "web flood (300 idle connections, 40 clients reading 0.8 MB chat replies)" \
     "$($bin/bench/step_rate --steps 5000 --flood "$loadgen" 2>/dev/null)"
+rhythm_rows "pan and tilt moving together, idle" "$($bin/bench/step_rate --steps 5000 --tilt 1 2>/dev/null)"
+stress-ng --cpu "$(nproc)" --timeout 60s >/dev/null 2>&1 & stress=$!; pids+=($stress)
+sleep 1
+rhythm_rows "pan and tilt moving together, CPU saturated" \
+    "$($bin/bench/step_rate --steps 5000 --tilt 1 2>/dev/null)"
+kill $stress 2>/dev/null; wait $stress 2>/dev/null || true
 
 echo "== ONVIF" >&2
 o=$($bin/bench/onvif_bench 2>/dev/null)

@@ -20,12 +20,19 @@ bool RequestHandler::DataArrival(Connection& connection, std::string_view Reques
     if (!RequestData.starts_with("GET")) return false;
     const std::string RequestPath = RequestPathOf(RequestData);
     const bool isChat = RequestPath.starts_with("/chat");
+    const bool tilt = motor_.HasTilt();
     if (RequestPath == "/turn/left") {
-        Turn(connection, Direction::Left);
+        Turn(connection, Axis::Pan, Direction::Left, pages_.PageLeft, pages_.PageMaxLeft);
     } else if (RequestPath == "/turn/right") {
-        Turn(connection, Direction::Right);
+        Turn(connection, Axis::Pan, Direction::Right, pages_.PageRight, pages_.PageMaxRight);
     } else if (RequestPath == "/turn/reset") {
-        TurnReset(connection);
+        ToMiddle(connection, Axis::Pan, pages_.PageReset, pages_.PageNoReset);
+    } else if (tilt && RequestPath == "/turn/up") {
+        Turn(connection, Axis::Tilt, kUp, pages_.PageUp, pages_.PageUpLimit);
+    } else if (tilt && RequestPath == "/turn/down") {
+        Turn(connection, Axis::Tilt, kDown, pages_.PageDown, pages_.PageDownLimit);
+    } else if (tilt && RequestPath == "/turn/level") {
+        ToMiddle(connection, Axis::Tilt, pages_.PageLevel, pages_.PageNoLevel);
     } else if (isChat) {
         chat_.ChatRequest(RequestPath, connection);
     } else {
@@ -44,26 +51,27 @@ void RequestHandler::Reply(Connection& connection, const std::string& page) {
 }
 
 // The reply is decided and the move started while the motor stands between two ticks.
-void RequestHandler::Turn(Connection& connection, Direction direction) {
-    const bool left = direction == Direction::Left;
-    motor_.With([&](Motor& motor) {
-        if (left ? motor.AtLeftEnd() : motor.AtRightEnd()) {
-            Reply(connection, left ? pages_.PageMaxLeft : pages_.PageMaxRight);
+void RequestHandler::Turn(Connection& connection, Axis axis, Direction direction,
+                          const std::string& page, const std::string& limitPage) {
+    motor_.With(axis, [&](Motor& motor) {
+        if (direction == Direction::Left ? motor.AtLeftEnd() : motor.AtRightEnd()) {
+            Reply(connection, limitPage);
             return;
         }
-        Reply(connection, left ? pages_.PageLeft : pages_.PageRight);
+        Reply(connection, page);
         if (!motor.IsMoving()) motor.BigMove(direction);
     });
 }
 
-void RequestHandler::TurnReset(Connection& connection) {
-    motor_.With([&](Motor& motor) {
+void RequestHandler::ToMiddle(Connection& connection, Axis axis, const std::string& page,
+                              const std::string& alreadyPage) {
+    motor_.With(axis, [&](Motor& motor) {
         if (motor.Position() == motor.MiddleStep()) {
-            Reply(connection, pages_.PageNoReset);
+            Reply(connection, alreadyPage);
             return;
         }
         motor.ReturnToMiddle();
-        Reply(connection, pages_.PageReset);
+        Reply(connection, page);
     });
 }
 

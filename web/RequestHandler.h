@@ -28,8 +28,10 @@ class RequestHandler {
 
   private:
     void Reply(Connection& connection, const std::string& page);
-    void Turn(Connection& connection, Direction direction);
-    void TurnReset(Connection& connection);
+    void Turn(Connection& connection, Axis axis, Direction direction, const std::string& page,
+              const std::string& limitPage);
+    void ToMiddle(Connection& connection, Axis axis, const std::string& page,
+                  const std::string& alreadyPage);
 
     SharedMotor& motor_;
     const Pages& pages_;

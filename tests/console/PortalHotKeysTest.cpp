@@ -27,8 +27,9 @@ class PortalHotKeysTest : public ::testing::Test {
         ASSERT_TRUE(portal->ready()) << portal->Errors();
     }
     std::vector<ShortcutState> Register() {
-        return keys.Register([this](Shortcut s) { pressed.push_back(s); },
-                             [this](const std::vector<ShortcutState>& s) { reports.push_back(s); });
+        return keys.Register(
+            ShortcutsFor(false), [this](Shortcut s) { pressed.push_back(s); },
+            [this](const std::vector<ShortcutState>& s) { reports.push_back(s); });
     }
     bool ReportsReach(std::size_t count) {
         return QTest::qWaitFor([&] { return reports.size() >= count; }, 30000);
@@ -104,8 +105,9 @@ TEST_F(PortalHotKeysTest, APortalThatNeverAnswersIsSaidToBeSilent) {
     PortalHotKeys patient(QDBusConnection::sessionBus(), std::chrono::milliseconds(300));
     std::vector<std::vector<ShortcutState>> told;
     EXPECT_EQ(patient
-                  .Register([](Shortcut) {},
-                            [&](const std::vector<ShortcutState>& s) { told.push_back(s); })
+                  .Register(
+                      ShortcutsFor(false), [](Shortcut) {},
+                      [&](const std::vector<ShortcutState>& s) { told.push_back(s); })
                   .front()
                   .kind,
               Kind::Pending);

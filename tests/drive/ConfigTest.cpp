@@ -297,6 +297,34 @@ TEST(LoadDriveSettings, AConfigFolderThatCannotBeUsedIsNamed) {
     EXPECT_EQ(message(), folder + " is not a folder");
 }
 
+// Config/Tilt holds the tilt motor's six files, read like the pan's, with their own paths in
+// the messages; without the folder there is no tilt.
+TEST(LoadDriveSettings, ATiltFolderIsReadLikeThePansFiles) {
+    EXPECT_FALSE(Load({}).tilt);
+    const std::map<std::string, std::string> tilt = {
+        {"/Config/Tilt/Middlestep.ini", "5"}, {"/Config/Tilt/MaxStep.ini", "100"},
+        {"/Config/Tilt/MinStep.ini", "-40"},  {"/Config/Tilt/totalsteps.ini", "7"},
+        {"/Config/Tilt/StepCount.ini", "3"},  {"/Config/Tilt/BigStep.ini", "20"}};
+    const DriveSettings s = Load(tilt);
+    ASSERT_TRUE(s.tilt);
+    EXPECT_EQ(s.tilt->upperStep, 99);
+    EXPECT_EQ(s.tilt->lowerStep, -39);
+    EXPECT_EQ(s.tilt->totalSteps, 7);
+    EXPECT_EQ(s.tilt->bigStep, 20);
+    EXPECT_EQ(s.pan.upperStep, 199);
+    for (const auto& [file, content, message] :
+         {std::tuple{"/Config/Tilt/MaxStep.ini", "high", "Tilt/MaxStep.ini\" holds \"high\""},
+          {"/Config/Tilt/BigStep.ini", "<missing>", "Tilt/BigStep.ini\" is missing"}}) {
+        TempDir dir;
+        auto files = tilt;
+        files[file] = content;
+        const auto result = Read(files, dir);
+        ASSERT_TRUE(std::holds_alternative<StartupError>(result)) << file;
+        EXPECT_NE(std::get<StartupError>(result).Message().find(message), std::string::npos)
+            << std::get<StartupError>(result).Message();
+    }
+}
+
 // Taking another folder lets go of the first, also when its lock was descriptor 0.
 TEST(ConfigLock, TakingAnotherFolderLetsGoOfTheFirst) {
     test::StdinClosed closed;

@@ -40,21 +40,22 @@ TEST(GpioConfig, EachPatternMapsToTheFourLines) {
 
 // Hands out descriptor 0 as the handle: a service may start without standard input.
 struct RecordingLines : GpioLines {
-    int Request(const std::string& chip, const std::array<std::uint32_t, 4>& offsets,
-                std::uint8_t values, std::string& error) override {
+    int Request(const std::string& chip, const std::vector<std::uint32_t>& offsets,
+                std::uint32_t values, std::string& error) override {
         requested = chip;
-        lines = offsets;
-        calls.push_back(values);
+        lines.insert(lines.end(), offsets.begin(), offsets.end());
+        calls.push_back(static_cast<int>(values));
         if (!refusal.empty()) error = refusal;
-        return refusal.empty() ? 0 : -1;
+        return refusal.empty() ? requests++ : -1;
     }
-    void Set(int handle, std::uint8_t values) override {
-        calls.push_back(handle == 0 ? values : -1);
+    void Set(int handle, std::uint32_t values) override {
+        calls.push_back(handle == 0 ? static_cast<int>(values) : -1000 - static_cast<int>(values));
     }
     void Release(int handle) override { released = handle; }
     std::string refusal, requested;
-    std::array<std::uint32_t, 4> lines{};
-    std::vector<int> calls;  // the request's starting values, then one entry per Set
+    std::vector<std::uint32_t> lines;
+    std::vector<int> calls;  // each request's starting values, then one entry per Set
+    int requests = 0;        // handles given: 0, 1, ...
     int released = -1;
 };
 
@@ -62,7 +63,7 @@ struct RecordingLines : GpioLines {
 TEST(GpioOutput, AMoveSetsAllFourLinesOnceATickAndSwitchingOffReleases) {
     RecordingLines kernel;
     {
-        GpioConfig config{"gpiochip0", {22, 27, 18, 17}, true};
+        GpioConfig config{{"gpiochip0", {22, 27, 18, 17}, true}};
         GpioOutput output(config, kernel);
         EXPECT_EQ(output.Describe(), "GPIO gpiochip0 lines 22 27 18 17 (active-low)");
         test::FakeTimer timer;
@@ -74,16 +75,37 @@ TEST(GpioOutput, AMoveSetsAllFourLinesOnceATickAndSwitchingOffReleases) {
         output.SwitchOff();
     }
     EXPECT_EQ(kernel.requested, "/dev/gpiochip0");
-    EXPECT_EQ(kernel.lines, (std::array<std::uint32_t, 4>{22, 27, 18, 17}));
+    EXPECT_EQ(kernel.lines, (std::vector<std::uint32_t>{22, 27, 18, 17}));
     // Off (all high, active-low), phase 1 at start, phases 2 3 4, off again.
     EXPECT_EQ(kernel.calls, (std::vector<int>{15, 3, 11, 9, 13, 15}));
     EXPECT_EQ(kernel.released, 0);
 }
 
+// The tilt's lines beside the pan's: all eight set in one call on one chip, each chip its
+// own call otherwise.
+TEST(GpioOutput, ATiltMotorSharesTheCallOfItsChip) {
+    for (const char* tiltChip : {"gpiochip0", "gpiochip1"}) {
+        RecordingLines kernel;
+        auto config = ParseGpioConfig(std::string("gpiochip0 1 2 3 4\ntilt ") + tiltChip +
+                                      " 5 6 7 8 active-low\n");
+        ASSERT_TRUE(std::holds_alternative<GpioConfig>(config));
+        GpioOutput output(std::get<GpioConfig>(config), kernel);
+        output.Write(0x4C);  // tilt phase 2 (0100), pan phase 1 (1100)
+        const bool shared = std::string(tiltChip) == "gpiochip0";
+        EXPECT_EQ(kernel.requests, shared ? 1 : 2);
+        const std::vector<int> oneCall{0xF0, 0xBC}, twoCalls{0x0, 0xF, 0xC, -1000 - 0xB};
+        EXPECT_EQ(kernel.calls, shared ? oneCall : twoCalls) << tiltChip;
+        EXPECT_EQ(output.Describe(), std::string("GPIO gpiochip0 lines 1 2 3 4, tilt ") + tiltChip +
+                                         " lines 5 6 7 8 (active-low)");
+    }
+    EXPECT_TRUE(std::holds_alternative<std::string>(
+        ParseGpioConfig("gpiochip0 1 2 3 4\ntilt gpiochip0 4 5 6 7")));  // a line twice
+}
+
 TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     RecordingLines kernel;
     kernel.refusal = "a line is in use by another program";
-    GpioOutput output(GpioConfig{"gpiochip0", {1, 2, 3, 4}, false}, kernel);
+    GpioOutput output(GpioConfig{{"gpiochip0", {1, 2, 3, 4}, false}}, kernel);
     EXPECT_TRUE(output.IsSimulated());
     EXPECT_EQ(output.Describe(), "GPIO gpiochip0: simulated: a line is in use by another program");
     output.Write(12);
@@ -124,7 +146,7 @@ TEST(GpioOutput, ASimulatedChipReceivesThePatterns) {
         "/sys/devices/platform/" + ReadLine(device + "/dev_name") + "/" + chip;
     {
         KernelGpioLines kernel;
-        GpioOutput output(GpioConfig{chip, {4, 5, 6, 7}, false}, kernel);
+        GpioOutput output(GpioConfig{{chip, {4, 5, 6, 7}, false}}, kernel);
         EXPECT_FALSE(output.IsSimulated()) << output.Describe();
         for (std::uint8_t pattern : kPhasePattern) {
             output.Write(pattern);

@@ -105,5 +105,38 @@ TEST(Motor, ReturnToMiddleReachesTheMiddleUnlessMovingOrThere) {
     }
 }
 
+// Both motors tick in the same tick and leave in one byte per tick (pan D0..D3, tilt
+// D4..D7), each within its own limits; the step timer stops when neither moves.
+TEST(Motor, PanAndTiltShareEachTicksWrite) {
+    struct Case {
+        const char* what;
+        std::int16_t panSteps, tiltSteps;  // 0: that motor stays
+        std::vector<int> bytes;
+        int pan, tilt;
+    };
+    const Case cases[] = {
+        {"both right and up", 2, 2, {0x44, 0x66}, 2, 2},
+        {"tilt alone, down", 0, -3, {0x8C, 0x9C, 0x1C}, 0, -3},
+        {"tilt stops at its end", 0, 5, {0x4C, 0x6C, 0x6C, 0x6C, 0x6C}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        test::MotorRig rig;
+        rig.shared.Load(test::Settings(-99, 99, 0, 1), test::Settings(-9, 1, 0, 1));
+        EXPECT_EQ(rig.coils.writes, std::vector<int>{0xCC}) << c.what;  // both energised at once
+        rig.coils.writes.clear();
+        if (c.panSteps != 0) rig.With([&](Motor& m) { m.Step(c.panSteps, Direction::Right); });
+        if (c.tiltSteps != 0) {
+            rig.shared.With(Axis::Tilt, [&](Motor& m) {
+                m.Step(static_cast<std::int16_t>(std::abs(c.tiltSteps)),
+                       c.tiltSteps > 0 ? kUp : kDown);
+            });
+        }
+        EXPECT_EQ(rig.RunMove(), static_cast<int>(c.bytes.size())) << c.what;
+        EXPECT_EQ(rig.coils.writes, c.bytes) << c.what;
+        EXPECT_EQ(rig.Position(), c.pan) << c.what;
+        EXPECT_EQ(rig.shared.With(Axis::Tilt, [](Motor& m) { return m.Position(); }), c.tilt);
+    }
+}
+
 }  // namespace
 }  // namespace tarvik

@@ -38,7 +38,7 @@ done
 for script in preinst postinst prerm postrm; do
     [ -x "$work/control/$script" ] || fail "no $script"
 done
-[ "$(grep -c '^/etc/tarvik/default/' "$work/control/conffiles")" -eq 13 ] ||
+[ "$(grep -c '^/etc/tarvik/default/' "$work/control/conffiles")" -eq 19 ] ||
     fail "not every configuration file and page is a conffile: $(cat "$work/control/conffiles")"
 writable=$(dpkg-deb -c "$deb" | awk '$1 !~ /^l/ && $1 ~ /^.....w|^........w/ {print $6}')
 [ -z "$writable" ] || fail "writable by others than root: $writable"

@@ -179,6 +179,31 @@ TEST_F(X11Test, ExitFromTheTrayMenuShutsDownLikeClosing) {
     EXPECT_TRUE(next.WaitForFile("/Config/totalsteps.ini", "-50\r\n"));
 }
 
+// With Config/Tilt a second motor tilts from the web, from its window buttons and with Alt+Q
+// and Alt+A, and its position is saved in its own folder.
+TEST_F(X11Test, ATiltMotorMovesFromTheWebTheWindowAndItsHotKeys) {
+    TarvikProcess tarvik;
+    tarvik.dir.WriteConfig({{"/Config/Tilt/Middlestep.ini", "0"},
+                            {"/Config/Tilt/MaxStep.ini", "100"},
+                            {"/Config/Tilt/MinStep.ini", "-100"},
+                            {"/Config/Tilt/totalsteps.ini", "0"},
+                            {"/Config/Tilt/StepCount.ini", "1"},
+                            {"/Config/Tilt/BigStep.ini", "20"}});
+    tarvik.dir.Write("/html/Up.html", "page Up");
+    ASSERT_TRUE(Launch(tarvik)) << tarvik.Stderr();
+    EXPECT_EQ(tarvik.Fetch("/turn/up"), "page Up\r\n");
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/Tilt/totalsteps.ini", "20\r\n"));
+    EXPECT_EQ(tarvik.dir.Read("/Config/Tilt/StepCount.ini"), "5\r\n");
+    // The Level button, in the tilt's column of the window.
+    const QString window = x.VisibleWindows(kWindowName).front();
+    x.Run("xdotool", {"mousemove", "--window", window, "516", "80", "click", "1"});
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/Tilt/totalsteps.ini", "0\r\n"));
+    x.Run("xdotool", {"key", "alt+a"});
+    EXPECT_TRUE(tarvik.WaitForFile("/Config/Tilt/totalsteps.ini", "-20\r\n"));
+    EXPECT_EQ(tarvik.dir.Read("/Config/totalsteps.ini"), "0\r\n");  // the pan stayed
+    EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
+}
+
 // Without a display Qt ends the process at once; the position must be on disk anyway (it is
 // written again even though it did not change, which shows the shutdown ran).
 TEST_F(X11Test, WhenTheXServerEndsThePositionIsSavedBeforeTarvikEnds) {
