@@ -97,7 +97,9 @@ TEST_F(CamTest, ChangeStepsUpdatesTheCaptionsOrSaysWhyNot) {
 }
 
 TEST_F(CamTest, TheKeyboardReachesTheScrollBarAndTheArrowsTurnTheCamera) {
-    Start();
+    Start({{"/Config/Tilt/Middlestep.ini", "0"}, {"/Config/Tilt/MaxStep.ini", "9"},
+           {"/Config/Tilt/MinStep.ini", "-9"}, {"/Config/Tilt/totalsteps.ini", "0"},
+           {"/Config/Tilt/StepCount.ini", "1"}, {"/Config/Tilt/BigStep.ini", "3"}});
     cam->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(cam.get()));
     Control<QListView>("List1")->setFocus();
@@ -107,6 +109,12 @@ TEST_F(CamTest, TheKeyboardReachesTheScrollBarAndTheArrowsTurnTheCamera) {
     EXPECT_TRUE(Shows("StepLabel", "1"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     EXPECT_EQ(QApplication::focusWidget(), Control<QListView>("MsgList"));
+    // The tilt's bar: the Up key tilts up, and its top end is the highest position.
+    auto* tilt = Control<QScrollBar>("TiltScroll");
+    tilt->setFocus();
+    QTest::keyClick(tilt, Qt::Key_Up);
+    EXPECT_TRUE(ServeUntil([&] { return station->Position(Axis::Tilt) == 1; }));
+    EXPECT_TRUE(tilt->invertedAppearance());
 }
 
 TEST_F(CamTest, TheNewestNoticeIsShownFirstAndWholeBelowTheHotKeyLine) {
