@@ -340,13 +340,13 @@ void Cam::changeEvent(QEvent* event) {
     QTimer::singleShot(0, this, [this] { hide(); });
 }
 
+// A double click on the window switches between the default pointer and Tarvik's own.
 void Cam::mouseDoubleClickEvent(QMouseEvent* event) {
-    if (customPointer_) {
+    if (testAttribute(Qt::WA_SetCursor)) {
         unsetCursor();
     } else {
         setCursor(TarvikPointer());
     }
-    customPointer_ = !customPointer_;
     event->accept();
 }
 

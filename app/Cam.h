@@ -30,8 +30,6 @@ class Cam : public QWidget, private StationView {
     // Shows the state after start-up and puts the icon in the tray menu's reach.
     void Attach();
     QString NoticeText() const;
-    // 0: the default pointer, 99: Tarvik's own.
-    int MousePointer() const { return customPointer_ ? 99 : 0; }
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -84,7 +82,6 @@ class Cam : public QWidget, private StationView {
     QSystemTrayIcon* trayIcon_ = nullptr;
     LineListModel requestLogModel_;
     LineListModel chatModel_;
-    bool customPointer_ = false;
 };
 
 }  // namespace tarvik

@@ -10,7 +10,6 @@ class CoilIndicators : public QWidget {
   public:
     explicit CoilIndicators(QWidget* parent) : QWidget(parent) {}
     void SetPattern(std::uint8_t pattern);
-    std::uint8_t Pattern() const { return pattern_; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;

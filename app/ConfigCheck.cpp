@@ -15,14 +15,20 @@ void Say(const std::string& line) {
     std::printf("tarvik: %s\n", line.c_str());
 }
 
+std::string Lines(const GpioMotorLines& motor) {
+    std::string lines;
+    for (std::uint32_t line : motor.lines) lines += " " + std::to_string(line);
+    return "GPIO " + motor.chip + " lines" + lines + (motor.activeLow ? " (active-low)" : "");
+}
+
 std::string Coils(const DriveSettings& s) {
-    if (s.gpio) {
-        std::string lines;
-        for (std::uint32_t line : s.gpio->lines) lines += " " + std::to_string(line);
-        return "GPIO " + s.gpio->chip + " lines" + lines +
-               (s.gpio->activeLow ? " (active-low)" : "");
-    }
+    if (s.gpio) return Lines(*s.gpio);
     return LocateParallelPort(s.lptAddress, LptReading(s.lptText, s.lptAddress));
+}
+
+std::string TiltCoils(const DriveSettings& s) {
+    if (!s.gpio) return "D4-D7 of the same port";
+    return s.gpio->tilt ? Lines(*s.gpio->tilt) : "no tilt line in Gpio.ini";
 }
 
 // What a save of the file would meet, said as start-up would say it.
@@ -87,6 +93,14 @@ int CheckConfiguration(const std::string& baseDir) {
     }
     SayWhetherSavable(baseDir + files::kConfig + files::kTotalSteps, "position");
     SayWhetherSavable(baseDir + files::kConfig + files::kStepCount, "phase");
+    if (settings.tilt) {
+        const AxisSettings& tilt = *settings.tilt;
+        Say("tilt motor: " + baseDir + files::kTilt + ", limits " +
+            std::to_string(tilt.lowerStep) + " to " + std::to_string(tilt.upperStep) +
+            ", at " + std::to_string(tilt.totalSteps) + ", coils " + TiltCoils(settings));
+        SayWhetherSavable(baseDir + files::kTilt + files::kTotalSteps, "tilt position");
+        SayWhetherSavable(baseDir + files::kTilt + files::kStepCount, "tilt phase");
+    }
     return 0;
 }
 

@@ -96,7 +96,7 @@ bool Exchange(tarvik::test::TcpClient& client, const std::string& request) {
 
 double At(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[static_cast<std::size_t>(p * (values.size() - 1))];
+    return values.empty() ? 0 : values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 double Ms(Clock::duration d) {
@@ -119,7 +119,7 @@ std::vector<Clock::time_point> BareTimer(int count) {
 }
 
 double PerSecond(const std::vector<Clock::time_point>& stamps) {
-    return (stamps.size() - 1) / (Ms(stamps.back() - stamps.front()) / 1000);
+    return static_cast<double>(stamps.size() - 1) / (Ms(stamps.back() - stamps.front()) / 1000);
 }
 
 }  // namespace
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
         }
         return latencies;
     });
-    std::printf("getstatus per_second=%.0f p50_ms=%.3f p99_ms=%.3f\n", trips.size() / 3.0,
+    std::printf("getstatus per_second=%.0f p50_ms=%.3f p99_ms=%.3f\n", static_cast<double>(trips.size()) / 3.0,
                 At(trips, 0.5), At(trips, 0.99));
     // From a ContinuousMove to the first coil write.
     const auto moves = tarvik::test::WhileServing([&] {
@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
         "rhythm_with_pollers per_second=%.1f p99_ms=%.3f max_ms=%.3f bare_timer=%.1f "
         "polls_per_second=%.0f\n",
         PerSecond(coils->stamps), At(intervals, 0.99), At(intervals, 1.0), PerSecond(reference),
-        polls / seconds);
+        static_cast<double>(polls.load()) / seconds);
     station.Shutdown();
     return 0;
 }

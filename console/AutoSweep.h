@@ -12,7 +12,6 @@ class AutoSweep {
 
     // Switches the sweep on or off; returns whether it is now on.
     bool Toggle();
-    bool IsOn() const { return timer_.IsEnabled(); }
     // One sweep move; the work of the 3 s sweep timer. A move still running is replaced.
     void Tick();
 

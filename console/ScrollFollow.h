@@ -4,8 +4,8 @@
 //   every 20 ms, motor idle ──► bar ≠ ScrollPos? ──► Step(gap) towards the bar
 //
 // ScrollPos is the bar value the motor was last sent towards, or where the engine last
-// pushed the bar; at the end of every move it is where the motor stands. All of this state
-// belongs to the motor's lock: the step thread pushes the bar, the window drags it.
+// pushed the bar; at the end of every move it is where the motor stands. It is read and
+// written only under the motor's lock: the step thread pushes the bar, the window drags it.
 #pragma once
 
 #include <atomic>
@@ -24,7 +24,7 @@ class ScrollFollow {
 
     // The engine's side, under the motor's lock.
     void Stepped(std::int16_t position, Direction direction);
-    void MoveEnded(std::int16_t position) { ScrollPos = position; }
+    void MoveEnded(std::int16_t position) { scrollPos_ = position; }
 
     // The operator dragged the bar; a value outside the range is clamped.
     void Drag(int value);
@@ -41,7 +41,8 @@ class ScrollFollow {
     int Value() const { return value_.load(std::memory_order_relaxed); }
     int Minimum() const { return minimum_; }
     int Maximum() const { return maximum_; }
-    std::int16_t ScrollPos = 0;
+    // Where the follow last sent the motor, read under the motor's lock.
+    std::int16_t ScrollPos() const;
 
   private:
     void SetValue(int value) { value_.store(value, std::memory_order_relaxed); }
@@ -51,6 +52,7 @@ class ScrollFollow {
     int minimum_ = 0;
     int maximum_ = 0;
     std::atomic<int> value_{0};
+    std::int16_t scrollPos_ = 0;  // under the motor's lock
 };
 
 }  // namespace tarvik

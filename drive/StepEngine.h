@@ -29,7 +29,8 @@ class StepEngine : public Timer {
     StepEngine(const StepEngine&) = delete;
     StepEngine& operator=(const StepEngine&) = delete;
 
-    // Arms or disarms the tick; from any thread.
+    // Arms or disarms the tick. Called only under the motor's lock (from a move's start on
+    // any thread, or from the tick itself), which keeps the flag and the timer in step.
     void SetEnabled(bool enabled) override;
     bool IsEnabled() const override { return enabled_; }
     // Ends the thread. No tick runs after this returns.

@@ -22,10 +22,10 @@ else
     table=$output/benchmarks.md
 fi
 scripts/install-deps.sh
-command -v nginx >/dev/null && command -v ab >/dev/null && command -v stress-ng >/dev/null || {
+if ! command -v nginx >/dev/null || ! command -v ab >/dev/null || ! command -v stress-ng >/dev/null; then
     sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo apt-get install -y -qq --no-install-recommends nginx-light apache2-utils stress-ng >/dev/null
-}
+fi
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DTARVIK_TESTS=OFF >/dev/null
 cmake --build build-release --target tarvik step_rate loadgen onvif_bench -j "$(nproc)" >/dev/null
 bin=build-release
@@ -50,9 +50,10 @@ start_tarvik() {  # dir [File.ini=value ...]
     mkdir -p "$dir" && cp $bin/app/tarvik "$dir/" && cp -r sample/Config sample/html "$dir/"
     printf '0\r\n' >"$dir/Config/Port.ini"
     for setting in "$@"; do printf '%s\r\n' "${setting#*=}" >"$dir/Config/${setting%%=*}"; done
-    local start=$(date +%s%N)
+    local start
+    start=$(date +%s%N)
     env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$dir/tarvik" 2>"$dir/err" & tarvik_pid=$!
-    pids+=($tarvik_pid)
+    pids+=("$tarvik_pid")
     tport=""
     local tries=0
     until [ -n "$tport" ] && curl -s -o /dev/null "http://127.0.0.1:$tport/"; do
@@ -78,14 +79,14 @@ rhythm_rows() {  # condition, step_rate output
 out=$($bin/bench/step_rate --steps 5000 2>/dev/null)
 priority=$(echo "$out" | sed -n 's/^priority: //p')
 rhythm_rows "idle" "$out"
-stress-ng --cpu "$(nproc)" --timeout 60s >/dev/null 2>&1 & stress=$!; pids+=($stress)
+stress-ng --cpu "$(nproc)" --timeout 60s >/dev/null 2>&1 & stress=$!; pids+=("$stress")
 sleep 1
 rhythm_rows "CPU saturated (stress-ng --cpu $(nproc))" "$($bin/bench/step_rate --steps 5000 2>/dev/null)"
 kill $stress 2>/dev/null; wait $stress 2>/dev/null || true
 rhythm_rows "web flood (300 idle connections, 40 clients reading 0.8 MB chat replies)" \
     "$($bin/bench/step_rate --steps 5000 --flood "$loadgen" 2>/dev/null)"
 rhythm_rows "pan and tilt moving together, idle" "$($bin/bench/step_rate --steps 5000 --tilt 1 2>/dev/null)"
-stress-ng --cpu "$(nproc)" --timeout 60s >/dev/null 2>&1 & stress=$!; pids+=($stress)
+stress-ng --cpu "$(nproc)" --timeout 60s >/dev/null 2>&1 & stress=$!; pids+=("$stress")
 sleep 1
 rhythm_rows "pan and tilt moving together, CPU saturated" \
     "$($bin/bench/step_rate --steps 5000 --tilt 1 2>/dev/null)"
@@ -114,7 +115,7 @@ error_log $work/nginx/error.log;
 events { worker_connections 4096; }
 http { access_log off; server { listen 127.0.0.1:$nport; root $work/nginx/www; } }
 CONF
-nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" && pids+=($(cat "$work/nginx/nginx.pid" 2>/dev/null || true))
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" && pids+=("$(cat "$work/nginx/nginx.pid" 2>/dev/null || true)")
 sleep 0.3
 nginx_worker=$(pgrep -f "nginx: worker process" | head -1)
 for i in $(seq 1000); do curl -s --http0.9 -o /dev/null "http://127.0.0.1:$tport/chat?line+$i"; done
@@ -133,7 +134,8 @@ t=$($loadgen --port "$tport" --path '/chat?x' --concurrency 32 --seconds 5)
 row "Connections per second, /chat?x with 1000 lines" "$(echo "$t" | field per_second)" "" "reply $(echo "$t" | field bytes) bytes, p99 $(echo "$t" | field p99_ms) ms"
 # At an ordinary load: the processor time each connection costs, and the latency.
 fixed_rate() {  # port pid: loadgen output and the pid's processor µs per connection
-    local before=$(cpu_ticks "$2") out
+    local before out
+    before=$(cpu_ticks "$2")
     out=$($loadgen --port "$1" --path / --rate 2000 --seconds 5)
     echo "$out cpu_us=$(python3 -c "print(round(($(cpu_ticks "$2") - $before) / $(getconf CLK_TCK) / 10000 * 1e6, 1))")"
 }
@@ -188,7 +190,7 @@ row "Idle CPU over 30 s" "$(python3 -c "print(round(100*($c1-$c0)/$hz/30, 2))") 
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 times=()
 for i in $(seq 10); do
-    start_tarvik "$work/s$i"; times+=($startup_ms)
+    start_tarvik "$work/s$i"; times+=("$startup_ms")
     kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 done
 median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 5p)

@@ -6,8 +6,9 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 build=${1:-build-package}
 # Debian's hardening flags, as dpkg-buildpackage would set them.
-export CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
-export LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+LDFLAGS="$(dpkg-buildflags --get LDFLAGS)"
+export CXXFLAGS LDFLAGS
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
     -DTARVIK_TESTS=OFF >/dev/null
 cmake --build "$build" --target tarvik tarvik_icon tarvik_docs -j "$(nproc)"

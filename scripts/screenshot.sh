@@ -29,7 +29,8 @@ printf '0\r\n' >"$work/Config/Port.ini"  # a free port, which Tarvik names at st
 # Xvfb picks a free display and writes its number once it is ready.
 Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$work/display" >/dev/null 2>&1 & pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$work/display") QT_QPA_PLATFORM=xcb
+DISPLAY=:$(cat "$work/display")
+export DISPLAY QT_QPA_PLATFORM=xcb
 openbox >/dev/null 2>&1 & pids+=($!)
 sleep 0.5
 "$work/tarvik" 2>"$work/err" & pids+=($!)
@@ -45,7 +46,7 @@ for path in / /turn/right /chat?Camera+on+the+north+gate /turn/right /turn/left 
     sleep 0.25
 done
 sleep 0.5
-window=$(xdotool search --onlyvisible --name '^Tarvik v1.0$' | head -1)
+window=$(xdotool search --onlyvisible --name '^Tarvik v[0-9.]*$' | head -1)
 frame=$(xwininfo -children -id "$window" | awk '/Parent window id/ {print $4}')
 import -window "$frame" "$shot"
 echo "screenshot written to $shot"

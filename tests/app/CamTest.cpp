@@ -135,9 +135,9 @@ TEST_F(CamTest, TheNewestNoticeIsShownFirstAndWholeBelowTheHotKeyLine) {
 TEST_F(CamTest, PointerToggleAndSweepButton) {
     Start();
     QTest::mouseDClick(cam.get(), Qt::LeftButton, {}, QPoint(300, 330));
-    EXPECT_EQ(cam->MousePointer(), 99);
+    EXPECT_EQ(cam->cursor().shape(), Qt::BitmapCursor);
     QTest::mouseDClick(cam.get(), Qt::LeftButton, {}, QPoint(300, 330));
-    EXPECT_EQ(cam->MousePointer(), 0);
+    EXPECT_EQ(cam->cursor().shape(), Qt::ArrowCursor);
     Click("CmdAutoTmr");
     EXPECT_EQ(Control<QPushButton>("CmdAutoTmr")->text(), "Auto timer off");
     Click("CmdAutoTmr");

@@ -24,7 +24,9 @@ TEST(LineListModel, TheViewFollowsInsertsAtTheTopAndLinesFallingOffTheEnd) {
         const std::string shownTop = model.rowCount() > 0 ? Row(model, 0) : "";
         for (int i = 0; i < added; ++i) lines.InsertTop("line " + std::to_string(next++));
         lines.TrimTo(static_cast<std::size_t>(cap));
-        if (model.rowCount() > 0 && added < cap) EXPECT_EQ(Row(model, 0), shownTop);
+        if (model.rowCount() > 0 && added < cap) {
+            EXPECT_EQ(Row(model, 0), shownTop);
+        }
         model.Flush();
         ASSERT_EQ(model.rowCount(), static_cast<int>(lines.Count())) << added << " " << cap;
         for (int row = 0; row < model.rowCount(); ++row)

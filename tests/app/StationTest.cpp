@@ -78,7 +78,7 @@ TEST_F(StationTest, MovesRunOnTheStepThreadAndEachEndIsSavedAndShutdownSwitchesO
     station->DragScroll(30);  // after shutdown nothing moves any more
     ServeUntil([] { return false; }, 100);
     EXPECT_FALSE(station->IsMoving());
-    EXPECT_EQ(station->Scroll().ScrollPos, 0);
+    EXPECT_EQ(station->Scroll().ScrollPos(), 0);
 }
 
 TEST_F(StationTest, AFailedSaveIsANoticeUntilASaveSucceeds) {
@@ -87,7 +87,7 @@ TEST_F(StationTest, AFailedSaveIsANoticeUntilASaveSucceeds) {
     station->BigMove(Direction::Right);
     const std::string failed =
         "Position 5 not saved to \"" + dir.path() + "/Config/totalsteps.ini\"";
-    ASSERT_TRUE(ServeUntil([&] { return station->Notices().front().rfind(failed, 0) == 0; }));
+    ASSERT_TRUE(ServeUntil([&] { return station->Notices().front().starts_with(failed); }));
     ::chmod((dir.path() + "/Config/totalsteps.ini").c_str(), 0644);
     station->BigMove(Direction::Right);
     ASSERT_TRUE(Saved("10\r\n"));

@@ -314,7 +314,8 @@ TEST(LoadDriveSettings, ATiltFolderIsReadLikeThePansFiles) {
     EXPECT_EQ(s.pan.upperStep, 199);
     for (const auto& [file, content, message] :
          {std::tuple{"/Config/Tilt/MaxStep.ini", "high", "Tilt/MaxStep.ini\" holds \"high\""},
-          {"/Config/Tilt/BigStep.ini", "<missing>", "Tilt/BigStep.ini\" is missing"}}) {
+          {"/Config/Tilt/BigStep.ini", "<missing>", "Tilt/BigStep.ini\" is missing"},
+          {"/Config/Gpio.ini", "gpiochip0 1 2 3 4", "expected a second line \"tilt CHIP"}}) {
         TempDir dir;
         auto files = tilt;
         files[file] = content;

@@ -63,7 +63,7 @@ struct RecordingLines : GpioLines {
 TEST(GpioOutput, AMoveSetsAllFourLinesOnceATickAndSwitchingOffReleases) {
     RecordingLines kernel;
     {
-        GpioConfig config{{"gpiochip0", {22, 27, 18, 17}, true}};
+        GpioConfig config{{"gpiochip0", {22, 27, 18, 17}, true}, {}};
         GpioOutput output(config, kernel);
         EXPECT_EQ(output.Describe(), "GPIO gpiochip0 lines 22 27 18 17 (active-low)");
         test::FakeTimer timer;
@@ -105,7 +105,7 @@ TEST(GpioOutput, ATiltMotorSharesTheCallOfItsChip) {
 TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     RecordingLines kernel;
     kernel.refusal = "a line is in use by another program";
-    GpioOutput output(GpioConfig{{"gpiochip0", {1, 2, 3, 4}, false}}, kernel);
+    GpioOutput output(GpioConfig{{"gpiochip0", {1, 2, 3, 4}, false}, {}}, kernel);
     EXPECT_TRUE(output.IsSimulated());
     EXPECT_EQ(output.Describe(), "GPIO gpiochip0: simulated: a line is in use by another program");
     output.Write(12);
@@ -146,7 +146,7 @@ TEST(GpioOutput, ASimulatedChipReceivesThePatterns) {
         "/sys/devices/platform/" + ReadLine(device + "/dev_name") + "/" + chip;
     {
         KernelGpioLines kernel;
-        GpioOutput output(GpioConfig{{chip, {4, 5, 6, 7}, false}}, kernel);
+        GpioOutput output(GpioConfig{{chip, {4, 5, 6, 7}, false}, {}}, kernel);
         EXPECT_FALSE(output.IsSimulated()) << output.Describe();
         for (std::uint8_t pattern : kPhasePattern) {
             output.Write(pattern);

@@ -101,7 +101,9 @@ TEST(Motor, ReturnToMiddleReachesTheMiddleUnlessMovingOrThere) {
         EXPECT_EQ(rig.With([](Motor& m) { return m.Heading(); }), c.heading) << c.position;
         EXPECT_EQ(rig.timer.enabled, c.moving || c.stepsToGo > 0) << c.position;
         rig.RunMove();
-        if (!c.moving) EXPECT_EQ(rig.Position(), c.middle) << c.position;
+        if (!c.moving) {
+            EXPECT_EQ(rig.Position(), c.middle) << c.position;
+        }
     }
 }
 

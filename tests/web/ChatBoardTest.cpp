@@ -67,11 +67,11 @@ TEST_F(ChatBoardTest, TheBoardKeepsTheNewestThousandAndAPostChangesOnlyItsEnds) 
     const auto before = chat.Chunks();
     ASSERT_GT(before.size(), 10u);
     Chat("/chat?new");
-    std::size_t shared = 0;
+    std::size_t kept = 0;
     for (const auto& chunk : chat.Chunks()) {
-        shared += std::find(before.begin(), before.end(), chunk) != before.end();
+        kept += std::find(before.begin(), before.end(), chunk) != before.end();
     }
-    EXPECT_GE(shared, before.size() - 2);
+    EXPECT_GE(kept, before.size() - 2);
     EXPECT_EQ(chat.BuildChatText().rfind("[14:03:22] 10.0.0.7 new\r\n[14:03:22] 10.0.0.7 1000", 0),
               0u);
 }
