@@ -95,9 +95,9 @@ int CheckConfiguration(const std::string& baseDir) {
     SayWhetherSavable(baseDir + files::kConfig + files::kStepCount, "phase");
     if (settings.tilt) {
         const AxisSettings& tilt = *settings.tilt;
-        Say("tilt motor: " + baseDir + files::kTilt + ", limits " +
-            std::to_string(tilt.lowerStep) + " to " + std::to_string(tilt.upperStep) +
-            ", at " + std::to_string(tilt.totalSteps) + ", coils " + TiltCoils(settings));
+        Say("tilt motor: " + baseDir + files::kTilt + ", limits " + std::to_string(tilt.lowerStep) +
+            " to " + std::to_string(tilt.upperStep) + ", at " + std::to_string(tilt.totalSteps) +
+            ", coils " + TiltCoils(settings));
         SayWhetherSavable(baseDir + files::kTilt + files::kTotalSteps, "tilt position");
         SayWhetherSavable(baseDir + files::kTilt + files::kStepCount, "tilt phase");
     }

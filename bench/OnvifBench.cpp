@@ -96,7 +96,9 @@ bool Exchange(tarvik::test::TcpClient& client, const std::string& request) {
 
 double At(std::vector<double> values, double p) {
     std::sort(values.begin(), values.end());
-    return values.empty() ? 0 : values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+    return values.empty()
+               ? 0
+               : values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
 double Ms(Clock::duration d) {
@@ -160,8 +162,8 @@ int main(int argc, char** argv) {
         }
         return latencies;
     });
-    std::printf("getstatus per_second=%.0f p50_ms=%.3f p99_ms=%.3f\n", static_cast<double>(trips.size()) / 3.0,
-                At(trips, 0.5), At(trips, 0.99));
+    std::printf("getstatus per_second=%.0f p50_ms=%.3f p99_ms=%.3f\n",
+                static_cast<double>(trips.size()) / 3.0, At(trips, 0.5), At(trips, 0.99));
     // From a ContinuousMove to the first coil write.
     const auto moves = tarvik::test::WhileServing([&] {
         tarvik::test::TcpClient client(onvifPort);

@@ -245,9 +245,9 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
         // On GPIO the tilt's coils need lines of their own; without them it would count its
         // steps while nothing turns.
         if (s.gpio && !s.gpio->tilt) {
-            return FileError(baseDir + files::kGpio, gpio,
-                             "a second line \"tilt CHIP D0 D1 D2 D3\" for the motor of " +
-                                 Quoted(tiltFolder));
+            return FileError(
+                baseDir + files::kGpio, gpio,
+                "a second line \"tilt CHIP D0 D1 D2 D3\" for the motor of " + Quoted(tiltFolder));
         }
     }
     return s;

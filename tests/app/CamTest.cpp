@@ -97,9 +97,12 @@ TEST_F(CamTest, ChangeStepsUpdatesTheCaptionsOrSaysWhyNot) {
 }
 
 TEST_F(CamTest, TheKeyboardReachesTheScrollBarAndTheArrowsTurnTheCamera) {
-    Start({{"/Config/Tilt/Middlestep.ini", "0"}, {"/Config/Tilt/MaxStep.ini", "9"},
-           {"/Config/Tilt/MinStep.ini", "-9"}, {"/Config/Tilt/totalsteps.ini", "0"},
-           {"/Config/Tilt/StepCount.ini", "1"}, {"/Config/Tilt/BigStep.ini", "3"}});
+    Start({{"/Config/Tilt/Middlestep.ini", "0"},
+           {"/Config/Tilt/MaxStep.ini", "9"},
+           {"/Config/Tilt/MinStep.ini", "-9"},
+           {"/Config/Tilt/totalsteps.ini", "0"},
+           {"/Config/Tilt/StepCount.ini", "1"},
+           {"/Config/Tilt/BigStep.ini", "3"}});
     cam->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(cam.get()));
     Control<QListView>("List1")->setFocus();
