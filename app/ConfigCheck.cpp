@@ -15,20 +15,14 @@ void Say(const std::string& line) {
     std::printf("tarvik: %s\n", line.c_str());
 }
 
-std::string Lines(const GpioMotorLines& motor) {
-    std::string lines;
-    for (std::uint32_t line : motor.lines) lines += " " + std::to_string(line);
-    return "GPIO " + motor.chip + " lines" + lines + (motor.activeLow ? " (active-low)" : "");
-}
-
 std::string Coils(const DriveSettings& s) {
-    if (s.gpio) return Lines(*s.gpio);
+    if (s.gpio) return "GPIO " + s.gpio->Describe();
     return LocateParallelPort(s.lptAddress, LptReading(s.lptText, s.lptAddress));
 }
 
 std::string TiltCoils(const DriveSettings& s) {
-    if (!s.gpio) return "D4-D7 of the same port";
-    return s.gpio->tilt ? Lines(*s.gpio->tilt) : "no tilt line in Gpio.ini";
+    // With GPIO the settings hold a tilt line whenever they hold a tilt motor.
+    return s.gpio ? "GPIO " + s.gpio->tilt->Describe() : "D4-D7 of the same port";
 }
 
 // What a save of the file would meet, said as start-up would say it.

@@ -118,6 +118,15 @@ void KernelGpioLines::Release(int handle) {
     ::close(handle);
 }
 
+std::string GpioMotorLines::Describe() const {
+    std::string text = chip + " lines";
+    for (std::uint32_t line : lines) {
+        text += ' ';
+        text += std::to_string(line);
+    }
+    return text + (activeLow ? " (active-low)" : "");
+}
+
 // The pan's lines and the tilt's: one request when they share a chip, one each otherwise.
 GpioOutput::GpioOutput(GpioConfig config, GpioLines& lines)
     : config_(std::move(config)), lines_(lines) {
@@ -150,13 +159,8 @@ GpioOutput::GpioOutput(GpioConfig config, GpioLines& lines)
         }
         return;
     }
-    const auto named = [](const GpioMotorLines& motor) {
-        std::string text = motor.chip + " lines";
-        for (std::uint32_t line : motor.lines) text += " " + std::to_string(line);
-        return text + (motor.activeLow ? " (active-low)" : "");
-    };
-    description_ = "GPIO " + named(config_);
-    if (config_.tilt) description_ += ", tilt " + named(*config_.tilt);
+    description_ = "GPIO " + config_.Describe();
+    if (config_.tilt) description_ += ", tilt " + config_.tilt->Describe();
 }
 
 GpioOutput::~GpioOutput() {

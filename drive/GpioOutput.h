@@ -26,6 +26,8 @@ struct GpioMotorLines {
     std::array<std::uint32_t, 4> lines{};  // offsets for D0, D1, D2, D3
     bool activeLow = false;
     std::string ChipPath() const { return chip.starts_with("/dev/") ? chip : "/dev/" + chip; }
+    // "gpiochip0 lines 22 27 18 17", with " (active-low)" where so.
+    std::string Describe() const;
 };
 
 struct GpioConfig : GpioMotorLines {

@@ -132,8 +132,9 @@ std::string Discovery::Start() {
     std::string xaddrs;
     for (const auto& [index, local] : MulticastInterfaces()) {
         if ((ntohl(local.s_addr) >> 24) == 127) continue;
-        xaddrs += (xaddrs.empty() ? "" : " ") + std::string("http://") + Dotted(local) + ":" +
-                  std::to_string(servicePort_) + "/onvif/device_service";
+        if (!xaddrs.empty()) xaddrs += ' ';
+        xaddrs.append("http://").append(Dotted(local)).append(":");
+        xaddrs.append(std::to_string(servicePort_)).append("/onvif/device_service");
     }
     SendToGroup(Message("Hello", "", "<d:Hello>" + Description(xaddrs) + "</d:Hello>"));
     helloSaid_ = true;

@@ -264,7 +264,9 @@ HttpResponse OnvifService::Respond(bool soap12, const Reply& reply) const {
 }
 
 void OnvifService::Log(const std::string& peer, const std::string& operation) {
-    requestLog_.InsertTop("[" + clock_.TimeOfDay() + "] " + peer + " ONVIF " + operation);
+    std::string line = "[";
+    line.append(clock_.TimeOfDay()).append("] ").append(peer).append(" ONVIF ").append(operation);
+    requestLog_.InsertTop(line);
     requestLog_.TrimTo(kMaxLogLines);
 }
 
