@@ -8,8 +8,6 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
 
-# The ONVIF client the tests drive Tarvik with, at the versions of the lock file.
-npm ci --prefix tests/onvif --no-audit --no-fund --loglevel=error
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure --timeout 600 -j "$jobs"
