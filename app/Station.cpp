@@ -120,7 +120,8 @@ std::optional<std::string> Station::Start() {
         tiltScroll_->Load(settings.tilt->lowerStep - 1, settings.tilt->upperStep + 1,
                           settings.tilt->totalSteps);
     }
-    if (auto failure = StartListener(); failure || (failure = StartOnvif())) {
+    auto failure = OpenOnvif();
+    if (failure || (failure = StartListener()) || (onvif_ && (failure = onvif_->Start()))) {
         coils_.SwitchOff();
         return failure;
     }
@@ -207,13 +208,13 @@ std::optional<std::string> Station::StartListener() {
     return std::nullopt;
 }
 
-std::optional<std::string> Station::StartOnvif() {
+std::optional<std::string> Station::OpenOnvif() {
     auto opened = OnvifEndpoint::Open(baseDir_, motor_, requestLog_, clock_, descriptors_,
                                       [this](const std::string& text) { Notice(text); });
     if (!opened) return std::nullopt;
     if (auto* error = std::get_if<StartupError>(&*opened)) return error->Message();
     onvif_ = std::move(std::get<std::unique_ptr<OnvifEndpoint>>(*opened));
-    return onvif_->Start();
+    return std::nullopt;
 }
 
 void Station::Shutdown() {

@@ -115,7 +115,7 @@ class Station : public QObject, private MotorListener {
     void ShowHotKeys(const std::vector<ShortcutState>& states);
     void PrintSummary() const;
     std::optional<std::string> StartListener();
-    std::optional<std::string> StartOnvif();
+    std::optional<std::string> OpenOnvif();
     void CheckSavable(const std::string& folder, const char* file, const char* what);
     void SaveState();
     bool SaveValue(const std::string& folder, const char* file, const std::string& what, int value);

@@ -177,8 +177,10 @@ SocketServer::~SocketServer() {
 bool SocketServer::Listen(const std::string& address, std::uint16_t port, QString* error) {
     std::string reason;
     listener_ = OpenListener(address, port, reason);
-    epoll_ = listener_ < 0 ? -1 : ::epoll_create1(EPOLL_CLOEXEC);
-    if (listener_ >= 0 && epoll_ < 0) reason = std::strerror(errno);
+    if (listener_ >= 0) {
+        epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+        if (epoll_ < 0) reason = std::strerror(errno);
+    }
     if (epoll_ < 0) {
         if (error != nullptr) *error = QString::fromLocal8Bit(reason.c_str());
         return false;

@@ -59,7 +59,15 @@ TEST_F(StationTest, StartUpEnergisesTheStoredPhaseListensAndSaysWhatItLacks) {
 }
 
 TEST_F(StationTest, MovesRunOnTheStepThreadAndEachEndIsSavedAndShutdownSwitchesOffOnce) {
+    test::StdinClosed closed;  // the step timer gets descriptor 0
     Start({{"/Config/BigStep.ini", "20"}});
+    // Memory is locked only without a size limit; with one, later allocations would fail.
+    rlimit memlock{};
+    ASSERT_EQ(::getrlimit(RLIMIT_MEMLOCK, &memlock), 0);
+    EXPECT_EQ(station->StepPriority().find("memory not locked (RLIMIT_MEMLOCK is limited)") !=
+                  std::string::npos,
+              memlock.rlim_cur != RLIM_INFINITY)
+        << station->StepPriority();
     station->BigMove(Direction::Right);
     ASSERT_TRUE(Idle());
     EXPECT_EQ(station->Position(), 20);
@@ -79,6 +87,7 @@ TEST_F(StationTest, MovesRunOnTheStepThreadAndEachEndIsSavedAndShutdownSwitchesO
     ServeUntil([] { return false; }, 100);
     EXPECT_FALSE(station->IsMoving());
     EXPECT_EQ(station->Scroll().ScrollPos(), 0);
+    station.reset();  // its descriptors closed before standard input comes back
 }
 
 TEST_F(StationTest, AFailedSaveIsANoticeUntilASaveSucceeds) {

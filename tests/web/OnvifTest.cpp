@@ -1,11 +1,16 @@
-// The ONVIF pieces that do not need a client: Onvif.ini, the generic space and the pace, the
-// presets file. (The services themselves are driven by a real client: tests/onvif.)
+// The ONVIF pieces below a client: Onvif.ini, the generic space and the pace, the presets
+// file, each service request's effect on the motors, and the HTTP connection's life. (A real
+// client drives the whole: tests/onvif.)
 #include <gtest/gtest.h>
 
+#include "HttpServer.h"
 #include "OnvifConfig.h"
+#include "OnvifService.h"
 #include "Presets.h"
 #include "PtzControl.h"
+#include "TcpClient.h"
 #include "TempDir.h"
+#include "WebFakes.h"
 
 namespace tarvik {
 namespace {
@@ -83,6 +88,266 @@ TEST(Presets, KeptInTheirFileWhenItExistsAndABadLineStopsStartUp) {
         ASSERT_TRUE(error) << bad;
         EXPECT_NE(error->Message().find("Presets.ini\" line "), std::string::npos);
     }
+}
+
+TEST(ParseDuration, HoursMinutesAndSecondsUpToADay) {
+    using std::chrono::milliseconds;
+    for (const auto& [text, ms] : {std::pair{"PT5S", 5000},
+                                   {"PT0.5S", 500},
+                                   {"PT1M30S", 90000},
+                                   {"PT2H", 7200000},
+                                   {"PT24H", 86400000}}) {
+        EXPECT_EQ(onvif::ParseDuration(text), milliseconds(ms)) << text;
+    }
+    for (const char* bad : {"", "PT", "5S", "P1D", "PT-1S", "PT5", "PT5X", "PTS", "PT25H"}) {
+        EXPECT_EQ(onvif::ParseDuration(bad), std::nullopt) << bad;
+    }
+}
+
+using onvif::kDevice;
+using onvif::kMedia;
+using onvif::kPtz;
+using onvif::kSoap12;
+
+// The services on motors on fakes: pan reaches -1000..1000 (middle 300), tilt -100..100.
+struct ServiceRig : test::MotorRig {
+    explicit ServiceRig(bool tilt, std::string stream = "") {
+        config.stream = std::move(stream);
+        std::optional<AxisSettings> tiltSettings;
+        if (tilt) tiltSettings = test::Settings(-99, 99, 0);
+        shared.Load(test::Settings(-999, 999, 0, 1, 10, 300), tiltSettings);
+    }
+    HttpResponse Post(const std::string& operation, const char* path = onvif::kPtzPath,
+                      const char* soap = kSoap12) {
+        HttpRequest request{"POST", path, {}, {}, "10.0.0.9", "10.0.0.2:8899"};
+        request.body = std::string("<s:Envelope xmlns:s=\"") + soap + "\"><s:Body>" + operation +
+                       "</s:Body></s:Envelope>";
+        return service.Handle(request);
+    }
+    int Tilt() {
+        return shared.With(Axis::Tilt, [](Motor& m) { return int{m.Position()}; });
+    }
+
+    test::TempDir dir;
+    OnvifConfig config;
+    onvif::PtzControl ptz{shared, config};
+    onvif::Presets presets{dir.path() + "/Presets.ini"};
+    LineList log;
+    test::FakeClock clock;
+    std::vector<std::string> notices;
+    onvif::OnvifService service{
+        config, ptz,   presets,         nullptr,
+        log,    clock, {"S", "U", "H"}, [this](const std::string& n) { notices.push_back(n); }};
+};
+
+std::string Op(const char* name, const std::string& inside, const char* ns = kPtz) {
+    return std::string("<") + name + " xmlns=\"" + ns + "\">" + inside + "</" + name + ">";
+}
+const std::string kProfile = "<ProfileToken>profile_1</ProfileToken>";
+std::string PanTilt(const char* outer, const std::string& attributes) {
+    return std::string("<") + outer + "><PanTilt " + attributes + "/></" + outer + ">";
+}
+
+// Each request: its status, a part of its reply, where the motors end and how many ticks the
+// move took (-1: not counted).
+TEST(OnvifService, EachRequestMovesTheMotorsOrIsRefusedWithItsFault) {
+    struct Case {
+        const char* what;
+        std::string request;
+        bool tilt;
+        int status;
+        const char* shows;
+        int pan, tilt_, ticks;
+    };
+    const std::string fov =
+        "space=\"http://www.onvif.org/ver10/tptz/PanTiltSpaces/"
+        "TranslationSpaceFov\"";
+    const Case cases[] = {
+        {"absolute", Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"0.5\"")), false, 200,
+         "<tptz:AbsoluteMoveResponse>", 500, 0, 500},
+        {"absolute at half speed",
+         Op("AbsoluteMove",
+            kProfile + PanTilt("Position", "x=\"-0.1\"") + PanTilt("Speed", "x=\"0.5\"")),
+         false, 200, "AbsoluteMoveResponse", -100, 0, 200},
+        {"absolute outside", Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"1.5\"")), false,
+         500, "ter:InvalidPosition", 0, 0, -1},
+        {"absolute, other space",
+         Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"0.1\" space=\"urn:x\"")), false,
+         500, "ter:InvalidPosition", 0, 0, -1},
+        {"absolute, not a number", Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"1e\"")),
+         false, 500, "ter:InvalidPosition", 0, 0, -1},
+        {"no such profile",
+         Op("AbsoluteMove", "<ProfileToken>p</ProfileToken>" + PanTilt("Position", "x=\"1\"")),
+         false, 500, "ter:NoProfile", 0, 0, -1},
+        {"relative", Op("RelativeMove", kProfile + PanTilt("Translation", "x=\"0.1\"")), false, 200,
+         "RelativeMoveResponse", 100, 0, 100},
+        {"relative, held at the end",
+         Op("RelativeMove", kProfile + PanTilt("Translation", "x=\"-1.9\"")), false, 200,
+         "RelativeMoveResponse", -1000, 0, 1000},
+        {"relative beyond the range",
+         Op("RelativeMove", kProfile + PanTilt("Translation", "x=\"2.5\"")), false, 500,
+         "ter:InvalidTranslation", 0, 0, -1},
+        {"relative in an unset field of view",
+         Op("RelativeMove", kProfile + PanTilt("Translation", "x=\"0.1\" " + fov)), false, 500,
+         "ter:SpaceNotSupported", 0, 0, -1},
+        {"continuous", Op("ContinuousMove", kProfile + PanTilt("Velocity", "x=\"-1\"")), false, 200,
+         "ContinuousMoveResponse", -1000, 0, 1000},
+        {"continuous at a quarter",
+         Op("ContinuousMove", kProfile + PanTilt("Velocity", "x=\"0.25\"")), false, 200,
+         "ContinuousMoveResponse", 1000, 0, 3997},
+        {"continuous too fast", Op("ContinuousMove", kProfile + PanTilt("Velocity", "x=\"-1.01\"")),
+         false, 500, "ter:InvalidVelocity", 0, 0, -1},
+        {"continuous, a timeout that is no duration",
+         Op("ContinuousMove",
+            kProfile + PanTilt("Velocity", "x=\"1\"") + "<Timeout>5 seconds</Timeout>"),
+         false, 500, "Timeout is not a duration", 0, 0, -1},
+        {"home", Op("GotoHomePosition", kProfile), false, 200, "GotoHomePositionResponse", 300, 0,
+         300},
+        {"home is fixed", Op("SetHomePosition", kProfile), false, 500, "ter:CannotOverwriteHome", 0,
+         0, -1},
+        {"tilt", Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"0\" y=\"0.5\"")), true, 200,
+         "AbsoluteMoveResponse", 0, 50, 50},
+        {"tilt outside", Op("AbsoluteMove", kProfile + PanTilt("Position", "y=\"-1.5\"")), true,
+         500, "ter:InvalidPosition", 0, 0, -1},
+        {"a pan-only mount ignores y",
+         Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"0.2\" y=\"7\"")), false, 200,
+         "AbsoluteMoveResponse", 200, 0, 200},
+        {"tilt down, pan held",
+         Op("ContinuousMove", kProfile + PanTilt("Velocity", "x=\"0\" y=\"-1\"")), true, 200,
+         "ContinuousMoveResponse", 0, -100, 100},
+        {"relative tilt", Op("RelativeMove", kProfile + PanTilt("Translation", "y=\"0.5\"")), true,
+         200, "RelativeMoveResponse", 0, 50, 50},
+        {"status", Op("GetStatus", kProfile), true, 200, "<tt:PanTilt x=\"0\" y=\"0\"", 0, 0, -1},
+        {"node", Op("GetNode", "<NodeToken>ptz_node_1</NodeToken>"), false, 200,
+         "<tt:MaximumNumberOfPresets>64<", 0, 0, -1},
+        {"no such node", Op("GetNode", "<NodeToken>n</NodeToken>"), false, 500, "ter:NoEntity", 0,
+         0, -1},
+        {"configuration",
+         Op("GetConfiguration",
+            "<PTZConfigurationToken>ptz_config_1<"
+            "/PTZConfigurationToken>"),
+         false, 200, "<tt:NodeToken>ptz_node_1<", 0, 0, -1},
+        {"no such configuration",
+         Op("GetConfigurationOptions", "<ConfigurationToken>c</ConfigurationToken>"), false, 500,
+         "ter:NoConfig", 0, 0, -1},
+        {"options",
+         Op("GetConfigurationOptions",
+            "<ConfigurationToken>ptz_config_1<"
+            "/ConfigurationToken>"),
+         true, 200, "<tt:YRange><tt:Min>-1</tt:Min><tt:Max>1</tt:Max>", 0, 0, -1},
+        {"pan-only options", Op("GetNodes", ""), false, 200,
+         "<tt:YRange><tt:Min>0</tt:Min><tt:Max>0</tt:Max>", 0, 0, -1},
+        {"no stream named", Op("GetStreamUri", kProfile, kMedia), false, 500,
+         "ter:ActionNotSupported", 0, 0, -1},
+        {"an operation not offered", Op("ZoomIn", ""), false, 500, "ZoomIn is not offered", 0, 0,
+         -1},
+        {"the model", Op("GetDeviceInformation", "", kDevice), true, 200,
+         "<tds:Model>Tarvik pan-tilt mount<", 0, 0, -1},
+    };
+    for (const Case& c : cases) {
+        ServiceRig rig(c.tilt);
+        const HttpResponse reply = rig.Post(c.request);
+        EXPECT_EQ(reply.status, c.status) << c.what;
+        EXPECT_NE(reply.body.find(c.shows), std::string::npos) << c.what << ": " << reply.body;
+        const int ticks = rig.RunMove();
+        if (c.ticks >= 0) {
+            EXPECT_NEAR(ticks, c.ticks, 2) << c.what;
+        }
+        EXPECT_EQ(rig.Position(), c.pan) << c.what;
+        if (c.tilt) {
+            EXPECT_EQ(rig.Tilt(), c.tilt_) << c.what;
+        }
+        // Moves, and only moves that were made, are in the request log.
+        const bool logged =
+            rig.log.Count() == 1 && rig.log.Line(0).find("10.0.0.9 ONVIF ") != std::string::npos;
+        EXPECT_EQ(logged, c.status == 200 && c.ticks >= 0) << c.what;
+    }
+}
+
+// Presets kept with the position; a stop that leaves the pan alone; a continuous move that
+// ends by its timeout; the stream; faults of SOAP 1.1 as 1.1 clients read them.
+TEST(OnvifService, PresetsStopsTimeoutsAndTheOlderSoap) {
+    ServiceRig rig(false, "rtsp://cam/1");
+    rig.dir.Write("/Presets.ini", "");
+    ASSERT_FALSE(rig.presets.Load());
+    const auto token = [](const char* t) {
+        return std::string("<PresetToken>") + t +
+               "<"
+               "/PresetToken>";
+    };
+    EXPECT_NE(rig.Post(Op("SetPreset", kProfile + "<PresetName>Gate</PresetName>"))
+                  .body.find("<tptz:PresetToken>1<"),
+              std::string::npos);
+    EXPECT_EQ(rig.dir.Read("/Presets.ini"), "1 0 0 Gate\r\n");
+    rig.Post(Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"0.5\"")));
+    rig.RunMove();
+    EXPECT_EQ(rig.Post(Op("GotoPreset", kProfile + token("1"))).status, 200);
+    rig.RunMove();
+    EXPECT_EQ(rig.Position(), 0);
+    EXPECT_NE(rig.Post(Op("GetPresets", kProfile)).body.find("<tt:Name>Gate<"), std::string::npos);
+    for (const char* op : {"SetPreset", "GotoPreset", "RemovePreset"}) {
+        EXPECT_NE(rig.Post(Op(op, kProfile + token("9"))).body.find("ter:NoToken"),
+                  std::string::npos)
+            << op;
+    }
+    EXPECT_EQ(rig.Post(Op("RemovePreset", kProfile + token("1"))).status, 200);
+    EXPECT_EQ(rig.dir.Read("/Presets.ini"), "\r\n");
+    EXPECT_TRUE(rig.notices.empty());
+
+    rig.Post(Op("ContinuousMove", kProfile + PanTilt("Velocity", "x=\"1\"")));
+    rig.Post(Op("Stop", kProfile + "<PanTilt>false</PanTilt>"));
+    EXPECT_TRUE(rig.With([](Motor& m) { return m.IsMoving(); }));
+    rig.Post(Op("Stop", kProfile));
+    EXPECT_FALSE(rig.With([](Motor& m) { return m.IsMoving(); }));
+    rig.Post(Op("ContinuousMove",
+                kProfile + PanTilt("Velocity", "x=\"1\"") + "<Timeout>PT0.2S</Timeout>"));
+    EXPECT_TRUE(test::ServeUntil([&] { return !rig.With([](Motor& m) { return m.IsMoving(); }); }));
+
+    EXPECT_NE(rig.Post(Op("GetStreamUri", kProfile, kMedia), onvif::kMediaPath)
+                  .body.find("<tt:Uri>rtsp://cam/1<"),
+              std::string::npos);
+    const HttpResponse old =
+        rig.Post(Op("GetNode", ""), onvif::kPtzPath, "http://schemas.xmlsoap.org/soap/envelope/");
+    EXPECT_EQ(old.contentType, "text/xml; charset=utf-8");
+    EXPECT_NE(old.body.find("<faultcode>env:Client</faultcode>"), std::string::npos) << old.body;
+    EXPECT_EQ(rig.Post(Op("GetNodes", ""), "/onvif/elsewhere").status, 404);
+}
+
+struct EchoHandler : HttpHandler {
+    HttpResponse Handle(const HttpRequest& request) override {
+        return {200, "text/plain", "[" + request.body + "]", {}};
+    }
+};
+
+// Requests sent together on one keep-alive connection are answered in turn; the last, which
+// asks to close, ends the connection, and the server lets go of it when the peer closes,
+// long before the linger would end.
+TEST(HttpServer, PipelinedRequestsAreAnsweredInTurnAndTheLastClosesWithItsPeer) {
+    DescriptorBudget budget;
+    EchoHandler echo;
+    HttpServer server(echo, budget, {.lingerMs = 60000});
+    QString error;
+    ASSERT_TRUE(server.Listen("127.0.0.1", 0, &error)) << error.toStdString();
+    const auto post = [](const char* body, const char* connection) {
+        return std::string("POST /x HTTP/1.1\r\nHost: h\r\nConnection: ") + connection +
+               "\r\nContent-Length: " + std::to_string(std::strlen(body)) + "\r\n\r\n" + body;
+    };
+    test::TcpClient client(server.LocalPort());
+    // Accepted before it sends, the connection is watched by the event set from the start.
+    ASSERT_TRUE(test::ServeUntil([&] { return server.OpenConnections() == 1; }));
+    const std::string replies = test::WhileServing([&] {
+        client.Send(post("one", "keep-alive") + post("two", "keep-alive") + post("end", "close"));
+        return client.ReadAll();
+    });
+    client.ShutdownWrite();
+    const auto one = replies.find("[one]"), two = replies.find("[two]"),
+               end = replies.find("[end]");
+    ASSERT_NE(end, std::string::npos) << replies;
+    EXPECT_LT(one, two);
+    EXPECT_LT(two, end);
+    EXPECT_NE(replies.find("Connection: close\r\n"), std::string::npos);
+    EXPECT_TRUE(test::ServeUntil(
+        [&] { return server.LingeringConnections() == 0 && server.OpenConnections() == 0; }));
 }
 
 }  // namespace

@@ -61,12 +61,13 @@ std::optional<std::variant<std::unique_ptr<OnvifEndpoint>, StartupError>> OnvifE
         return StartupError{"\"" + path + "\" cannot be read: " + read.problem};
     auto parsed = ParseOnvifConfig(path, read.contents);
     if (auto* error = std::get_if<StartupError>(&parsed)) return *error;
-    return std::make_unique<OnvifEndpoint>(std::get<OnvifConfig>(parsed), baseDir, motors,
-                                           requestLog, clock, budget, std::move(notice));
+    auto endpoint = std::make_unique<OnvifEndpoint>(std::get<OnvifConfig>(parsed), baseDir, motors,
+                                                    requestLog, clock, budget, std::move(notice));
+    if (auto error = endpoint->presets_.Load()) return *error;
+    return endpoint;
 }
 
 std::optional<std::string> OnvifEndpoint::Start() {
-    if (auto error = presets_.Load()) return error->Message();
     QString reason;
     if (!server_.Listen("", config_.port, &reason)) {
         return "Cannot listen on TCP port " + std::to_string(config_.port) + " (from \"" +

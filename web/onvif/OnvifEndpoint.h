@@ -28,12 +28,13 @@ class OnvifEndpoint {
                   Notice notice);
     ~OnvifEndpoint();
 
-    // Nullopt without Config/Onvif.ini; the endpoint, or what stops start-up.
+    // Nullopt without Config/Onvif.ini; the endpoint with its presets read, or what stops
+    // start-up. Opens no port, so that a damaged file stops start-up before any port opens.
     static std::optional<std::variant<std::unique_ptr<OnvifEndpoint>, StartupError>> Open(
         const std::string& baseDir, SharedMotor& motors, LineList& requestLog, const Clock& clock,
         DescriptorBudget& budget, Notice notice);
 
-    // Reads the presets, listens, announces itself. What stops start-up, or nullopt.
+    // Listens and announces itself. What stops start-up, or nullopt.
     std::optional<std::string> Start();
     // "ONVIF: port 8899, user admin, discovery on, field of view 62.2° = 708 half-steps"
     std::string Summary() const;

@@ -97,22 +97,26 @@ double SpeedOf(const XmlElement& op) {
     return value && *value > 0 ? std::min(*value, 1.0) : 1.0;
 }
 
-// An xs:duration such as PT5S, PT0.5S or PT1M30S, or nothing.
-std::optional<std::chrono::milliseconds> Duration(const std::string& text) {
-    if (!text.starts_with("PT")) return std::nullopt;
-    double total = 0, value = 0;
+}  // namespace
+
+std::optional<std::chrono::milliseconds> ParseDuration(const std::string& text) {
+    if (!text.starts_with("PT") || text.size() == 2) return std::nullopt;
+    double total = 0;
     std::size_t at = 2;
     while (at < text.size()) {
         char* end = nullptr;
-        value = std::strtod(text.c_str() + at, &end);
-        at = static_cast<std::size_t>(end - text.c_str());
-        if (at >= text.size() || !(value >= 0)) return std::nullopt;
-        const char unit = text[at++];
+        const double value = std::strtod(text.c_str() + at, &end);
+        const auto next = static_cast<std::size_t>(end - text.c_str());
+        if (next == at || next >= text.size() || !(value >= 0)) return std::nullopt;
+        const char unit = text[next];
+        at = next + 1;
         total += value * (unit == 'H' ? 3600 : unit == 'M' ? 60 : unit == 'S' ? 1 : -1e12);
     }
     if (!(total >= 0) || total > 86400) return std::nullopt;
     return std::chrono::milliseconds(std::lround(total * 1000));
 }
+
+namespace {
 
 std::string ReadLine(const std::string& path) {
     std::ifstream in(path);
@@ -626,7 +630,7 @@ OnvifService::Reply OnvifService::ContinuousMove(const Call& call) {
         return Sender({"ter:InvalidArgVal", "ter:InvalidVelocity"}, "Velocity outside [-1, 1]");
     std::optional<std::chrono::milliseconds> timeout;
     if (const XmlElement* given = call.op().Child("Timeout")) {
-        timeout = Duration(given->text);
+        timeout = ParseDuration(given->text);
         if (!timeout)
             return Sender({"ter:InvalidArgVal"}, "Timeout is not a duration such as PT5S");
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -39,6 +40,9 @@ struct Fault {
     std::vector<std::string> subcodes;
     std::string reason;
 };
+
+// An xs:duration of hours, minutes and seconds (PT5S, PT0.5S, PT1M30S) up to a day, or nothing.
+std::optional<std::chrono::milliseconds> ParseDuration(const std::string& text);
 
 class OnvifService : public HttpHandler {
   public:
