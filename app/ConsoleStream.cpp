@@ -1,4 +1,5 @@
 #include "ConsoleStream.h"
+#include "FileHelpers.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -34,7 +35,7 @@ ConsoleStream::ConsoleStream(int fd, std::size_t capacity) : fd_(fd), capacity_(
 
 ConsoleStream::~ConsoleStream() {
     delete writable_;
-    if (own_ >= 0) ::close(own_);
+    CloseIfOpen(own_);
 }
 
 void ConsoleStream::WriteLine(std::string_view line) {

@@ -1,8 +1,11 @@
 #include "SignalBridge.h"
+#include "FileHelpers.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <utility>
 
 #include <QSocketNotifier>
 #include <csignal>
@@ -40,10 +43,7 @@ SignalBridge::~SignalBridge() {
     action.sa_handler = SIG_IGN;
     for (int number : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(number, &action, nullptr);
     delete notifier_;
-    for (int& fd : g_pipe) {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
+    for (int& fd : g_pipe) CloseIfOpen(std::exchange(fd, -1));
 }
 
 void SignalBridge::OnReadable() {

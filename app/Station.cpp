@@ -83,7 +83,7 @@ Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, c
 
 Station::~Station() {
     engine_.Stop();  // no tick may reach the members as they go
-    if (wake_ >= 0) ::close(wake_);
+    CloseIfOpen(wake_);
 }
 
 std::optional<std::string> Station::Start() {

@@ -1,4 +1,5 @@
 #include "ConfigLock.h"
+#include "FileHelpers.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -42,7 +43,7 @@ std::string ProcessName(long pid) {
 }  // namespace
 
 ConfigLock::~ConfigLock() {
-    if (fd_ >= 0) ::close(fd_);
+    CloseIfOpen(fd_);
 }
 
 ConfigLock::ConfigLock(ConfigLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
@@ -56,7 +57,7 @@ std::optional<std::string> ConfigLock::Take(const std::string& configDir) {
     const int fd = ::open(configDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-        if (fd_ >= 0) ::close(fd_);
+        CloseIfOpen(fd_);
         fd_ = fd;
         return std::nullopt;
     }

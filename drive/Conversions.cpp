@@ -116,10 +116,10 @@ std::optional<std::int16_t> FloorToInt16(double value) {
     return static_cast<std::int16_t>(floored);
 }
 
-std::int32_t Hex2Dec(std::string_view myhex) {
+std::int32_t Hex2Dec(std::string_view digits) {
     constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
     std::int64_t value = 0;
-    for (char c : myhex) {
+    for (char c : digits) {
         const auto digit = HexDigitValue(c);
         if (!digit) break;
         value = std::min(value * 16 + *digit, kMax);

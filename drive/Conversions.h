@@ -27,9 +27,9 @@ std::string EscapeBytes(std::string_view text, bool highBytes);
 // The value of one hexadecimal digit (either case), or nullopt.
 std::optional<int> HexDigitValue(char c);
 
-// Value of the hexadecimal digits at the start of `myhex` (either case). Reading stops at
+// Value of the hexadecimal digits at the start of `digits` (either case). Reading stops at
 // the first other character, so a trailing line break is ignored; no digits give 0. Values
 // that do not fit 32 bits saturate at INT32_MAX, which no port address can be.
-std::int32_t Hex2Dec(std::string_view myhex);
+std::int32_t Hex2Dec(std::string_view digits);
 
 }  // namespace tarvik

@@ -71,8 +71,8 @@ FileText ReadFileText(const std::string& path) {
     return result;
 }
 
-std::string ReadFileContents(const std::string& FileFullPath) {
-    return ReadFileText(FileFullPath).contents;
+std::string ReadFileContents(const std::string& path) {
+    return ReadFileText(path).contents;
 }
 
 namespace {
@@ -216,12 +216,12 @@ Replacement ReplaceAtomically(const Target& target, std::string_view bytes) {
 
 }  // namespace
 
-SaveOutcome WriteFileContents(const std::string& FileFullPath, std::string_view Contents) {
-    const Target target = Resolve(FileFullPath);
+SaveOutcome WriteFileContents(const std::string& path, std::string_view contents) {
+    const Target target = Resolve(path);
     if (!target.problem.empty()) return {false, false, target.problem};
     if (std::string refusal = WriteRefusal(target); !refusal.empty())
         return {false, false, refusal};
-    std::string line(Contents);
+    std::string line(contents);
     line += "\r\n";
     const Replacement replaced = ReplaceAtomically(target, line);
     if (replaced.problem.empty()) return {true, true, {}};
@@ -232,8 +232,15 @@ SaveOutcome WriteFileContents(const std::string& FileFullPath, std::string_view 
     return {true, false, replaced.notAtomic};
 }
 
-SaveOutcome CheckWritable(const std::string& FileFullPath) {
-    const Target target = Resolve(FileFullPath);
+void CloseIfOpen(int fd) {
+    if (fd < 0) return;
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+SaveOutcome CheckWritable(const std::string& path) {
+    const Target target = Resolve(path);
     if (!target.problem.empty()) return {false, false, target.problem};
     if (std::string refusal = WriteRefusal(target); !refusal.empty())
         return {false, false, refusal};

@@ -16,7 +16,7 @@ FileText ReadFileText(const std::string& path);
 
 // The whole content of an existing regular file, byte for byte. A missing file, a
 // directory or any read failure gives empty text; nothing is reported.
-std::string ReadFileContents(const std::string& FileFullPath);
+std::string ReadFileContents(const std::string& path);
 
 // How a save went, or would go.
 struct SaveOutcome {
@@ -25,16 +25,19 @@ struct SaveOutcome {
     std::string reason;   // why not saved, or why not atomic
 };
 
-// Replaces the content of an existing regular file with `Contents` and a CR LF. A missing
+// Replaces the content of an existing regular file with `contents` and a CR LF. A missing
 // file is not created, and neither is a file written whose permission bits forbid it. A
 // symbolic link is followed: its target is replaced and the link stays. The new content
 // goes to a temporary file beside the target that is renamed over it with the old
 // permissions, then the folder is flushed, so a crash, a full disk or a power cut leaves
 // either the old or the new content. Where the folder takes no new file but the file is
 // writable, the content is written into the file in place (`atomic` false).
-SaveOutcome WriteFileContents(const std::string& FileFullPath, std::string_view Contents);
+SaveOutcome WriteFileContents(const std::string& path, std::string_view contents);
 
 // What WriteFileContents would meet, without writing anything.
-SaveOutcome CheckWritable(const std::string& FileFullPath);
+SaveOutcome CheckWritable(const std::string& path);
+
+// Closes a descriptor, or nothing for -1 (none). Keeps errno: callers report their own cause.
+void CloseIfOpen(int fd);
 
 }  // namespace tarvik

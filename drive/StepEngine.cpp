@@ -1,4 +1,5 @@
 #include "StepEngine.h"
+#include "FileHelpers.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -68,9 +69,8 @@ StepEngine::StepEngine(std::function<void()> tick, long periodNs)
 
 StepEngine::~StepEngine() {
     Stop();
-    for (int fd : {timer_, wake_}) {
-        if (fd >= 0) ::close(fd);
-    }
+    CloseIfOpen(timer_);
+    CloseIfOpen(wake_);
 }
 
 void StepEngine::SetEnabled(bool enabled) {

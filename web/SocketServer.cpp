@@ -1,4 +1,5 @@
 #include "SocketServer.h"
+#include "FileHelpers.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -112,7 +113,7 @@ int OpenListener(const std::string& host, std::uint16_t port, std::string& error
         ::bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
         error = std::strerror(errno);
         ::freeaddrinfo(found);
-        if (fd >= 0) ::close(fd);
+        CloseIfOpen(fd);
         return -1;
     }
     ::freeaddrinfo(found);
@@ -169,9 +170,7 @@ SocketServer::~SocketServer() {
         ::close(element.fd);
         budget_.Gave();
     }
-    for (int fd : {listener_, epoll_, spare_}) {
-        if (fd >= 0) ::close(fd);
-    }
+    for (int fd : {listener_, epoll_, spare_}) CloseIfOpen(fd);
 }
 
 bool SocketServer::Listen(const std::string& address, std::uint16_t port, QString* error) {
@@ -288,9 +287,9 @@ void SocketServer::OnListenerReadable(SteadyClock::time_point passEnd) {
 // pending and the listener reporting it again at once, forever. Without a spare, accepting
 // pauses and the clock tries again.
 void SocketServer::AcceptAndDropOne() {
-    if (spare_ >= 0) ::close(spare_);
+    CloseIfOpen(spare_);
     const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) ::close(fd);
+    CloseIfOpen(fd);
     spare_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0 || spare_ < 0) PauseAccepting(true);
 }

@@ -45,8 +45,11 @@ struct RecordingLines : GpioLines {
         requested = chip;
         lines.insert(lines.end(), offsets.begin(), offsets.end());
         calls.push_back(static_cast<int>(values));
-        if (!refusal.empty()) error = refusal;
-        return refusal.empty() ? requests++ : -1;
+        if (!refusal.empty() && requests >= granted) {
+            error = refusal;
+            return -1;
+        }
+        return requests++;
     }
     void Set(int handle, std::uint32_t values) override {
         calls.push_back(handle == 0 ? static_cast<int>(values) : -1000 - static_cast<int>(values));
@@ -56,6 +59,7 @@ struct RecordingLines : GpioLines {
     std::vector<std::uint32_t> lines;
     std::vector<int> calls;  // each request's starting values, then one entry per Set
     int requests = 0;        // handles given: 0, 1, ...
+    int granted = 0;         // requests granted before the refusal
     int released = -1;
 };
 
@@ -110,6 +114,14 @@ TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     EXPECT_EQ(output.Describe(), "GPIO gpiochip0: simulated: a line is in use by another program");
     output.Write(12);
     EXPECT_EQ(kernel.calls.size(), 1u);
+    // The tilt's chip refused: the pan's lines, already had, are given back.
+    RecordingLines partly;
+    partly.refusal = "busy";
+    partly.granted = 1;
+    GpioOutput both(
+        std::get<GpioConfig>(ParseGpioConfig("gpiochip0 1 2 3 4\ntilt gpiochip1 5 6 7 8")), partly);
+    EXPECT_TRUE(both.IsSimulated());
+    EXPECT_EQ(partly.released, 0);
     // The kernel's refusals: no such chip, no write access, not a GPIO chip at all.
     for (const auto& [chip, reason] :
          {std::pair{"/dev/no-such-gpiochip", "No such file or directory"},

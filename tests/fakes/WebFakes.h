@@ -34,7 +34,7 @@ class FakeClock : public Clock {
 };
 
 struct WebRig : MotorRig {
-    Pages pages{"L", "R", "ML", "MR", "I", "RS", "NR", "", "", "", "", "", ""};
+    Pages pages{"L", "R", "ML", "MR", "I", "RS", "NR", "U", "D", "UL", "DL", "LV", "NL"};
     FakeClock clock;
     LineList requestLog;
     LineList chatList;

@@ -21,10 +21,15 @@ const PORT = 8899;
 const FOV_URI = 'http://www.onvif.org/ver10/tptz/PanTiltSpaces/TranslationSpaceFov';
 const PTZ = 'http://www.onvif.org/ver20/ptz/wsdl';
 
+// Camera folders go when the test ends, whatever its outcome.
+const folders = [];
+process.on('exit', () => folders.forEach((dir) => fs.rmSync(dir, { recursive: true, force: true })));
+
 // A camera folder beside a copy of the binary: limits -1000..1000, big step 50, middle 0.
 class Tarvik {
   constructor(onvif = {}) {
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tarvik-onvif-'));
+    folders.push(this.dir);
     fs.copyFileSync(BINARY, path.join(this.dir, 'tarvik'));
     fs.chmodSync(path.join(this.dir, 'tarvik'), 0o755);
     fs.cpSync(path.join(__dirname, '../../sample/html'), path.join(this.dir, 'html'), { recursive: true });

@@ -57,10 +57,11 @@ TEST_F(ChatBoardTest, ControlBytesCannotForgeLinesAndHighBytesStay) {
 // chunk stays shared with the replies already queued, whatever the board's size.
 TEST_F(ChatBoardTest, TheBoardKeepsTheNewestThousandAndAPostChangesOnlyItsEnds) {
     const std::string message(1000, 'm');
-    for (int i = 0; i < 1001; ++i) Chat("/chat?" + std::to_string(i) + message);
+    // Beyond a thousand by more than the oldest chunk's lines: that chunk goes whole.
+    for (int i = 0; i < 1020; ++i) Chat("/chat?" + std::to_string(i) + message);
     EXPECT_EQ(chatList.Count(), 1000u);
-    EXPECT_EQ(chatList.Line(0), "[14:03:22] 10.0.0.7 1000" + message);
-    EXPECT_EQ(chatList.Line(999), "[14:03:22] 10.0.0.7 1" + message);
+    EXPECT_EQ(chatList.Line(0), "[14:03:22] 10.0.0.7 1019" + message);
+    EXPECT_EQ(chatList.Line(999), "[14:03:22] 10.0.0.7 20" + message);
     std::string lines;
     for (std::size_t i = 0; i < chatList.Count(); ++i) lines += chatList.Line(i) + "\r\n";
     EXPECT_EQ(chat.BuildChatText(), lines);
@@ -72,7 +73,7 @@ TEST_F(ChatBoardTest, TheBoardKeepsTheNewestThousandAndAPostChangesOnlyItsEnds) 
         kept += std::find(before.begin(), before.end(), chunk) != before.end();
     }
     EXPECT_GE(kept, before.size() - 2);
-    EXPECT_EQ(chat.BuildChatText().rfind("[14:03:22] 10.0.0.7 new\r\n[14:03:22] 10.0.0.7 1000", 0),
+    EXPECT_EQ(chat.BuildChatText().rfind("[14:03:22] 10.0.0.7 new\r\n[14:03:22] 10.0.0.7 1019", 0),
               0u);
 }
 

@@ -3,7 +3,12 @@
 // client drives the whole: tests/onvif.)
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
+#include <ctime>
+
+#include "Discovery.h"
 #include "HttpServer.h"
+#include "OnvifAuth.h"
 #include "OnvifConfig.h"
 #include "OnvifService.h"
 #include "Presets.h"
@@ -33,12 +38,21 @@ TEST(OnvifConfig, KeysValuesCommentsAndTheBadLineNamed) {
         {"\nport = 0", "\"O\" line 2: port = \"0\", expected a whole number from 1 to 65535"},
         {"port = 8899.5", "expected a whole number"},
         {"fov = wide", "fov = \"wide\", expected a number above 0 up to 360 degrees"},
+        {"port = 65536", "from 1 to 65535"},
+        {"width = 15", "from 16 to 16384"},
+        {"vfov = 360.5", "up to 360 degrees"},
+        {"steps-per-degree = 0", "above 0 up to 100000"},
         {"discovery = yes", "expected on or off"},
         {"just words", "\"just words\" is not key = value"},
         {"password = x", "a password without a user"},
         {"user = admin", "a user without a password"},
         {"name =", "expected a value after the ="},
     };
+    for (const char* edge :
+         {"port = 1", "port = 65535", "width = 16", "height = 16384", "fov = 0.01", "vfov = 360",
+          "steps-per-degree = 100000", "tilt-steps-per-degree = 0.001"}) {
+        EXPECT_TRUE(std::holds_alternative<OnvifConfig>(ParseOnvifConfig("O", edge))) << edge;
+    }
     for (const auto& [text, message] : bad) {
         const auto parsed = ParseOnvifConfig("O", text);
         ASSERT_TRUE(std::holds_alternative<StartupError>(parsed)) << text;
@@ -102,6 +116,98 @@ TEST(ParseDuration, HoursMinutesAndSecondsUpToADay) {
     for (const char* bad : {"", "PT", "5S", "P1D", "PT-1S", "PT5", "PT5X", "PTS", "PT25H"}) {
         EXPECT_EQ(onvif::ParseDuration(bad), std::nullopt) << bad;
     }
+}
+
+// A probe asks for types by local name and for scopes that are ours or path prefixes of ours.
+TEST(Discovery, AProbeMatchesOurTypesAndScopes) {
+    const std::string ours = onvif::ScopesOf("Gate-1.a_b~c d");
+    EXPECT_NE(ours.find(" onvif://www.onvif.org/name/Gate-1.a_b~c%20d "), std::string::npos);
+    const std::tuple<const char*, const char*, bool> cases[] = {
+        {"", "", true},
+        {"dn:NetworkVideoTransmitter tds:Device", "", true},
+        {"dn:Printer", "", false},
+        {"", "onvif://www.onvif.org/type/ptz onvif://www.onvif.org/hardware", true},
+        {"", "onvif://www.onvif.org/hardware/tar", false},
+        {"", "onvif://www.onvif.org/name/", true},
+        {"", "onvif://www.onvif.org/location/garden", false},
+    };
+    for (const auto& [types, scopes, match] : cases) {
+        EXPECT_EQ(onvif::ProbeMatches(types, scopes, ours), match) << types << scopes;
+    }
+}
+
+// Both kinds of credentials against a clock the test sets: the window's edges, replays, the
+// age of a Digest nonce, and every field that must match.
+TEST(OnvifAuth, TokensAndDigestsCountOnlyRightWithinTheirWindowAndOnce) {
+    using std::chrono::seconds;
+    auto now = std::chrono::system_clock::time_point(seconds(1'800'000'000));
+    onvif::OnvifAuth auth("admin", "secret", [&] { return now; });
+    using Verdict = onvif::OnvifAuth::Verdict;
+    const auto token = [&](const std::string& nonce, int offset, const char* password = "secret",
+                           bool text = false) {
+        const std::time_t at = 1'800'000'000 + offset;
+        std::tm utc{};
+        char created[32];
+        std::strftime(created, sizeof created, "%Y-%m-%dT%H:%M:%SZ", ::gmtime_r(&at, &utc));
+        const QByteArray digest = QCryptographicHash::hash(
+            QByteArray::fromStdString(nonce + created + password), QCryptographicHash::Sha1);
+        const std::string header =
+            std::string("<Security><UsernameToken><Username>admin</Username><Password Type=\"#") +
+            (text ? "PasswordText\">" + std::string(password)
+                  : "PasswordDigest\">" + digest.toBase64().toStdString()) +
+            "</Password><Nonce>" + QByteArray::fromStdString(nonce).toBase64().toStdString() +
+            "</Nonce><Created>" + created + "</Created></UsernameToken></Security>";
+        const auto parsed = onvif::ParseEnvelope(
+            "<e:Envelope xmlns:e=\"" + std::string(onvif::kSoap12) + "\"><e:Header>" + header +
+            "</e:Header><e:Body><x/></e:Body></e:Envelope>");
+        return auth.Check(std::get<onvif::Envelope>(parsed).header, "", "POST", "/p");
+    };
+    EXPECT_EQ(token("a", -300), Verdict::Allowed);
+    EXPECT_EQ(token("b", 300), Verdict::Allowed);
+    EXPECT_EQ(token("c", -301), Verdict::Refused);
+    EXPECT_EQ(token("d", 301), Verdict::Refused);
+    EXPECT_EQ(token("e", 0, "wrong"), Verdict::Refused);
+    EXPECT_EQ(token("a", 0), Verdict::Refused);  // the nonce again
+    EXPECT_TRUE(auth.RefusedWsSecurity());
+    EXPECT_EQ(token("", 0, "secret", true), Verdict::Allowed);
+    EXPECT_EQ(token("", 0, "secre", true), Verdict::Refused);
+    now += seconds(301);
+    EXPECT_EQ(token("a", 301), Verdict::Allowed);  // forgotten with its window
+
+    const auto digest = [&](const std::string& nonce, const char* algorithm,
+                            const std::string& uri = "/p", const char* password = "secret") {
+        const auto hash =
+            std::string(algorithm) == "MD5" ? QCryptographicHash::Md5 : QCryptographicHash::Sha256;
+        const auto hex = [&](const std::string& text) {
+            return QCryptographicHash::hash(QByteArray::fromStdString(text), hash)
+                .toHex()
+                .toStdString();
+        };
+        const std::string response = hex(hex(std::string("admin:tarvik:") + password) + ":" +
+                                         nonce + ":00000001:c0:auth:" + hex("POST:" + uri));
+        return auth.Check({},
+                          "Digest username=\"admin\", realm=\"tarvik\", nonce=\"" + nonce +
+                              "\", uri=\"" + uri + "\", algorithm=" + algorithm +
+                              ", qop=auth, nc=00000001, cnonce=\"c0\", response=\"" + response +
+                              "\"",
+                          "POST", "/p");
+    };
+    const std::string challenge = auth.Challenges().front();
+    const auto start = challenge.find("nonce=\"") + 7;
+    const std::string nonce = challenge.substr(start, challenge.find('"', start) - start);
+    EXPECT_EQ(digest(nonce, "SHA-256"), Verdict::Allowed);
+    EXPECT_FALSE(auth.RefusedWsSecurity());
+    EXPECT_EQ(digest(nonce, "MD5"), Verdict::Allowed);
+    EXPECT_EQ(digest(nonce, "SHA-512"), Verdict::Refused);
+    EXPECT_EQ(digest(nonce, "MD5", "/q"), Verdict::Refused);
+    EXPECT_EQ(digest(nonce, "MD5", "/p", "secre"), Verdict::Refused);
+    EXPECT_EQ(digest("1800000301.0123456789abcdef0123456789abcdef", "MD5"), Verdict::Refused);
+    EXPECT_EQ(auth.Check({}, "Basic YWRtaW46c2VjcmV0", "POST", "/p"), Verdict::NoCredentials);
+    now += seconds(300);
+    EXPECT_EQ(digest(nonce, "MD5"), Verdict::Allowed);
+    now += seconds(1);
+    EXPECT_EQ(digest(nonce, "MD5"), Verdict::Refused);
+    EXPECT_NE(auth.Challenges().front().find("stale=TRUE"), std::string::npos);
 }
 
 using onvif::kDevice;
@@ -241,6 +347,11 @@ TEST(OnvifService, EachRequestMovesTheMotorsOrIsRefusedWithItsFault) {
          "ter:ActionNotSupported", 0, 0, -1},
         {"an operation not offered", Op("ZoomIn", ""), false, 500, "ZoomIn is not offered", 0, 0,
          -1},
+        {"services with their capabilities",
+         Op("GetServices", "<IncludeCapability>true</IncludeCapability>", kDevice), false, 200,
+         "<tds:Capabilities><tds:Capabilities><tds:Network", 0, 0, -1},
+        {"the device's capabilities", Op("GetServiceCapabilities", "", kDevice), false, 200,
+         "<tds:GetServiceCapabilitiesResponse><tds:Capabilities><tds:Network", 0, 0, -1},
         {"the model", Op("GetDeviceInformation", "", kDevice), true, 200,
          "<tds:Model>Tarvik pan-tilt mount<", 0, 0, -1},
     };

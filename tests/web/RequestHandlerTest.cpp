@@ -30,6 +30,7 @@ struct Exchange {
     const char* reply;
     int stepsToGo;  // afterwards
     Direction heading;
+    bool tilt = false;  // a tilt motor beside the pan; the row's position and move are its own
 };
 
 // Limits -99..99 (ends at -100 and 100), big step 10, middle 0.
@@ -50,14 +51,23 @@ TEST(RequestHandler, TurnRequestsReplyWithTheirPageAndMoveOnlyAnIdleMotor) {
         {"query", 0, false, "/turn/left?x=1", "I\r\n", 0, R},
         {"letter case", 0, false, "/TURN/LEFT", "I\r\n", 0, R},
         {"trailing slash", 0, false, "/turn/left/", "I\r\n", 0, R},
+        {"no tilt motor", 0, false, "/turn/up", "I\r\n", 0, R},
+        {"up", 0, false, "/turn/up", "U\r\n", 10, R, true},
+        {"down", 0, false, "/turn/down", "D\r\n", 10, L, true},
+        {"upper end", 100, false, "/turn/up", "UL\r\n", 0, R, true},
+        {"lower end", -100, false, "/turn/down", "DL\r\n", 0, R, true},
+        {"level", -40, false, "/turn/level", "LV\r\n", 40, R, true},
+        {"level at the middle", 0, false, "/turn/level", "NL\r\n", 0, R, true},
     };
     for (const Exchange& c : cases) {
         test::WebRig rig;
-        rig.Load(test::Settings(-99, 99, c.position));
+        rig.shared.Load(test::Settings(-99, 99, c.tilt ? 0 : c.position),
+                        c.tilt ? std::optional(test::Settings(-99, 99, c.position)) : std::nullopt);
+        const Axis axis = c.tilt ? Axis::Tilt : Axis::Pan;
         if (c.moving) rig.With([](Motor& m) { m.Step(3, Direction::Right); });
         EXPECT_EQ(rig.Request(std::string("GET ") + c.path + " HTTP/1.1\r\n\r\n"), c.reply)
             << c.what;
-        rig.With([&](Motor& m) {
+        rig.shared.With(axis, [&](Motor& m) {
             EXPECT_EQ(m.StepsToGo(), c.stepsToGo) << c.what;
             EXPECT_EQ(m.Heading(), c.heading) << c.what;
         });

@@ -205,6 +205,15 @@ TEST_F(WebServerTest, AtTheCapAReaderThatStoppedReadingMakesRoom) {
     EXPECT_LT(got, 32u << 20);  // cut short
 }
 
+// Between requests the server sleeps: answering forty costs the work of forty answers, not
+// a look for more after each one.
+TEST_F(WebServerTest, AnsweredRequestsLeaveNoPollingBehind) {
+    Start();
+    const double cpuBefore = ThreadCpuMs();
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(Fetch("GET / HTTP/1.1\r\n\r\n"), "index\r\n");
+    EXPECT_LT(ThreadCpuMs() - cpuBefore, 100);
+}
+
 // Out of descriptors with the spare one gone, accepting pauses; once descriptors are there
 // again the clock resumes it, without any connection ending to do so.
 TEST_F(WebServerTest, APauseForWantOfDescriptorsEndsByTheClock) {

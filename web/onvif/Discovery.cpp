@@ -15,6 +15,7 @@
 #include <sstream>
 #include <vector>
 
+#include "FileHelpers.h"
 #include "Soap.h"
 
 namespace tarvik::onvif {
@@ -107,7 +108,7 @@ Discovery::Discovery(std::string uuid, std::string name, std::uint16_t servicePo
 Discovery::~Discovery() {
     Stop();
     delete notifier_;
-    if (fd_ >= 0) ::close(fd_);
+    CloseIfOpen(fd_);
 }
 
 std::string Discovery::Start() {

@@ -328,8 +328,7 @@ OnvifService::Reply OnvifService::GetCapabilities(const Call& call) {
 }
 
 OnvifService::Reply OnvifService::GetServices(const Call& call) {
-    const XmlElement* include = call.op().Child("IncludeCapability");
-    const bool capabilities = include != nullptr && include->text == "true";
+    const bool capabilities = call.Arg("IncludeCapability") == "true";
     const auto service = [&](const char* ns, const char* path, const std::string& caps) {
         return Tag("tds:Service",
                    Tag("tds:Namespace", ns) + Tag("tds:XAddr", call.base + path) +
@@ -490,8 +489,7 @@ OnvifService::Reply OnvifService::MediaCapabilities(const Call& call) {
 }
 
 std::optional<Fault> OnvifService::CheckProfile(const Call& call) const {
-    const XmlElement* token = call.op().Child("ProfileToken");
-    if (token != nullptr && token->text == kProfileToken) return std::nullopt;
+    if (call.Arg("ProfileToken") == kProfileToken) return std::nullopt;
     return Sender({"ter:InvalidArgVal", "ter:NoProfile"}, "No such profile");
 }
 
@@ -536,8 +534,7 @@ OnvifService::Reply OnvifService::GetNodes(const Call&) {
 }
 
 OnvifService::Reply OnvifService::GetNode(const Call& call) {
-    const XmlElement* token = call.op().Child("NodeToken");
-    if (token == nullptr || token->text != kNodeToken) {
+    if (call.Arg("NodeToken") != kNodeToken) {
         return Sender({"ter:InvalidArgVal", "ter:NoEntity"}, "No such PTZ node");
     }
     return Tag("tptz:GetNodeResponse", PtzNode("tptz:PTZNode"));
@@ -548,16 +545,14 @@ OnvifService::Reply OnvifService::GetConfigurations(const Call&) {
 }
 
 OnvifService::Reply OnvifService::GetConfiguration(const Call& call) {
-    const XmlElement* token = call.op().Child("PTZConfigurationToken");
-    if (token == nullptr || token->text != kPtzConfigToken) {
+    if (call.Arg("PTZConfigurationToken") != kPtzConfigToken) {
         return Sender({"ter:InvalidArgVal", "ter:NoConfig"}, "No such PTZ configuration");
     }
     return Tag("tptz:GetConfigurationResponse", PtzConfiguration("tptz:PTZConfiguration"));
 }
 
 OnvifService::Reply OnvifService::GetConfigurationOptions(const Call& call) {
-    const XmlElement* token = call.op().Child("ConfigurationToken");
-    if (token == nullptr || token->text != kPtzConfigToken) {
+    if (call.Arg("ConfigurationToken") != kPtzConfigToken) {
         return Sender({"ter:InvalidArgVal", "ter:NoConfig"}, "No such PTZ configuration");
     }
     return Tag("tptz:GetConfigurationOptionsResponse",
@@ -640,8 +635,7 @@ OnvifService::Reply OnvifService::ContinuousMove(const Call& call) {
 
 OnvifService::Reply OnvifService::Stop(const Call& call) {
     if (auto fault = CheckProfile(call)) return *fault;
-    const XmlElement* panTilt = call.op().Child("PanTilt");
-    if (panTilt == nullptr || panTilt->text != "false") ptz_.Stop();
+    if (call.Arg("PanTilt") != "false") ptz_.Stop();
     return Tag("tptz:StopResponse", "");
 }
 
@@ -673,13 +667,11 @@ OnvifService::Reply OnvifService::GetPresets(const Call& call) {
 
 OnvifService::Reply OnvifService::SetPreset(const Call& call) {
     if (auto fault = CheckProfile(call)) return *fault;
-    const XmlElement* token = call.op().Child("PresetToken");
-    const XmlElement* name = call.op().Child("PresetName");
-    const std::string given = token != nullptr ? token->text : "";
+    const std::string given = call.Arg("PresetToken");
     if (!given.empty() && presets_.Find(given) == nullptr) {
         return Sender({"ter:InvalidArgVal", "ter:NoToken"}, "No such preset");
     }
-    const auto set = presets_.Set(given, name != nullptr ? name->text : "", ptz_.Raw());
+    const auto set = presets_.Set(given, call.Arg("PresetName"), ptz_.Raw());
     if (!set) {
         return Fault{"env:Receiver",
                      {"ter:Action", "ter:TooManyPresets"},
@@ -693,8 +685,7 @@ OnvifService::Reply OnvifService::SetPreset(const Call& call) {
 
 OnvifService::Reply OnvifService::GotoPreset(const Call& call) {
     if (auto fault = CheckProfile(call)) return *fault;
-    const XmlElement* token = call.op().Child("PresetToken");
-    const Preset* preset = token != nullptr ? presets_.Find(token->text) : nullptr;
+    const Preset* preset = presets_.Find(call.Arg("PresetToken"));
     if (preset == nullptr) return Sender({"ter:InvalidArgVal", "ter:NoToken"}, "No such preset");
     ptz_.MoveToRaw(preset->position, SpeedOf(call.op()));
     return Tag("tptz:GotoPresetResponse", "");
@@ -702,8 +693,7 @@ OnvifService::Reply OnvifService::GotoPreset(const Call& call) {
 
 OnvifService::Reply OnvifService::RemovePreset(const Call& call) {
     if (auto fault = CheckProfile(call)) return *fault;
-    const XmlElement* token = call.op().Child("PresetToken");
-    if (token == nullptr || !presets_.Remove(token->text)) {
+    if (!presets_.Remove(call.Arg("PresetToken"))) {
         return Sender({"ter:InvalidArgVal", "ter:NoToken"}, "No such preset");
     }
     if (const std::string failure = presets_.Save(); !failure.empty()) {

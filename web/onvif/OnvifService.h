@@ -60,6 +60,11 @@ class OnvifService : public HttpHandler {
         const Envelope& envelope;
         std::string base;  // http://host:port, as the client reached this server
         const XmlElement& op() const { return envelope.operation; }
+        // The text of the operation's argument, empty when it is not given.
+        std::string Arg(std::string_view name) const {
+            const XmlElement* argument = op().Child(name);
+            return argument != nullptr ? argument->text : "";
+        }
     };
     using Operation = Reply (OnvifService::*)(const Call&);
     struct Entry {
