@@ -23,10 +23,8 @@ constexpr int kDisplayIntervalMs = 16;  // the window shows the latest state at 
 class QtTimer : public Timer {
   public:
     explicit QtTimer(QTimer& timer) : timer_(timer) {}
-    void SetEnabled(bool enabled) override {
-        if (enabled && !timer_.isActive()) timer_.start();
-        if (!enabled) timer_.stop();
-    }
+    // The sweep toggles it, so it is never enabled while it runs.
+    void SetEnabled(bool enabled) override { enabled ? timer_.start() : timer_.stop(); }
     bool IsEnabled() const override { return timer_.isActive(); }
 
   private:

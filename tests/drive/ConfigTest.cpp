@@ -22,11 +22,6 @@ namespace {
 
 using test::TempDir;
 
-std::string TempDirRead(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::size_t FilesIn(const std::string& dir) {
     return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
@@ -70,20 +65,24 @@ TEST(FileHelpers, ASaveReplacesTheContentKeepsTheModeAndLeavesNoTemporaryFile) {
     }
 }
 
-// A file size limit of one byte makes the write fail part-way, as a full disk would.
-TEST(FileHelpers, AFailedWriteLeavesTheOldFileIntact) {
-    TempDir dir;
-    dir.Write("/totalsteps.ini", "12\r\n");
+// Saves with a file size limit of one byte: the write fails part-way, as on a full disk.
+SaveOutcome SaveWithinOneByte(const std::string& path, const char* contents) {
     rlimit saved{};
     ::getrlimit(RLIMIT_FSIZE, &saved);
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
     rlimit tiny = saved;
     tiny.rlim_cur = 1;
     ::setrlimit(RLIMIT_FSIZE, &tiny);
-    const SaveOutcome outcome = WriteFileContents(dir.path() + "/totalsteps.ini", "57");
+    const SaveOutcome outcome = WriteFileContents(path, contents);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
-    EXPECT_FALSE(outcome.saved);
+    return outcome;
+}
+
+TEST(FileHelpers, AFailedWriteLeavesTheOldFileIntact) {
+    TempDir dir;
+    dir.Write("/totalsteps.ini", "12\r\n");
+    EXPECT_FALSE(SaveWithinOneByte(dir.path() + "/totalsteps.ini", "57").saved);
     EXPECT_EQ(dir.Read("/totalsteps.ini"), "12\r\n");
     EXPECT_EQ(FilesIn(dir.path()), 1u);
 }
@@ -137,22 +136,13 @@ TEST(FileHelpers, WrittenInPlaceOnAFullFileSystemTheFileIsNeverEmptied) {
     for (int i = 0; std::ofstream(dir.path() + "/inode" + std::to_string(i)); ++i) {
     }
     std::ofstream(dir.path() + "/inode0") << std::string(1 << 20, 'x');  // every block
-    rlimit saved{};
-    ::getrlimit(RLIMIT_FSIZE, &saved);
-    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit tiny = saved;
-    tiny.rlim_cur = 1;
-    ::setrlimit(RLIMIT_FSIZE, &tiny);
-    const SaveOutcome cut = WriteFileContents(file, "-3000");
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previous);
-    EXPECT_FALSE(cut.saved);
-    EXPECT_EQ(TempDirRead(file), "12\r\n");
+    EXPECT_FALSE(SaveWithinOneByte(file, "-3000").saved);
+    EXPECT_EQ(dir.Read("/totalsteps.ini"), "12\r\n");
     const SaveOutcome full = WriteFileContents(file, "-3000");
     EXPECT_TRUE(full.saved) << full.reason;
     EXPECT_FALSE(full.atomic);
     EXPECT_EQ(full.reason, "its folder takes no new file (No space left on device)");
-    EXPECT_EQ(TempDirRead(file), "-3000\r\n");
+    EXPECT_EQ(dir.Read("/totalsteps.ini"), "-3000\r\n");
     ::umount(dir.path().c_str());
 }
 

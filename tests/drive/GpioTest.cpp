@@ -23,7 +23,7 @@ TEST(GpioConfig, OneLineWithAChipAndFourDifferentOffsets) {
     EXPECT_TRUE(std::get<GpioConfig>(low).activeLow);
     for (const char* bad :
          {"", "gpiochip0 22 27 18", "gpiochip0 22 27 18 17 16", "gpiochip0 22 x 18 17",
-          "gpiochip0 22 22 18 17", "gpiochip0 1 2 3 4\ngpiochip0 1 2 3 4",
+          "gpiochip0 22 22 18 17", "gpiochip0 22 27 18 18", "gpiochip0 1 2 3 4\ngpiochip0 1 2 3 4",
           "gpiochip0 1 2 3 4 active-high", "7 1 2 3 4", "gpiochip0 -1 2 3 4"}) {
         EXPECT_TRUE(std::holds_alternative<std::string>(ParseGpioConfig(bad))) << bad;
     }

@@ -95,7 +95,14 @@ TEST(Presets, KeptInTheirFileWhenItExistsAndABadLineStopsStartUp) {
     EXPECT_TRUE(kept.Remove("3"));
     EXPECT_EQ(kept.Save(), "");
     EXPECT_EQ(dir.Read("/Presets.ini"), "1 120 0 Garden gate\r\n2 -9 0 Door way\r\n");
-    for (const char* bad : {"1 x 0 a", "1 1 0 a\n1 2 0 b", "1 40000 0 a"}) {
+    std::string most;
+    for (std::size_t i = 1; i <= onvif::Presets::kMost; ++i) most += std::to_string(i) + " 0 0 p\n";
+    dir.Write("/Presets.ini", most);
+    onvif::Presets full(dir.path() + "/Presets.ini");
+    ASSERT_FALSE(full.Load());
+    EXPECT_FALSE(full.Set("", "one more", {0, 0}));
+    for (const std::string& bad : {std::string("1 x 0 a"), std::string("1 1 0 a\n1 2 0 b"),
+                                   std::string("1 40000 0 a"), most + "65 0 0 p"}) {
         dir.Write("/Presets.ini", bad);
         onvif::Presets broken(dir.path() + "/Presets.ini");
         const auto error = broken.Load();
@@ -217,15 +224,16 @@ using onvif::kSoap12;
 
 // The services on motors on fakes: pan reaches -1000..1000 (middle 300), tilt -100..100.
 struct ServiceRig : test::MotorRig {
-    explicit ServiceRig(bool tilt, std::string stream = "") {
+    explicit ServiceRig(bool tilt, std::string stream = "", bool guarded = false) : login(guarded) {
         config.stream = std::move(stream);
         std::optional<AxisSettings> tiltSettings;
         if (tilt) tiltSettings = test::Settings(-99, 99, 0);
         shared.Load(test::Settings(-999, 999, 0, 1, 10, 300), tiltSettings);
     }
     HttpResponse Post(const std::string& operation, const char* path = onvif::kPtzPath,
-                      const char* soap = kSoap12) {
-        HttpRequest request{"POST", path, {}, {}, "10.0.0.9", "10.0.0.2:8899"};
+                      const char* soap = kSoap12, const std::string& authorization = "") {
+        HttpRequest request{"POST", path,       {{"authorization", authorization}},
+                            {},     "10.0.0.9", "10.0.0.2:8899"};
         request.body = std::string("<s:Envelope xmlns:s=\"") + soap + "\"><s:Body>" + operation +
                        "</s:Body></s:Envelope>";
         return service.Handle(request);
@@ -234,6 +242,8 @@ struct ServiceRig : test::MotorRig {
         return shared.With(Axis::Tilt, [](Motor& m) { return int{m.Position()}; });
     }
 
+    bool login;
+    onvif::OnvifAuth auth{"admin", "secret"};
     test::TempDir dir;
     OnvifConfig config;
     onvif::PtzControl ptz{shared, config};
@@ -242,7 +252,7 @@ struct ServiceRig : test::MotorRig {
     test::FakeClock clock;
     std::vector<std::string> notices;
     onvif::OnvifService service{
-        config, ptz,   presets,         nullptr,
+        config, ptz,   presets,         login ? &auth : nullptr,
         log,    clock, {"S", "U", "H"}, [this](const std::string& n) { notices.push_back(n); }};
 };
 
@@ -422,6 +432,18 @@ TEST(OnvifService, PresetsStopsTimeoutsAndTheOlderSoap) {
     EXPECT_EQ(old.contentType, "text/xml; charset=utf-8");
     EXPECT_NE(old.body.find("<faultcode>env:Client</faultcode>"), std::string::npos) << old.body;
     EXPECT_EQ(rig.Post(Op("GetNodes", ""), "/onvif/elsewhere").status, 404);
+
+    // Wrong credentials move nothing and are said once a minute for each client.
+    ServiceRig guarded(false, "", true);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(guarded
+                      .Post(Op("GotoHomePosition", kProfile), onvif::kPtzPath, kSoap12,
+                            "Digest username=\"admin\", response=\"0\"")
+                      .status,
+                  401);
+    }
+    EXPECT_FALSE(guarded.With([](Motor& m) { return m.IsMoving(); }));
+    EXPECT_EQ(guarded.notices.size(), 1u);
 }
 
 struct EchoHandler : HttpHandler {
