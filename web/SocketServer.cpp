@@ -124,12 +124,11 @@ int OpenListener(const std::string& host, std::uint16_t port, std::string& error
 
 int DescriptorBudget::Limit() const {
     if (limit_ < 0) {
+        // Linux bounds the descriptor limit by fs.nr_open: it is never unlimited.
         rlimit limit{};
-        long long budget = kLastElementNumber - 1;
-        if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-            budget =
-                static_cast<long long>(limit.rlim_cur) - OpenDescriptors() - kReservedDescriptors;
-        }
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        const long long budget =
+            static_cast<long long>(limit.rlim_cur) - OpenDescriptors() - kReservedDescriptors;
         limit_ = static_cast<int>(std::clamp<long long>(budget, 1, kLastElementNumber - 1));
     }
     return limit_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -77,6 +78,14 @@ TEST_F(CamTest, TheWindowShowsTheConfigurationAndFollowsTheMotor) {
     Click("Command1");
     EXPECT_TRUE(Shows("StepLabel", "50"));
     EXPECT_TRUE(ServeUntil([&] { return scroll->value() == 50; }));
+    // Each lamp shows its coil: red when energised, dark red otherwise.
+    auto* lamps = Control<QWidget>("CoilLamps");
+    const QImage shown = lamps->grab().toImage();
+    const int size = lamps->height() - 4;
+    for (int bit = 0; bit < 4; ++bit) {
+        const QColor lamp = shown.pixelColor(2 + (3 - bit) * (size + 4) + size / 2, 2 + size / 2);
+        EXPECT_EQ(lamp.red(), (station->CoilPattern() >> bit) & 1 ? 230 : 70) << bit;
+    }
     scroll->setValue(130);  // the operator drags the bar; the motor follows
     EXPECT_TRUE(Shows("StepLabel", "130"));
     EXPECT_TRUE(Shows("ScrollLabel", "130"));

@@ -119,6 +119,7 @@ TEST(AutoSweep, ReversesAtEachLimitAndKeepsItsDirectionWhenSwitchedOffAndOn) {
         {0, 1000, {100, -100, 100, -100}},
         {99, 10, {89, 79}},
         {100, 10, {90, 80}},
+        {99, 198, {-99, 99}},
     };
     for (const auto& [start, big, expected] : cases) {
         ConsoleRig rig;

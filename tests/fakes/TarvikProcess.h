@@ -7,6 +7,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTest>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -123,13 +124,10 @@ class TarvikProcess {
         return errors;
     }
 
-    // Polls (generously) until `done` holds.
+    // Until `done` holds, within a generous bound that is never a measurement.
     template <typename Done>
     bool WaitFor(Done done, int limitMs = 20000) {
-        for (int waited = 0; waited < limitMs && !done(); waited += 25) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return done();
+        return QTest::qWaitFor(done, limitMs);
     }
     bool WaitForFile(const std::string& relPath, const std::string& text) {
         return WaitFor([&] { return dir.Read(relPath) == text; });

@@ -6,6 +6,7 @@
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -99,11 +100,7 @@ class XSession {
     // Waits (generously) for a condition; returns whether it held.
     template <typename Condition>
     static bool WaitFor(Condition condition, int limitMs = 20000) {
-        for (int waited = 0; waited < limitMs; waited += 50) {
-            if (condition()) return true;
-            Sleep(50);
-        }
-        return condition();
+        return QTest::qWaitFor(condition, limitMs);
     }
 
     static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }

@@ -63,10 +63,11 @@ class Tarvik {
       this.process.kill('SIGTERM');
     });
   }
-  // Until the saved position is `position` (the end of a move is saved at once).
-  async saved(position) {
-    for (let i = 0; i < 400 && this.read('totalsteps.ini') !== String(position); i++) await sleep(25);
-    return Number(this.read('totalsteps.ini'));
+  // Until the saved position (or another file) holds `value`: the end of a move is saved at
+  // once, the position first, then the phase.
+  async saved(value, file = 'totalsteps.ini') {
+    for (let i = 0; i < 400 && this.read(file) !== String(value); i++) await sleep(25);
+    return Number(this.read(file));
   }
 }
 
@@ -106,7 +107,7 @@ test('a client with the password steers the mount as an NVR and Frigate would', 
     // Absolute: x 0.5 of -1000..1000 is 500, phase 1 + 500 half-steps is 5 (of 8).
     await call(cam, 'absoluteMove', { x: 0.5, y: 0 });
     assert.equal(await tarvik.saved(500), 500);
-    assert.equal(tarvik.read('StepCount.ini'), '5');
+    assert.equal(await tarvik.saved(5, 'StepCount.ini'), 5);
     // Relative: x 0.1 of the generic scale is a tenth of the range; in the field of view
     // (as Frigate moves) x 1 is half of 62.2° at 11.38 half-steps per degree.
     await call(cam, 'relativeMove', { x: 0.1, y: 0, speed: { x: 1, y: 1 } });
