@@ -205,5 +205,12 @@ machine="$(nproc) cores, $(uname -sr), $(date -u +%Y-%m-%d); step thread: $prior
     echo "| Measure | Figure | Target | Detail |"
     echo "|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
-} | tee "$table"
+} | tee "$work/table.md"
+# The docs keep their sections after the table (the before and after of each round).
+if [ "$update_docs" = 1 ] && [ -f "$table" ]; then
+    { cat "$work/table.md"; echo; sed -n '/^## /,$p' "$table"; } > "$work/docs.md"
+    cp "$work/docs.md" "$table"
+else
+    cp "$work/table.md" "$table"
+fi
 echo "bench: table written to $table" >&2
