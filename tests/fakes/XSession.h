@@ -7,9 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTest>
-#include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace tarvik::test {
@@ -102,8 +100,6 @@ class XSession {
     static bool WaitFor(Condition condition, int limitMs = 20000) {
         return QTest::qWaitFor(condition, limitMs);
     }
-
-    static void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
   private:
     bool TrayReady() const {

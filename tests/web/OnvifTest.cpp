@@ -339,17 +339,13 @@ TEST(OnvifService, EachRequestMovesTheMotorsOrIsRefusedWithItsFault) {
         {"no such node", Op("GetNode", "<NodeToken>n</NodeToken>"), false, 500, "ter:NoEntity", 0,
          0, -1},
         {"configuration",
-         Op("GetConfiguration",
-            "<PTZConfigurationToken>ptz_config_1<"
-            "/PTZConfigurationToken>"),
+         Op("GetConfiguration", "<PTZConfigurationToken>ptz_config_1</PTZConfigurationToken>"),
          false, 200, "<tt:NodeToken>ptz_node_1<", 0, 0, -1},
         {"no such configuration",
          Op("GetConfigurationOptions", "<ConfigurationToken>c</ConfigurationToken>"), false, 500,
          "ter:NoConfig", 0, 0, -1},
         {"options",
-         Op("GetConfigurationOptions",
-            "<ConfigurationToken>ptz_config_1<"
-            "/ConfigurationToken>"),
+         Op("GetConfigurationOptions", "<ConfigurationToken>ptz_config_1</ConfigurationToken>"),
          true, 200, "<tt:YRange><tt:Min>-1</tt:Min><tt:Max>1</tt:Max>", 0, 0, -1},
         {"pan-only options", Op("GetNodes", ""), false, 200,
          "<tt:YRange><tt:Min>0</tt:Min><tt:Max>0</tt:Max>", 0, 0, -1},
@@ -392,9 +388,7 @@ TEST(OnvifService, PresetsStopsTimeoutsAndTheOlderSoap) {
     rig.dir.Write("/Presets.ini", "");
     ASSERT_FALSE(rig.presets.Load());
     const auto token = [](const char* t) {
-        return std::string("<PresetToken>") + t +
-               "<"
-               "/PresetToken>";
+        return std::string("<PresetToken>") + t + "</PresetToken>";
     };
     EXPECT_NE(rig.Post(Op("SetPreset", kProfile + "<PresetName>Gate</PresetName>"))
                   .body.find("<tptz:PresetToken>1<"),
