@@ -89,13 +89,10 @@ std::optional<double> ParseDecimal(std::string_view text) {
         text.remove_prefix(1);
     }
     if (!IsUnsignedDecimal(text)) return std::nullopt;
-    // from_chars wants a digit before the point.
-    std::string digits(text.front() == '.' ? "0" : "");
-    digits.append(text);
     double value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value,
-                                              std::chars_format::fixed);
-    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    const auto [end, error] =
+        std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+    if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return negative ? -value : value;
 }
 

@@ -172,7 +172,6 @@ TEST(LoadDriveSettings, DerivesAddressLimitsPositionAndPhase) {
     EXPECT_EQ(s.pan.stepPhase, 3);
     EXPECT_EQ(s.pan.bigStep, 50);
     EXPECT_EQ(Load({{"/Config/Middlestep.ini", "32767"}}).pan.middleStep, 32767);
-    EXPECT_EQ(Load({{"/Config/Lpt.ini", "<missing>"}}).lptAddress, 0);
     EXPECT_EQ(Load({{"/Config/Lpt.ini", "D010"}}).lptAddress, 0xD010);
     // A port address that cannot be used matters only when a phase (1 to 8) is written.
     for (const auto& [phase, refused] :

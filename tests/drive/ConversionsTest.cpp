@@ -22,6 +22,8 @@ TEST(Conversions, DecimalTextToSixteenBits) {
     EXPECT_EQ(FloorToInt16(-32768.0), -32768);
     EXPECT_EQ(FloorToInt16(32767.9), 32767);
     EXPECT_EQ(FloorToInt16(32768.0), std::nullopt);
+    EXPECT_EQ(ParseDecimal(" -.25\r\n"), -0.25);  // MaxStep, MinStep and Onvif.ini's numbers
+    EXPECT_EQ(ParseDecimal("1e3"), std::nullopt);
 }
 
 TEST(Conversions, Hex2DecReadsLeadingDigitsAndSaturates) {

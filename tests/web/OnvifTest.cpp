@@ -442,33 +442,35 @@ TEST(OnvifService, PresetsStopsTimeoutsAndTheOlderSoap) {
 
 struct EchoHandler : HttpHandler {
     HttpResponse Handle(const HttpRequest& request) override {
-        return {200, "text/plain", "[" + request.body + "]", {}};
+        return {200, "text/plain", "[" + request.body + "@" + request.host + "]", {}};
     }
 };
 
 // Requests sent together on one keep-alive connection are answered in turn; the last, which
 // asks to close, ends the connection, and the server lets go of it when the peer closes,
-// long before the linger would end.
+// long before the linger would end. A Host that cannot stand in a URL is replaced by the address
+// the connection reached.
 TEST(HttpServer, PipelinedRequestsAreAnsweredInTurnAndTheLastClosesWithItsPeer) {
     DescriptorBudget budget;
     EchoHandler echo;
     HttpServer server(echo, budget, {.lingerMs = 60000});
     QString error;
     ASSERT_TRUE(server.Listen("127.0.0.1", 0, &error)) << error.toStdString();
-    const auto post = [](const char* body, const char* connection) {
-        return std::string("POST /x HTTP/1.1\r\nHost: h\r\nConnection: ") + connection +
+    const auto post = [](const char* body, const char* connection, const char* host) {
+        return std::string("POST /x HTTP/1.1\r\nHost: ") + host + "\r\nConnection: " + connection +
                "\r\nContent-Length: " + std::to_string(std::strlen(body)) + "\r\n\r\n" + body;
     };
     test::TcpClient client(server.LocalPort());
     // Accepted before it sends, the connection is watched by the event set from the start.
     ASSERT_TRUE(test::ServeUntil([&] { return server.OpenConnections() == 1; }));
     const std::string replies = test::WhileServing([&] {
-        client.Send(post("one", "keep-alive") + post("two", "keep-alive") + post("end", "close"));
+        client.Send(post("one", "keep-alive", "cam-1.local:8899") +
+                    post("two", "keep-alive", "a\"b<c") + post("end", "close", "[::1]"));
         return client.ReadAll();
     });
     client.ShutdownWrite();
-    const auto one = replies.find("[one]"), two = replies.find("[two]"),
-               end = replies.find("[end]");
+    const auto one = replies.find("[one@cam-1.local:8899]"), end = replies.find("[end@[::1]]"),
+               two = replies.find("[two@127.0.0.1:" + std::to_string(server.LocalPort()) + "]");
     ASSERT_NE(end, std::string::npos) << replies;
     EXPECT_LT(one, two);
     EXPECT_LT(two, end);
