@@ -21,6 +21,7 @@
 #include "Cam.h"
 #include "ConfigCheck.h"
 #include "ConsoleStream.h"
+#include "CrashSwitchOff.h"
 #include "GpioOutput.h"
 #include "HotKeyChoice.h"
 #include "ParallelPort.h"
@@ -157,6 +158,8 @@ void PrepareProcess() {
     // pipe (a log reader gone) like any failed write: neither may end the program mid-move.
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
+    // A crash switches the coils off before the process ends.
+    tarvik::crash::InstallHandlers();
     // Qt's own poll-based loop adds and drops notifiers without GLib's extra wake-ups.
     ::setenv("QT_NO_GLIB", "1", 0);
     RaiseDescriptorLimit();

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "CrashSwitchOff.h"
+
 namespace tarvik {
 
 class CoilOutput {
@@ -22,15 +24,20 @@ class CoilOutput {
 
 // The output the motor writes to, attached once the configuration says which it is (before
 // the first write). Passes every pattern on and remembers the last one for the coil lamps,
-// which read it from another thread.
+// which read it from another thread. Once a crash has switched the coils off, nothing more
+// is written.
 class WatchedCoils : public CoilOutput {
   public:
     void Attach(std::unique_ptr<CoilOutput> output) { output_ = std::move(output); }
     void Write(std::uint8_t pattern) override {
+        const crash::CoilWriteGate gate;
+        if (!gate.Open()) return;
         if (output_) output_->Write(pattern);
         last_.store(pattern, std::memory_order_relaxed);
     }
     void SwitchOff() override {
+        const crash::CoilWriteGate gate;
+        if (!gate.Open()) return;
         if (output_) output_->SwitchOff();
         last_.store(0, std::memory_order_relaxed);
     }

@@ -1,4 +1,5 @@
 #include "GpioOutput.h"
+#include "CrashSwitchOff.h"
 
 #include <fcntl.h>
 #include <linux/gpio.h>
@@ -104,6 +105,11 @@ int KernelGpioLines::Request(const std::string& chipPath, const std::vector<std:
         error = Reason(saved, chipPath);
         return -1;
     }
+    gpio_v2_line_values off{};
+    off.bits = values;
+    off.mask = request.config.attrs[0].mask;
+    offSlots_[request.fd] =
+        crash::RegisterOffWrite(request.fd, GPIO_V2_LINE_SET_VALUES_IOCTL, &off, sizeof off);
     return request.fd;
 }
 
@@ -115,6 +121,10 @@ void KernelGpioLines::Set(int handle, std::uint32_t values) {
 }
 
 void KernelGpioLines::Release(int handle) {
+    if (const auto found = offSlots_.find(handle); found != offSlots_.end()) {
+        crash::UnregisterOffWrite(found->second);
+        offSlots_.erase(found);
+    }
     ::close(handle);
 }
 

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,12 +59,16 @@ class GpioLines {
 
 // linux/gpio.h, version 2 of the line interface: the same on every current kernel, without
 // a library whose interface differs between distributions.
+// The values a request starts at are its lines' switch-off, which a crash writes too.
 class KernelGpioLines : public GpioLines {
   public:
     int Request(const std::string& chipPath, const std::vector<std::uint32_t>& lines,
                 std::uint32_t values, std::string& error) override;
     void Set(int handle, std::uint32_t values) override;
     void Release(int handle) override;
+
+  private:
+    std::map<int, int> offSlots_;  // by handle
 };
 
 // Each tick's byte (pan in bits 0..3, tilt in bits 4..7) reaches the lines in one call per

@@ -1,4 +1,5 @@
 #include "ParallelPort.h"
+#include "CrashSwitchOff.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -105,6 +106,7 @@ ParallelPort::ParallelPort(std::int32_t address, std::string reading, std::strin
 ParallelPort::~ParallelPort() {
     for (auto& [address, device] : devices_) {
         if (device.fd < 0) continue;
+        crash::UnregisterOffWrite(device.offSlot);
         ::ioctl(device.fd, PPRELEASE);
         ::close(device.fd);
     }
@@ -180,7 +182,8 @@ ParallelPort::Device ParallelPort::Open(std::uint16_t address) const {
         ::close(fd);
         return {-1, prefix + "simulated: cannot claim " + path + ": " + reason};
     }
-    return {fd, prefix + path};
+    const unsigned char off = 0;
+    return {fd, prefix + path, crash::RegisterOffWrite(fd, PPWDATA, &off, sizeof off)};
 }
 
 }  // namespace tarvik

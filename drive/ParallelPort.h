@@ -45,6 +45,7 @@ class ParallelPort : public CoilOutput {
     struct Device {
         int fd = -1;  // -1: simulated
         std::string description;
+        int offSlot = -1;  // its switch-off, for a crash
     };
     Device& Resolve(std::uint16_t address);
     Device Open(std::uint16_t address) const;

@@ -1,4 +1,5 @@
 #include "StepEngine.h"
+#include "CrashSwitchOff.h"
 #include "FileHelpers.h"
 
 #include <poll.h>
@@ -92,6 +93,7 @@ void StepEngine::Stop() {
 }
 
 void StepEngine::Run(std::promise<std::string>* started, const std::string& noTimer) {
+    const crash::AlternateSignalStack signalStack;  // a crash here still switches the coils off
     started->set_value(noTimer.empty() ? TakeRealTimePriority() : noTimer);
     pollfd watched[2] = {{timer_, POLLIN, 0}, {wake_, POLLIN, 0}};
     while (noTimer.empty()) {

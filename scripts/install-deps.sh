@@ -9,6 +9,7 @@ packages=(
     xvfb xauth xdotool x11-utils openbox trayer imagemagick curl
     dbus-daemon python3-dbus python3-gi
     lintian desktop-file-utils appstream systemd iproute2
+    onvif-tools
 )
 # Node.js for the ONVIF client tests, unless the machine has one of its own already.
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)

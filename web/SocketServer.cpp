@@ -122,6 +122,29 @@ int OpenListener(const std::string& host, std::uint16_t port, std::string& error
 
 }  // namespace
 
+void DescriptorBudget::Join(SocketServer* server) {
+    servers_.push_back(server);
+}
+
+void DescriptorBudget::Leave(SocketServer* server) {
+    servers_.erase(std::remove(servers_.begin(), servers_.end(), server), servers_.end());
+}
+
+bool DescriptorBudget::FreeBestVictim() {
+    SocketServer* holder = nullptr;
+    SocketServer::Victim best{{std::numeric_limits<int>::max(), 0}, 0};
+    for (SocketServer* server : servers_) {
+        const SocketServer::Victim victim = server->ChooseVictim();
+        if (victim.index != 0 && victim.rank < best.rank) {
+            best = victim;
+            holder = server;
+        }
+    }
+    if (holder == nullptr) return false;
+    holder->Free(best.index);
+    return true;
+}
+
 int DescriptorBudget::Limit() const {
     if (limit_ < 0) {
         // Linux bounds the descriptor limit by fs.nr_open: it is never unlimited.
@@ -134,24 +157,9 @@ int DescriptorBudget::Limit() const {
     return limit_;
 }
 
-std::string PeerTextOf(const sockaddr_storage& peer) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (peer.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
-        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-            ::inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
-        } else {
-            ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-        }
-    } else if (peer.ss_family == AF_INET) {
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text,
-                    sizeof text);
-    }
-    return text;
-}
-
 SocketServer::SocketServer(DescriptorBudget& budget, ServerLimits limits, QObject* parent)
     : QObject(parent), budget_(budget), limits_(limits) {
+    budget_.Join(this);
     arrival_.resize(static_cast<std::size_t>(std::max<std::int64_t>(limits_.maxArrivalBytes, 1)));
     sweep_.setInterval(250);
     connect(&sweep_, &QTimer::timeout, this, &SocketServer::SweepDeadlines);
@@ -164,6 +172,7 @@ SocketServer::SocketServer(DescriptorBudget& budget, ServerLimits limits, QObjec
 }
 
 SocketServer::~SocketServer() {
+    budget_.Leave(this);
     delete notifier_;
     for (auto& [index, element] : elements_) {
         ::close(element.fd);
@@ -252,9 +261,11 @@ void SocketServer::OnElementEvent(int index, std::uint32_t events) {
         }
     }
     const auto found = elements_.find(index);
-    if ((events & EPOLLOUT) != 0 && found != elements_.end() &&
-        found->second.state == State::Answered) {
+    if (found == elements_.end() || found->second.state != State::Answered) return;
+    if ((events & EPOLLOUT) != 0) {
         WritePending(index);
+    } else if ((events & EPOLLHUP) != 0 && found->second.pending.empty()) {
+        Free(index);  // gone while its request was held back: the hang-up would come again
     }
 }
 
@@ -333,9 +344,15 @@ bool SocketServer::MakeRoomForOne() {
         }
     }
     while (Full()) {
-        const int victim = ChooseVictim();
-        if (victim == 0) return false;
-        Free(victim);
+        // At this server's own cap one of its own goes; when the descriptors shared by every
+        // server are short, the one that can best be spared goes, whoever holds it.
+        if (OpenConnections() < limits_.maxConnections) {
+            if (!budget_.FreeBestVictim()) return false;
+            continue;
+        }
+        const Victim victim = ChooseVictim();
+        if (victim.index == 0) return false;
+        Free(victim.index);
     }
     return true;
 }
@@ -347,18 +364,19 @@ bool SocketServer::Full() const {
 // Who makes room, in this order, each kind oldest first: a lingering socket (only when
 // descriptors are short: lingering ones do not count as open); a connection past its grace
 // that has sent nothing; one past its grace that sent no request; a reader whose reply has
-// not moved for the stall grace, the longest stalled first. A request that has arrived and a
-// reply that moves are never cut short.
-int SocketServer::ChooseVictim() const {
+// not moved for the stall grace (or a request held back), the longest stalled first. A
+// request that has arrived and a reply that moves are never cut short. Ranks are times, so
+// that the connections of several servers compare.
+SocketServer::Victim SocketServer::ChooseVictim() const {
     const auto now = SteadyClock::now();
     const auto graceOver = now - kEvictionGrace;
     const auto stalled = now - std::chrono::milliseconds(limits_.stallGraceMs);
     const bool descriptorsShort = budget_.Full();
-    int victim = 0;
-    std::tuple<int, std::int64_t> best{std::numeric_limits<int>::max(), 0};
+    constexpr int kSpared = std::numeric_limits<int>::max();
+    Victim best{{kSpared, 0}, 0};
     for (const auto& [index, e] : elements_) {
-        int kind = std::numeric_limits<int>::max();
-        std::int64_t order = static_cast<std::int64_t>(e.sequence);
+        int kind = kSpared;
+        std::int64_t order = e.accepted.time_since_epoch().count();
         if (e.state == State::Lingering && descriptorsShort) {
             kind = 0;
         } else if (e.state == State::Open && e.accepted <= graceOver) {
@@ -367,13 +385,10 @@ int SocketServer::ChooseVictim() const {
             kind = 3;
             order = e.progress.time_since_epoch().count();
         }
-        const std::tuple<int, std::int64_t> rank{kind, order};
-        if (kind != std::numeric_limits<int>::max() && rank < best) {
-            best = rank;
-            victim = index;
-        }
+        const Rank rank{kind, order};
+        if (kind != kSpared && rank < best.rank) best = {rank, index};
     }
-    return victim;
+    return best;
 }
 
 void SocketServer::ReadArrival(int index) {
@@ -484,6 +499,23 @@ void SocketServer::ReadAgain(int index) {
     element.state = State::Open;
     element.deadline = SteadyClock::now() + std::chrono::milliseconds(limits_.idleTimeoutMs);
     Watch(index, false);
+}
+
+void SocketServer::Hold(int index, std::chrono::milliseconds wait) {
+    Element& element = elements_.at(index);
+    element.state = State::Answered;
+    element.deadline = SteadyClock::now() + wait + std::chrono::milliseconds(limits_.idleTimeoutMs);
+    Watch(index, false);
+}
+
+SocketServer::Element* SocketServer::Find(int index) {
+    const auto found = elements_.find(index);
+    return found != elements_.end() ? &found->second : nullptr;
+}
+
+SocketServer::Element* SocketServer::Find(int index, std::uint64_t sequence) {
+    Element* element = Find(index);
+    return element != nullptr && element->sequence == sequence ? element : nullptr;
 }
 
 bool SocketServer::Exists(int index, std::uint64_t sequence) const {

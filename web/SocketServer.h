@@ -31,6 +31,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <vector>
 
 #include <sys/socket.h>
 
@@ -48,10 +50,13 @@ struct ServerLimits {
     std::int64_t maxArrivalBytes = 64 * 1024;  // read at once
 };
 
+class SocketServer;
+
 // The sockets all servers of the process may hold together: what the descriptor limit leaves
 // after those open when the first server listens and a reserve for the position save (a
 // temporary file and its folder), a display reconnecting, the port and Qt's own; never more
-// than element numbers can name.
+// than element numbers can name. When it is used up, the connection that can best be spared
+// makes room, whichever server holds it: no server can starve another of descriptors.
 class DescriptorBudget {
   public:
     bool Full() const { return inUse_ >= Limit(); }
@@ -60,14 +65,22 @@ class DescriptorBudget {
     void Took() { ++inUse_; }
     void Gave() { --inUse_; }
 
+    void Join(SocketServer* server);
+    void Leave(SocketServer* server);
+    // Closes the connection that can best be spared among all the servers' (see
+    // SocketServer::ChooseVictim); false when none can be.
+    bool FreeBestVictim();
+
   private:
     mutable int limit_ = -1;  // counted when first asked
     int inUse_ = 0;
+    std::vector<SocketServer*> servers_;
 };
 
-// The peer's IP address as log lines show it; an IPv4 peer on a dual-stack socket is shown
-// in dotted form.
-std::string PeerTextOf(const sockaddr_storage& peer);
+// What a protocol keeps for one connection (the HTTP framing state, say); freed with it.
+struct ProtocolState {
+    virtual ~ProtocolState() = default;
+};
 
 class SocketServer : public QObject {
   public:
@@ -101,7 +114,7 @@ class SocketServer : public QObject {
         bool endsAfterReply = false;  // the connection ends once its reply is written
         std::uint32_t watched = 0;    // the epoll events asked for, when registered
         std::deque<Piece> pending;    // the reply still to write
-        std::string inbox;            // bytes of a request not yet whole (HTTP)
+        std::unique_ptr<ProtocolState> protocol;
         std::chrono::steady_clock::time_point accepted;
         std::chrono::steady_clock::time_point progress;  // last byte read or written
         std::chrono::steady_clock::time_point deadline;
@@ -134,20 +147,33 @@ class SocketServer : public QObject {
     void StartLinger(int index);  // the sending side is shut down; the socket is closed soon
     void Free(int index);
     void ReadAgain(int index);  // the connection waits for more of a request
+    // The connection waits `wait` with nothing read from it, nothing to write, and its
+    // deadline moved past the wait.
+    void Hold(int index, std::chrono::milliseconds wait);
     bool Exists(int index, std::uint64_t sequence) const;
+    Element* Find(int index);
+    Element* Find(int index, std::uint64_t sequence);
     const ServerLimits& limits() const { return limits_; }
     // Whether bytes that arrive while a reply is written are read (and dropped), or left in
     // the kernel for the next request (keep-alive).
     bool readWhileAnswering_ = true;
 
   private:
+    friend class DescriptorBudget;
+    // How readily a connection is closed to make room: lower ranks first.
+    using Rank = std::tuple<int, std::int64_t>;
+    struct Victim {
+        Rank rank;
+        int index = 0;  // 0: none
+    };
+
     void OnEvents();
     int ProcessReadyEvents(std::chrono::steady_clock::time_point passEnd);
     void OnListenerReadable(std::chrono::steady_clock::time_point passEnd);
     void OnElementEvent(int index, std::uint32_t events);
     bool MakeRoomForOne();
     bool Full() const;
-    int ChooseVictim() const;
+    Victim ChooseVictim() const;
     void Accept(int fd, const sockaddr_storage& peer);
     void AcceptAndDropOne();
     void ReadArrival(int index);

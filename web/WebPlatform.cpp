@@ -2,6 +2,9 @@
 
 #include "Conversions.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 namespace tarvik {
 
 std::string LogLine(const Clock& clock, const Connection& connection, std::string_view text) {
@@ -15,6 +18,22 @@ std::string LogLine(const Clock& clock, const Connection& connection, std::strin
 
 std::string EscapeControlBytes(std::string_view text) {
     return EscapeBytes(text, false);
+}
+
+std::string PeerTextOf(const sockaddr_storage& peer) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(peer);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+            ::inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
+        } else {
+            ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+        }
+    } else if (peer.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, text,
+                    sizeof text);
+    }
+    return text;
 }
 
 }  // namespace tarvik

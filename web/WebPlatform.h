@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include <sys/socket.h>
+
 namespace tarvik {
 
 // One accepted connection. A reply may be queued in several pieces; they go out in order.
@@ -33,6 +35,10 @@ std::string LogLine(const Clock& clock, const Connection& connection, std::strin
 // Text for a log line, with control bytes shown escaped (\n, \r, \t, \x1B): what a client
 // sends can neither forge a line nor reach a terminal that shows the log.
 std::string EscapeControlBytes(std::string_view text);
+
+// The peer's IP address as log lines show it; an IPv4 peer on a dual-stack socket is shown
+// in dotted form.
+std::string PeerTextOf(const sockaddr_storage& peer);
 
 inline constexpr std::string_view kCrLf = "\r\n";
 

@@ -62,16 +62,16 @@ class TarvikProcess {
                       wrapper.isEmpty() ? QStringList{} : wrapper.mid(1) << binary);
         errors.clear();
         for (int attempt = 0; attempt < 400 && process.waitForStarted(10000); ++attempt) {
-            port = ListeningPort(process.processId());
+            port = ListeningPort(process.processId(), onvifPort);
             if (port != 0) return TcpClient(port, false, 1000).connected();
             if (process.waitForFinished(25)) return false;
         }
         return false;
     }
 
-    // The port a process listens on, from its sockets and the kernel's table of them; 0
-    // while it listens on none.
-    static std::uint16_t ListeningPort(qint64 pid) {
+    // The port a process listens on, from its sockets and the kernel's table of them, other
+    // than `other`; 0 while it listens on none.
+    static std::uint16_t ListeningPort(qint64 pid, std::uint16_t other = 0) {
         std::set<std::string> sockets;
         std::error_code ignored;
         for (const auto& fd :
@@ -89,10 +89,9 @@ class TarvikProcess {
                     inode;
                 fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >>
                     uid >> timeout >> inode;
-                if (state == "0A" && sockets.count(inode) != 0) {  // listening
-                    return static_cast<std::uint16_t>(
-                        std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
-                }
+                const auto port = static_cast<std::uint16_t>(
+                    std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+                if (state == "0A" && sockets.count(inode) != 0 && port != other) return port;
             }
         }
         return 0;
@@ -156,7 +155,8 @@ class TarvikProcess {
     QStringList wrapper;  // a program that execs tarvik, such as prlimit, and its options
     int outputs = -1;     // standard output and error go here instead, when set
     QProcess process;
-    std::uint16_t port = 0;  // once launched
+    std::uint16_t port = 0;       // the turn server's, once launched
+    std::uint16_t onvifPort = 0;  // where Onvif.ini puts the ONVIF server, if it does
     std::string errors;
 };
 

@@ -7,7 +7,7 @@
 'use strict';
 const { test } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
+const { spawn, execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
 const dgram = require('node:dgram');
 const fs = require('node:fs');
@@ -49,9 +49,12 @@ class Tarvik {
     this.process = spawn(path.join(this.dir, 'tarvik'), [], { env });
     this.stderr = '';
     return new Promise((resolve, reject) => {
+      const started = Date.now();
       this.process.stderr.on('data', (d) => {
         this.stderr += d;
-        if (this.stderr.includes('tarvik: ONVIF: port')) resolve();
+        // WS-Security tokens are taken from 5 s after a start on; the client's clock, set from
+        // GetSystemDateAndTime in whole seconds, may lag up to one more.
+        if (this.stderr.includes('tarvik: ONVIF: port')) setTimeout(resolve, Math.max(0, 6500 - (Date.now() - started)));
       });
       this.process.on('exit', () => reject(new Error('tarvik exited: ' + this.stderr)));
     });
@@ -168,6 +171,24 @@ test('wrong credentials move nothing; HTTP Digest works beside WS-Security', asy
     const digest = await connect({ useWSSecurity: false });
     await call(digest, 'absoluteMove', { x: 0.1, y: 0 });
     assert.equal(await tarvik.saved(100), 100);
+    // curl's Digest login: an empty body first, which gets the challenges, then the request.
+    const nodes = execFileSync('curl', ['-s', '--digest', '-u', 'admin:secret', '-H', 'Content-Type: application/soap+xml',
+      '--data-binary', soap(`<GetNodes xmlns="${PTZ}"/>`), `http://127.0.0.1:${PORT}/onvif/ptz_service`]);
+    assert.match(String(nodes), /<tptz:GetNodesResponse>/);
+    // A Digest header captured once moves nothing when it comes again, on new connections.
+    const challenge = await exchange(post(soap(`<GetNodes xmlns="${PTZ}"/>`)));
+    const nonce = /algorithm=MD5, qop="auth", nonce="([^"]+)"/.exec(challenge)[1];
+    const md5 = (text) => crypto.createHash('md5').update(text).digest('hex');
+    const response = md5(`${md5('admin:tarvik:secret')}:${nonce}:00000001:c1:auth:${md5('POST:/onvif/ptz_service')}`);
+    const captured = `Authorization: Digest username="admin", realm="tarvik", nonce="${nonce}", uri="/onvif/ptz_service", ` +
+      `algorithm=MD5, qop=auth, nc=00000001, cnonce="c1", response="${response}"\r\n`;
+    const relative = post(soap(`<RelativeMove xmlns="${PTZ}"><ProfileToken>profile_1</ProfileToken><Translation>` +
+      '<PanTilt xmlns="http://www.onvif.org/ver10/schema" x="0.05" y="0"/></Translation></RelativeMove>'), captured);
+    assert.match(await exchange(relative), /^HTTP\/1.1 200 /);
+    assert.equal(await tarvik.saved(150), 150);
+    for (let i = 0; i < 3; i++) assert.match(await exchange(relative), /^HTTP\/1.1 401 /);
+    await sleep(300);
+    assert.equal(tarvik.read('totalsteps.ini'), '150');
   } finally {
     assert.equal(await tarvik.stop(), 0);
   }
@@ -187,6 +208,8 @@ function exchange(bytes, { wait = 3000 } = {}) {
   });
 }
 
+const soap = (body, header = '') => '<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope">' +
+  `${header}<s:Body>${body}</s:Body></s:Envelope>`;
 const post = (body, headers = '') => `POST /onvif/ptz_service HTTP/1.1\r\nHost: 127.0.0.1\r\n${headers}` +
   `Content-Type: application/soap+xml\r\nContent-Length: ${Buffer.byteLength(body)}\r\nConnection: close\r\n\r\n${body}`;
 
@@ -215,6 +238,11 @@ test('hostile requests get a clear answer, and the motor and the files go on unt
         envelope('<s:Body>&b;&b;&b;</s:Body>')), /^HTTP\/1.1 500 [^]*DTD is not accepted/],
       [`POST /onvif/ptz_service HTTP/1.1\r\nContent-Length: ${10 << 20}\r\n\r\n` + 'x'.repeat(70000), /^HTTP\/1.1 413 /],
       [post(envelope('<s:Body><GetNodes xmlns="' + PTZ + '"/></s:Body>')).replace(/Content-Length: \d+/, 'Content-Length: 20'), /^HTTP\/1.1 500 [^]*WellFormed/],
+      // A length whose sum with the header wraps to 0, and one 10 bytes past it.
+      ...['18446744073709551530', '18446744073709551540'].map((length) => [
+        post(envelope(`<s:Body><GetSystemDateAndTime xmlns="http://www.onvif.org/ver10/device/wsdl"/></s:Body>`))
+          .replace(/Content-Length: \d+/, `Content-Length: ${length}`), /^HTTP\/1.1 413 [^]*Connection: close\r\n\r\nContent Too Large$/]),
+      [post('<e/>', 'Content-Length: 4\r\n'), /^HTTP\/1.1 400 [^]*Bad Request$/],
       [`DELETE /onvif/ptz_service HTTP/1.1\r\n\r\n`, /^HTTP\/1.1 405 /],
       [`POST /elsewhere HTTP/1.1\r\nContent-Length: 0\r\n\r\n`, /^HTTP\/1.1 404 /],
       [post(envelope('<s:Body><GetNodes xmlns="' + PTZ + '"/></s:Body>')), /^HTTP\/1.1 401 [^]*WWW-Authenticate: Digest realm="tarvik", algorithm=SHA-256/],
@@ -259,13 +287,64 @@ test('discovery answers a probe sent to this host with where the services are', 
     const uuid = /urn:uuid:([0-9a-f-]{36})<\/wsa:Address>/.exec(match)[1];
     const cam = await connect({});
     assert.equal((await call(cam, 'getDeviceInformation')).serialNumber.length, 12);
+    // A token used just before a restart is not taken after it.
+    const token = usernameToken(crypto.randomBytes(16), new Date().toISOString());
+    const stop = post(soap(`<Stop xmlns="${PTZ}"><ProfileToken>profile_1</ProfileToken></Stop>`, token));
+    assert.match(await exchange(stop), /^HTTP\/1.1 200 /);
     await tarvik.stop();
     await tarvik.start();  // the same endpoint after a restart
-    const again = new Promise((resolve) => socket.once('message', (m) => resolve(String(m))));
+    assert.match(await exchange(stop), /^HTTP\/1.1 400 [^]*NotAuthorized/);
+    const replies = [];
+    socket.removeAllListeners('message');
+    socket.on('message', (m) => replies.push({ at: Date.now(), text: String(m) }));
+    const probeWith = (id) => probe.replace('urn:uuid:probe-1', id);
+    const until = async (done) => { for (let i = 0; i < 400 && !done(); i++) await sleep(25); };
+    // A MessageID too long to echo gets no answer; the probe after it does.
+    socket.send(probeWith('x'.repeat(300)), 3702, '127.0.0.1');
     socket.send(probe, 3702, '127.0.0.1');
-    assert.match(await again, new RegExp(uuid));
+    await until(() => replies.length > 0);
+    assert.match(replies[0].text, new RegExp(uuid));
+    assert.match(replies[0].text, /<wsa:RelatesTo>urn:uuid:probe-1</);
+    // At most 20 probes a second from one source are read: a burst of 30, then one from
+    // another source, which is read after all of them.
+    await sleep(1100);
+    replies.length = 0;
+    for (let i = 0; i < 30; i++) socket.send(probeWith(`urn:uuid:burst-${i}`), 3702, '127.0.0.1');
+    const other = dgram.createSocket('udp4');
+    const otherReply = new Promise((resolve) => other.on('message', resolve));
+    other.bind(0, '127.0.0.2', () => other.send(probe, 3702, '127.0.0.1'));
+    await otherReply;
+    other.close();
+    assert.equal(replies.length, 20);
+    // Probes to the group are answered after a random delay of up to half a second each.
+    await sleep(1100);
+    replies.length = 0;
+    const sent = Date.now();
+    for (let i = 0; i < 10; i++) socket.send(probeWith(`urn:uuid:group-${i}`), 3702, '239.255.255.250');
+    await until(() => replies.length === 10);
+    assert.equal(replies.length, 10);
+    const delays = replies.map((r) => r.at - sent);
+    assert.ok(Math.max(...delays) - Math.min(...delays) > 50, delays.join(' '));
+    assert.ok(Math.max(...delays) < 2000, delays.join(' '));
   } finally {
     socket.close();
+    assert.equal(await tarvik.stop(), 0);
+  }
+});
+
+test('a continuous move without a timeout ends by itself, far from the end it points to', async () => {
+  const tarvik = new Tarvik({ discovery: 'off' });
+  await tarvik.start();
+  try {
+    const cam = await connect({});
+    // Speed 0.05: 50 half-steps a second; the end, 1000 half-steps away, is 20 s off.
+    await call(cam, 'continuousMove', { x: 0.05, y: 0 });
+    await sleep(1000);
+    assert.equal((await call(cam, 'getStatus', {})).moveStatus.panTilt, 'MOVING');
+    for (let i = 0; i < 150 && (await call(cam, 'getStatus', {})).moveStatus.panTilt === 'MOVING'; i++) await sleep(100);
+    const stopped = await tarvik.saved(Number(tarvik.read('totalsteps.ini')));
+    assert.ok(stopped > 0 && stopped < 1000, String(stopped));
+  } finally {
     assert.equal(await tarvik.stop(), 0);
   }
 });

@@ -5,6 +5,7 @@
 
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <csignal>
@@ -265,6 +266,50 @@ TEST_F(BinaryTest, ADamagedConfigFileStopsStartUpNamingItAndChangesNothing) {
             << t.Stderr();
         EXPECT_LT(t.Stderr().size(), 2000u) << "the message names the file, it does not repeat it";
         EXPECT_EQ(t.dir.Read("/Config/totalsteps.ini"), "7");
+    }
+}
+
+// A crash of any kind switches the coils off before the process ends with its signal, and no
+// step is written after the switch-off: the GPIO lines of a chip that records what they are
+// given show it, during a move and while the coils hold a phase.
+TEST_F(BinaryTest, ACrashSwitchesTheCoilsOffAndNothingIsWrittenAfter) {
+    const std::tuple<int, bool, bool> cases[] = {
+        {SIGSEGV, true, false}, {SIGSEGV, false, false}, {SIGBUS, true, true},
+        {SIGFPE, false, true},  {SIGILL, true, false},   {SIGABRT, false, false},
+    };
+    for (const auto& [signal, moving, activeLow] : cases) {
+        TarvikProcess t;
+        t.dir.WriteConfig({{"/Config/BigStep.ini", "30000"},
+                           {"/Config/MaxStep.ini", "32000"},
+                           {"/Config/Gpio.ini", std::string("/dev/fake-gpiochip 4 5 6 7") +
+                                                    (activeLow ? " active-low" : "")}});
+        const std::string log = t.dir.path() + "/lines.log";
+        QProcessEnvironment env = test::Headless();
+        env.insert("LD_PRELOAD", FAKE_GPIO_CHIP);
+        env.insert("FAKE_GPIO_LOG", QString::fromStdString(log));
+        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        ASSERT_TRUE(t.Launch(env)) << t.Stderr();
+        const auto sets = [&] {
+            const std::string lines = t.dir.Read("/lines.log");
+            return std::count(lines.begin(), lines.end(), '\n');
+        };
+        ASSERT_TRUE(t.WaitFor([&] { return sets() >= 2; }))
+            << t.dir.Read("/lines.log");  // energised
+        if (moving) {
+            EXPECT_EQ(t.Fetch("/turn/right"), "page Right\r\n");
+            ASSERT_TRUE(t.WaitFor([&] { return sets() >= 100; }));
+        }
+        ::kill(static_cast<pid_t>(t.process.processId()), signal);
+        ASSERT_TRUE(t.process.waitForFinished(20000));
+        EXPECT_EQ(t.process.exitStatus(), QProcess::CrashExit) << signal;
+        EXPECT_EQ(t.process.exitCode(), signal);
+        const std::string lines = t.dir.Read("/lines.log");
+        const std::string off = activeLow ? "set f\n" : "set 0\n";
+        EXPECT_TRUE(lines.ends_with(off)) << signal << ": " << lines.substr(lines.size() - 40);
+        // The one before is a coil pattern: the switch-off came once, at the end.
+        const std::string before = lines.substr(0, lines.size() - off.size());
+        EXPECT_FALSE(before.ends_with(off)) << signal;
+        EXPECT_TRUE(before.rfind("set ") != std::string::npos) << signal;
     }
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <fstream>
+#include <thread>
 
 #include "TarvikProcess.h"
 
@@ -150,6 +151,65 @@ TEST(ScarceDescriptorsTest, FloodsAtTheDescriptorLimitNeitherSpinNorStopTurnsNor
         EXPECT_LT(share, 0.5);  // generous: spinning on accept takes a whole core
     }
     EXPECT_EQ(tarvik.Stop(SIGTERM), 0) << tarvik.Stderr();  // 2: a save at exit failed
+}
+
+// With 64 descriptors, 120 connections that trickle a byte every 200 ms to one server keep
+// neither server from answering: the descriptors are shared, so the connection that can best
+// be spared makes room, whichever server holds it.
+TEST(ScarceDescriptorsTest, TricklersOnOneServerStarveNeitherServer) {
+    const std::uint16_t onvifPort = [] {
+        sockaddr_in address{};  // a port the system gives out, free again once closed
+        socklen_t length = sizeof address;
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        ::close(fd);
+        return ntohs(address.sin_port);
+    }();
+    const std::string body =
+        "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body>"
+        "<GetSystemDateAndTime xmlns=\"http://www.onvif.org/ver10/device/wsdl\"/></s:Body>"
+        "</s:Envelope>";
+    const std::string onvifRequest =
+        "POST /onvif/device_service HTTP/1.1\r\nConnection: close\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    for (const bool onvifTrickled : {true, false}) {
+        test::TarvikProcess tarvik;
+        tarvik.dir.WriteConfig(
+            {{"/Config/Onvif.ini", "port = " + std::to_string(onvifPort) + "\ndiscovery = off\n"}});
+        tarvik.wrapper = {"prlimit", "--nofile=64:64", "--"};
+        tarvik.onvifPort = onvifPort;
+        ASSERT_TRUE(tarvik.Launch()) << tarvik.Stderr();
+        const std::uint16_t trickled = onvifTrickled ? onvifPort : tarvik.port;
+        std::atomic<bool> done{false};
+        std::atomic<int> rounds{0};
+        std::thread trickle([&] {
+            std::vector<std::unique_ptr<TcpClient>> clients;
+            for (int i = 0; i < 120; ++i) clients.push_back(std::make_unique<TcpClient>(trickled));
+            while (!done) {
+                for (auto& client : clients)
+                    ::send(client->fd(), "P", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ++rounds;
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+        });
+        // Until the tricklers hold what they can: every one of them has been taken or evicted.
+        ASSERT_TRUE(tarvik.WaitFor([&] { return rounds >= 5; }));
+        int answered = 0;
+        for (int i = 0; i < 10; ++i) {
+            if (onvifTrickled) {
+                answered += tarvik.Fetch("/").rfind("page ", 0) == 0;
+            } else {
+                TcpClient client(onvifPort);
+                client.Send(onvifRequest);
+                answered += client.ReadAll().rfind("HTTP/1.1 200 ", 0) == 0;
+            }
+        }
+        done = true;
+        trickle.join();
+        EXPECT_EQ(answered, 10) << (onvifTrickled ? "turns" : "ONVIF") << tarvik.Stderr();
+        EXPECT_EQ(tarvik.Stop(SIGTERM), 0) << tarvik.Stderr();
+    }
 }
 
 // A request log that nobody reads (a pipe whose reader is away, a paused terminal) never

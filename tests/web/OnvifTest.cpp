@@ -5,9 +5,11 @@
 
 #include <QCryptographicHash>
 #include <ctime>
+#include <thread>
 
-#include "Discovery.h"
+#include "DiscoveryMessages.h"
 #include "HttpServer.h"
+#include "LoginThrottle.h"
 #include "OnvifAuth.h"
 #include "OnvifConfig.h"
 #include "OnvifService.h"
@@ -62,7 +64,7 @@ TEST(OnvifConfig, KeysValuesCommentsAndTheBadLineNamed) {
 }
 
 // The range -1000..1000: its ends at ±1, rounded to the nearest half-step; 1/speed ticks per
-// half-step, from 1 to 100.
+// half-step, from 1 to 100, the slowest for every speed up to 0.01.
 TEST(PtzControl, TheGenericSpaceMapsTheRangeAndTheSpeedTheTicks) {
     EXPECT_EQ(onvif::FromGeneric(0.5, -1000, 1000), 500);
     EXPECT_EQ(onvif::FromGeneric(-1, -1000, 1000), -1000);
@@ -72,8 +74,16 @@ TEST(PtzControl, TheGenericSpaceMapsTheRangeAndTheSpeedTheTicks) {
     EXPECT_DOUBLE_EQ(onvif::ToGeneric(200, -200, 600), 0);
     EXPECT_DOUBLE_EQ(onvif::ToGeneric(600, -200, 600), 1);
     EXPECT_DOUBLE_EQ(onvif::ToGeneric(5, 5, 5), 0);
-    for (const auto& [speed, pace] :
-         {std::pair{1.0, 1}, {0.5, 2}, {0.3, 3}, {0.001, 100}, {0.0, 1}, {-1.0, 1}, {5.0, 1}}) {
+    for (const auto& [speed, pace] : {std::pair{1.0, 1},
+                                      {0.5, 2},
+                                      {0.3, 3},
+                                      {0.011, 91},
+                                      {0.01, 100},
+                                      {0.001, 100},
+                                      {1e-20, 100},
+                                      {5e-324, 100},
+                                      {0.0, 100},
+                                      {5.0, 1}}) {
         EXPECT_EQ(onvif::PaceOf(speed), pace) << speed;
     }
 }
@@ -143,45 +153,95 @@ TEST(Discovery, AProbeMatchesOurTypesAndScopes) {
     }
 }
 
-// Both kinds of credentials against a clock the test sets: the window's edges, replays, the
-// age of a Digest nonce, and every field that must match.
-TEST(OnvifAuth, TokensAndDigestsCountOnlyRightWithinTheirWindowAndOnce) {
+// A UsernameToken as clients send it, made at `created`.
+onvif::XmlElement Token(const std::string& nonce, std::chrono::system_clock::time_point created,
+                        const std::string& password = "secret") {
+    const std::time_t at = std::chrono::system_clock::to_time_t(created);
+    std::tm utc{};
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", ::gmtime_r(&at, &utc));
+    const QByteArray digest = QCryptographicHash::hash(
+        QByteArray::fromStdString(nonce + text + password), QCryptographicHash::Sha1);
+    const auto element = [](const char* name, std::string content,
+                            std::vector<std::pair<std::string, std::string>> attributes = {}) {
+        return onvif::XmlElement{"", name, std::move(attributes), std::move(content), {}};
+    };
+    onvif::XmlElement token = element("UsernameToken", "");
+    token.children = {
+        element("Username", "admin"),
+        element("Password", digest.toBase64().toStdString(), {{"Type", "#PasswordDigest"}}),
+        element("Nonce", QByteArray::fromStdString(nonce).toBase64().toStdString()),
+        element("Created", text)};
+    onvif::XmlElement header = element("Header", "");
+    header.children.push_back(element("Security", ""));
+    header.children.back().children.push_back(std::move(token));
+    return header;
+}
+
+// WS-Security tokens against a clock the test sets: the window's edges (5 minutes back, 5 s
+// ahead, none from before this start), replays, a nonce sent again as libonvif does, and a
+// memory of nonces that refuses rather than forgets.
+TEST(OnvifAuth, TokensCountOnlyWithinTheirWindowAndNeverTwice) {
     using std::chrono::seconds;
+    using Refusal = onvif::OnvifAuth::Refusal;
+    const auto start = std::chrono::system_clock::time_point(seconds(1'800'000'000));
+    auto now = start;
+    onvif::OnvifAuth auth("admin", "secret", [&] { return now; });
+    const auto check = [&](const onvif::XmlElement& header, const char* peer = "10.0.0.9",
+                           bool changes = true) {
+        const auto verdict = auth.Check(header, "", {"POST", "/p", peer, changes});
+        return verdict == onvif::OnvifAuth::Verdict::Allowed ? Refusal::None : auth.LastRefusal();
+    };
+    // Right after a start only tokens made from 5 s on are taken: an earlier one may have
+    // been taken before the restart.
+    EXPECT_EQ(check(Token("s1", start - seconds(1))), Refusal::OutsideWindow);
+    EXPECT_EQ(check(Token("s2", start + seconds(4))), Refusal::OutsideWindow);
+    EXPECT_EQ(check(Token("s3", start + seconds(5))), Refusal::None);
+    now += seconds(600);
+    const std::tuple<const char*, int, const char*, Refusal> cases[] = {
+        {"a", -300, "secret", Refusal::None},          {"b", 5, "secret", Refusal::None},
+        {"c", -301, "secret", Refusal::OutsideWindow}, {"d", 6, "secret", Refusal::OutsideWindow},
+        {"e", 0, "wrong", Refusal::WrongCredentials},  {"a", 0, "wrong", Refusal::WrongCredentials},
+        {"a", -300, "secret", Refusal::Replayed},  // the same token again
+    };
+    for (const auto& [nonce, offset, password, expected] : cases) {
+        EXPECT_EQ(check(Token(nonce, now + seconds(offset), password)), expected)
+            << nonce << offset;
+    }
+    EXPECT_TRUE(auth.RefusedWsSecurity());
+    // A nonce again, with a new Created or byte for byte: from its first peer and for what
+    // changes nothing only.
+    for (const auto& again : {Token("a", now - seconds(10)), Token("a", now - seconds(300))}) {
+        EXPECT_EQ(check(again, "10.0.0.8", false), Refusal::Replayed);
+        EXPECT_EQ(check(again, "10.0.0.9", true), Refusal::Replayed);
+        EXPECT_EQ(check(again, "10.0.0.9", false), Refusal::None);
+    }
+    // Ten thousand newer tokens do not make an old one new again; once 50,000 are held, new
+    // ones are refused until the oldest can no longer be taken.
+    constexpr int kHeld = 2;  // a and b
+    for (int i = 0; i < 50000 - kHeld; ++i) {
+        ASSERT_EQ(check(Token("n" + std::to_string(i), now)), Refusal::None);
+    }
+    EXPECT_EQ(check(Token("a", now - seconds(300))), Refusal::Replayed);
+    EXPECT_EQ(check(Token("full", now)), Refusal::Full);
+    now += seconds(301);
+    EXPECT_EQ(check(Token("full", now)), Refusal::None);
+    EXPECT_EQ(check(Token("a", now)), Refusal::None);  // forgotten with its window
+}
+
+// HTTP Digest: a nonce of its own for each challenge that ends after 5 minutes; each count
+// taken once, out of order within 64 of the highest; every field that must match.
+TEST(OnvifAuth, DigestCountsAreTakenOnceWithinTheLifeOfTheirNonce) {
+    using std::chrono::seconds;
+    using Refusal = onvif::OnvifAuth::Refusal;
     auto now = std::chrono::system_clock::time_point(seconds(1'800'000'000));
     onvif::OnvifAuth auth("admin", "secret", [&] { return now; });
-    using Verdict = onvif::OnvifAuth::Verdict;
-    const auto token = [&](const std::string& nonce, int offset, const char* password = "secret",
-                           bool text = false) {
-        const std::time_t at = 1'800'000'000 + offset;
-        std::tm utc{};
-        char created[32];
-        std::strftime(created, sizeof created, "%Y-%m-%dT%H:%M:%SZ", ::gmtime_r(&at, &utc));
-        const QByteArray digest = QCryptographicHash::hash(
-            QByteArray::fromStdString(nonce + created + password), QCryptographicHash::Sha1);
-        const std::string header =
-            std::string("<Security><UsernameToken><Username>admin</Username><Password Type=\"#") +
-            (text ? "PasswordText\">" + std::string(password)
-                  : "PasswordDigest\">" + digest.toBase64().toStdString()) +
-            "</Password><Nonce>" + QByteArray::fromStdString(nonce).toBase64().toStdString() +
-            "</Nonce><Created>" + created + "</Created></UsernameToken></Security>";
-        const auto parsed = onvif::ParseEnvelope(
-            "<e:Envelope xmlns:e=\"" + std::string(onvif::kSoap12) + "\"><e:Header>" + header +
-            "</e:Header><e:Body><x/></e:Body></e:Envelope>");
-        return auth.Check(std::get<onvif::Envelope>(parsed).header, "", "POST", "/p");
+    const auto challenge = [&] {
+        const std::string text = auth.Challenges().front();
+        const auto at = text.find("nonce=\"") + 7;
+        return text.substr(at, text.find('"', at) - at);
     };
-    EXPECT_EQ(token("a", -300), Verdict::Allowed);
-    EXPECT_EQ(token("b", 300), Verdict::Allowed);
-    EXPECT_EQ(token("c", -301), Verdict::Refused);
-    EXPECT_EQ(token("d", 301), Verdict::Refused);
-    EXPECT_EQ(token("e", 0, "wrong"), Verdict::Refused);
-    EXPECT_EQ(token("a", 0), Verdict::Refused);  // the nonce again
-    EXPECT_TRUE(auth.RefusedWsSecurity());
-    EXPECT_EQ(token("", 0, "secret", true), Verdict::Allowed);
-    EXPECT_EQ(token("", 0, "secre", true), Verdict::Refused);
-    now += seconds(301);
-    EXPECT_EQ(token("a", 301), Verdict::Allowed);  // forgotten with its window
-
-    const auto digest = [&](const std::string& nonce, const char* algorithm,
+    const auto digest = [&](const std::string& nonce, const char* nc, const char* algorithm = "MD5",
                             const std::string& uri = "/p", const char* password = "secret") {
         const auto hash =
             std::string(algorithm) == "MD5" ? QCryptographicHash::Md5 : QCryptographicHash::Sha256;
@@ -191,30 +251,80 @@ TEST(OnvifAuth, TokensAndDigestsCountOnlyRightWithinTheirWindowAndOnce) {
                 .toStdString();
         };
         const std::string response = hex(hex(std::string("admin:tarvik:") + password) + ":" +
-                                         nonce + ":00000001:c0:auth:" + hex("POST:" + uri));
-        return auth.Check({},
-                          "Digest username=\"admin\", realm=\"tarvik\", nonce=\"" + nonce +
-                              "\", uri=\"" + uri + "\", algorithm=" + algorithm +
-                              ", qop=auth, nc=00000001, cnonce=\"c0\", response=\"" + response +
-                              "\"",
-                          "POST", "/p");
+                                         nonce + ":" + nc + ":c0:auth:" + hex("POST:" + uri));
+        const auto verdict = auth.Check({},
+                                        "Digest username=\"admin\", realm=\"tarvik\", nonce=\"" +
+                                            nonce + "\", uri=\"" + uri +
+                                            "\", algorithm=" + algorithm + ", qop=auth, nc=" + nc +
+                                            ", cnonce=\"c0\", response=\"" + response + "\"",
+                                        {"POST", "/p", "10.0.0.9", true});
+        return verdict == onvif::OnvifAuth::Verdict::Allowed ? Refusal::None : auth.LastRefusal();
     };
-    const std::string challenge = auth.Challenges().front();
-    const auto start = challenge.find("nonce=\"") + 7;
-    const std::string nonce = challenge.substr(start, challenge.find('"', start) - start);
-    EXPECT_EQ(digest(nonce, "SHA-256"), Verdict::Allowed);
+    const std::string nonce = challenge();
+    EXPECT_NE(challenge(), nonce);
+    const std::tuple<const char*, const char*, Refusal> counts[] = {
+        {"00000001", "SHA-256", Refusal::None},
+        {"00000001", "MD5", Refusal::Replayed},
+        {"00000003", "MD5", Refusal::None},
+        {"00000002", "MD5", Refusal::None},
+        {"00000002", "SHA-256", Refusal::Replayed},
+        {"00000050", "MD5", Refusal::None},
+        {"0000000f", "MD5", Refusal::Stale},
+        {"00000000", "MD5", Refusal::WrongCredentials},
+        {"1", "MD5", Refusal::WrongCredentials},
+        {"00000051", "SHA-512", Refusal::WrongCredentials},
+    };
+    for (const auto& [nc, algorithm, expected] : counts) {
+        EXPECT_EQ(digest(nonce, nc, algorithm), expected) << nc << algorithm;
+    }
     EXPECT_FALSE(auth.RefusedWsSecurity());
-    EXPECT_EQ(digest(nonce, "MD5"), Verdict::Allowed);
-    EXPECT_EQ(digest(nonce, "SHA-512"), Verdict::Refused);
-    EXPECT_EQ(digest(nonce, "MD5", "/q"), Verdict::Refused);
-    EXPECT_EQ(digest(nonce, "MD5", "/p", "secre"), Verdict::Refused);
-    EXPECT_EQ(digest("1800000301.0123456789abcdef0123456789abcdef", "MD5"), Verdict::Refused);
-    EXPECT_EQ(auth.Check({}, "Basic YWRtaW46c2VjcmV0", "POST", "/p"), Verdict::NoCredentials);
+    EXPECT_EQ(digest(nonce, "00000060", "MD5", "/q"), Refusal::WrongCredentials);
+    EXPECT_EQ(digest(nonce, "00000060", "MD5", "/p", "secre"), Refusal::WrongCredentials);
+    EXPECT_EQ(digest("1800000301.0.0123456789abcdef0123456789abcdef", "00000001"), Refusal::Stale);
+    EXPECT_EQ(auth.Check({}, "Basic YWRtaW46c2VjcmV0", {"POST", "/p", "10.0.0.9", true}),
+              onvif::OnvifAuth::Verdict::NoCredentials);
     now += seconds(300);
-    EXPECT_EQ(digest(nonce, "MD5"), Verdict::Allowed);
+    EXPECT_EQ(digest(nonce, "00000061"), Refusal::None);
     now += seconds(1);
-    EXPECT_EQ(digest(nonce, "MD5"), Verdict::Refused);
+    EXPECT_EQ(digest(nonce, "00000062"), Refusal::Stale);
     EXPECT_NE(auth.Challenges().front().find("stale=TRUE"), std::string::npos);
+    // When more nonces are in use than are kept, the oldest are forgotten as stale: the client
+    // asks for a new one instead of replaying an old one.
+    const std::string oldest = challenge();
+    EXPECT_EQ(digest(oldest, "00000001"), Refusal::None);
+    for (int i = 0; i < 4096; ++i) ASSERT_EQ(digest(challenge(), "00000001"), Refusal::None);
+    EXPECT_EQ(digest(oldest, "00000002"), Refusal::Stale);
+}
+
+// The turns of a guessing peer: ten connections that each try as soon as they may get no more
+// than six answered guesses in the minute after the first five, and the turns grow to a
+// minute; another peer, another /64, never waits; a login or 15 quiet minutes forget.
+TEST(LoginThrottle, AGuessingPeerWaitsLongerAndLongerAndNobodyElseWaits) {
+    using namespace std::chrono_literals;
+    auto now = std::chrono::steady_clock::time_point(1h);
+    onvif::LoginThrottle throttle([&] { return now; });
+    const std::string peer = "2001:db8:1:2:aaaa::1";
+    int answered = 0;
+    const auto t0 = now;
+    for (; now < t0 + 60s; now += 100ms) {
+        for (int connection = 0; connection < 10; ++connection) {
+            if (throttle.WaitBeforeHandling(peer).count() != 0) continue;
+            ++answered;
+            throttle.Refused(peer);
+        }
+        EXPECT_EQ(throttle.WaitBeforeHandling("2001:db8:1:3::1").count(), 0);
+        EXPECT_EQ(throttle.WaitBeforeHandling("10.0.0.8").count(), 0);
+    }
+    EXPECT_LE(answered, 5 + 6);
+    EXPECT_GE(answered, 5 + 5);
+    EXPECT_GE(throttle.Spacing("2001:db8:1:2:ffff::9"), 30s);  // the same /64
+    EXPECT_GT(throttle.WaitBeforeHandling(peer).count(), 0);
+    throttle.LoggedIn(peer);
+    EXPECT_EQ(throttle.WaitBeforeHandling(peer).count(), 0);
+    for (int i = 0; i < 6; ++i) throttle.Refused("10.0.0.7");
+    EXPECT_GT(throttle.WaitBeforeHandling("10.0.0.7").count(), 0);
+    now += 15min;
+    EXPECT_EQ(throttle.WaitBeforeHandling("10.0.0.7").count(), 0);
 }
 
 using onvif::kDevice;
@@ -297,6 +407,21 @@ TEST(OnvifService, EachRequestMovesTheMotorsOrIsRefusedWithItsFault) {
          false, 500, "ter:NoProfile", 0, 0, -1},
         {"relative", Op("RelativeMove", kProfile + PanTilt("Translation", "x=\"0.1\"")), false, 200,
          "RelativeMoveResponse", 100, 0, 100},
+        {"relative at a speed too small to divide by",
+         Op("RelativeMove",
+            kProfile + PanTilt("Translation", "x=\"0.01\"") + PanTilt("Speed", "x=\"1e-20\"")),
+         false, 200, "RelativeMoveResponse", 10, 0, 901},
+        {"relative at the smallest double",
+         Op("RelativeMove",
+            kProfile + PanTilt("Translation", "x=\"0.01\"") + PanTilt("Speed", "x=\"5e-324\"")),
+         false, 200, "RelativeMoveResponse", 10, 0, 901},
+        {"a negative speed",
+         Op("RelativeMove",
+            kProfile + PanTilt("Translation", "x=\"0.1\"") + PanTilt("Speed", "x=\"-0.5\"")),
+         false, 500, "ter:InvalidArgVal", 0, 0, -1},
+        {"a speed that is no number",
+         Op("GotoHomePosition", kProfile + PanTilt("Speed", "x=\"NaN\"")), false, 500,
+         "ter:InvalidArgVal", 0, 0, -1},
         {"relative, held at the end",
          Op("RelativeMove", kProfile + PanTilt("Translation", "x=\"-1.9\"")), false, 200,
          "RelativeMoveResponse", -1000, 0, 1000},
@@ -414,6 +539,15 @@ TEST(OnvifService, PresetsStopsTimeoutsAndTheOlderSoap) {
     EXPECT_TRUE(rig.With([](Motor& m) { return m.IsMoving(); }));
     rig.Post(Op("Stop", kProfile));
     EXPECT_FALSE(rig.With([](Motor& m) { return m.IsMoving(); }));
+    // Without a Timeout the move ends by itself after the default 10 s; none runs past an hour.
+    using namespace std::chrono_literals;
+    rig.Post(Op("ContinuousMove", kProfile + PanTilt("Velocity", "x=\"1\"")));
+    EXPECT_GT(rig.ptz.ContinuousEndsIn().value_or(0ms), 9s);
+    EXPECT_LE(rig.ptz.ContinuousEndsIn().value_or(1h), 10s);
+    rig.Post(Op("ContinuousMove",
+                kProfile + PanTilt("Velocity", "x=\"1\"") + "<Timeout>PT24H</Timeout>"));
+    EXPECT_GT(rig.ptz.ContinuousEndsIn().value_or(0ms), 59min);
+    EXPECT_LE(rig.ptz.ContinuousEndsIn().value_or(2h), 1h);
     rig.Post(Op("ContinuousMove",
                 kProfile + PanTilt("Velocity", "x=\"1\"") + "<Timeout>PT0.2S</Timeout>"));
     EXPECT_TRUE(test::ServeUntil([&] { return !rig.With([](Motor& m) { return m.IsMoving(); }); }));
@@ -437,19 +571,46 @@ TEST(OnvifService, PresetsStopsTimeoutsAndTheOlderSoap) {
                   401);
     }
     EXPECT_FALSE(guarded.With([](Motor& m) { return m.IsMoving(); }));
-    EXPECT_EQ(guarded.notices.size(), 1u);
+    ASSERT_EQ(guarded.notices.size(), 1u);
+    EXPECT_NE(guarded.notices[0].find("wrong user or password (1 refusal)"), std::string::npos);
+    // Guessing on: the client's next request waits its turn, another client's does not.
+    for (int i = 0; i < 3; ++i) {
+        guarded.Post(Op("GetNodes", ""), onvif::kPtzPath, kSoap12, "Digest username=\"x\"");
+    }
+    EXPECT_GT(guarded.service.WaitBeforeHandling("10.0.0.9").count(), 0);
+    EXPECT_EQ(guarded.service.WaitBeforeHandling("10.0.0.8").count(), 0);
+    // An empty body without credentials, as curl --digest sends it first: the challenges.
+    const HttpResponse first =
+        guarded.service.Handle({"POST", onvif::kPtzPath, {}, "", "10.0.0.8", "h:1"});
+    EXPECT_EQ(first.status, 401);
+    ASSERT_FALSE(first.headers.empty());
+    EXPECT_EQ(first.headers[0].first, "WWW-Authenticate");
 }
 
 struct EchoHandler : HttpHandler {
     HttpResponse Handle(const HttpRequest& request) override {
+        ++calls;
         return {200, "text/plain", "[" + request.body + "@" + request.host + "]", {}};
     }
+    int calls = 0;
 };
+
+std::string Post(const std::string& body, const char* connection = "keep-alive",
+                 const char* host = "h") {
+    return std::string("POST /x HTTP/1.1\r\nHost: ") + host + "\r\nConnection: " + connection +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
 
 // Requests sent together on one keep-alive connection are answered in turn; the last, which
 // asks to close, ends the connection, and the server lets go of it when the peer closes,
 // long before the linger would end. A Host that cannot stand in a URL is replaced by the address
-// the connection reached.
+// the connection reached; one without a port gets the connection's.
 TEST(HttpServer, PipelinedRequestsAreAnsweredInTurnAndTheLastClosesWithItsPeer) {
     DescriptorBudget budget;
     EchoHandler echo;
@@ -465,18 +626,128 @@ TEST(HttpServer, PipelinedRequestsAreAnsweredInTurnAndTheLastClosesWithItsPeer) 
     ASSERT_TRUE(test::ServeUntil([&] { return server.OpenConnections() == 1; }));
     const std::string replies = test::WhileServing([&] {
         client.Send(post("one", "keep-alive", "cam-1.local:8899") +
-                    post("two", "keep-alive", "a\"b<c") + post("end", "close", "[::1]"));
+                    post("two", "keep-alive", "a\"b<c") + post("ip", "keep-alive", "10.78.0.1") +
+                    post("end", "close", "[::1]"));
         return client.ReadAll();
     });
     client.ShutdownWrite();
-    const auto one = replies.find("[one@cam-1.local:8899]"), end = replies.find("[end@[::1]]"),
-               two = replies.find("[two@127.0.0.1:" + std::to_string(server.LocalPort()) + "]");
+    const std::string port = std::to_string(server.LocalPort());
+    const auto one = replies.find("[one@cam-1.local:8899]"),
+               two = replies.find("[two@127.0.0.1:" + port + "]"),
+               ip = replies.find("[ip@10.78.0.1:" + port + "]"),
+               end = replies.find("[end@[::1]:" + port + "]");
     ASSERT_NE(end, std::string::npos) << replies;
     EXPECT_LT(one, two);
-    EXPECT_LT(two, end);
+    EXPECT_LT(two, ip);
+    EXPECT_LT(ip, end);
     EXPECT_NE(replies.find("Connection: close\r\n"), std::string::npos);
     EXPECT_TRUE(test::ServeUntil(
         [&] { return server.LingeringConnections() == 0 && server.OpenConnections() == 0; }));
+}
+
+// A request that cannot be framed gets one answer, the connection ends, and neither it nor
+// what follows it reaches the handler. No length, however long, wraps into a small one.
+TEST(HttpServer, ARequestThatCannotBeFramedGetsOneAnswerAndEndsItsConnection) {
+    const auto with = [](const std::string& headers) {
+        return "POST /x HTTP/1.1\r\nHost: h\r\n" + headers + "\r\n<e/>";
+    };
+    const std::pair<std::string, const char*> cases[] = {
+        {with("Content-Length: 18446744073709551530\r\n"), "413"},  // the sum wraps to 0
+        {with("Content-Length: 18446744073709551540\r\n"), "413"},  // 10 bytes past the wrap
+        {with("Content-Length: " + std::string(40, '9') + "\r\n"), "413"},
+        {"POST /x HTTP/1.1\r\nContent-Length: 65500\r\n\r\n", "413"},  // 1 byte too many
+        {with("Content-Length: 4\r\nContent-Length: 4\r\n"), "400"},
+        {with("Content-Length: 4, 4\r\n"), "400"},
+        {with("Content-Length: +4\r\n"), "400"},
+        {with("Content-Length:\r\n"), "400"},
+        {with("Transfer-Encoding: chunked\r\nContent-Length: 4\r\n"), "400"},
+        {with("Content-Length : 4\r\n"), "400"},
+        {with("Content-Length: 4\r\n folded: on\r\n"), "400"},
+        {with(""), "411"},
+        {"POST /x\r\n\r\n", "400"},
+    };
+    DescriptorBudget budget;
+    EchoHandler echo;
+    HttpServer server(echo, budget);
+    QString error;
+    ASSERT_TRUE(server.Listen("127.0.0.1", 0, &error)) << error.toStdString();
+    for (const auto& [request, status] : cases) {
+        test::TcpClient client(server.LocalPort());
+        test::TcpClient::End end{};
+        const std::string reply = test::WhileServing([&] {
+            client.Send(request + Post(""));
+            return client.ReadAll(&end);
+        });
+        EXPECT_TRUE(reply.starts_with(std::string("HTTP/1.1 ") + status + " ")) << request << reply;
+        EXPECT_EQ(Count(reply, "HTTP/1.1 "), 1u) << request;
+        EXPECT_NE(reply.find("Connection: close\r\n"), std::string::npos) << request;
+        EXPECT_EQ(end, test::TcpClient::End::Closed) << request;
+    }
+    EXPECT_EQ(echo.calls, 0);
+    // The largest request there may be is taken whole, its body exactly as long as it says.
+    const std::string head = "POST /x HTTP/1.1\r\nContent-Length: 65493\r\n\r\n";
+    test::TcpClient client(server.LocalPort());
+    const std::string reply = test::WhileServing([&] {
+        client.Send(head + std::string(kMaxHttpRequest - head.size(), 'b') + Post("", "close"));
+        return client.ReadAll();
+    });
+    EXPECT_EQ(Count(reply, "HTTP/1.1 200 "), 2u) << reply.substr(0, 200);
+    EXPECT_NE(reply.find("[" + std::string(65493, 'b') + "@"), std::string::npos);
+}
+
+// Ten thousand requests in one stream are answered in order by a loop, a pass at a time, never
+// by a reply that answers the next from within itself.
+TEST(HttpServer, TenThousandPipelinedRequestsOnOneConnectionAreAnsweredInOrder) {
+    DescriptorBudget budget;
+    EchoHandler echo;
+    HttpServer server(echo, budget);
+    QString error;
+    ASSERT_TRUE(server.Listen("127.0.0.1", 0, &error)) << error.toStdString();
+    std::string requests;
+    for (int i = 0; i < 10000; ++i)
+        requests += Post(std::to_string(i), i < 9999 ? "keep-alive" : "close");
+    test::TcpClient client(server.LocalPort());
+    const std::string replies = test::WhileServing([&] {
+        std::thread sender([&] { client.Send(requests); });
+        std::string all = client.ReadAll();
+        sender.join();
+        return all;
+    });
+    EXPECT_EQ(Count(replies, "HTTP/1.1 200 OK"), 10000u);
+    EXPECT_EQ(echo.calls, 10000);
+    EXPECT_LT(replies.find("[0@"), replies.find("[1@"));
+    EXPECT_LT(replies.find("[9998@"), replies.find("[9999@"));
+}
+
+// A request that must wait its turn holds its own connection only, and is handled once its
+// turn comes; a peer that needs no turn is answered meanwhile.
+TEST(HttpServer, ARequestWaitingItsTurnHoldsOnlyItsOwnConnection) {
+    struct Gate : EchoHandler {
+        std::chrono::milliseconds WaitBeforeHandling(const std::string& peer) override {
+            if (peer != "127.0.0.1") return {};
+            ++asked;
+            return open ? std::chrono::milliseconds(0) : std::chrono::milliseconds(5);
+        }
+        int asked = 0;
+        bool open = false;
+    } gate;
+    DescriptorBudget budget;
+    HttpServer server(gate, budget);
+    QString error;
+    ASSERT_TRUE(server.Listen("", 0, &error)) << error.toStdString();
+    test::TcpClient waiting(server.LocalPort());
+    waiting.Send(Post("first", "close"));
+    ASSERT_TRUE(test::ServeUntil([&] { return gate.asked >= 3; }));
+    test::TcpClient other(server.LocalPort(), true);
+    const std::string answered = test::WhileServing([&] {
+        other.Send(Post("other", "close"));
+        return other.ReadAll();
+    });
+    EXPECT_NE(answered.find("[other@"), std::string::npos);
+    EXPECT_EQ(gate.calls, 1);
+    gate.open = true;
+    EXPECT_NE(test::WhileServing([&] { return waiting.ReadAll(); }).find("[first@"),
+              std::string::npos);
 }
 
 }  // namespace

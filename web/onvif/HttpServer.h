@@ -1,44 +1,17 @@
-// HTTP/1.1 for the ONVIF services, on the same socket layer as the turn server: POST requests
-// with a Content-Length, kept alive and taken one after the other (pipelining tolerated), at
-// most 64 KiB each. What is not such a request gets its status (400, 405, 411, 413) and the
-// connection ends.
+// HTTP/1.1 for the ONVIF services, on the same socket layer as the turn server: each
+// connection's bytes go through its HttpExchange, and what it answers is written in turn.
+// Pipelined requests are answered by a loop, a bounded number per pass of the event loop; a
+// request that must wait its turn holds its connection (nothing more is read from it) until a
+// timer lets it go on.
 #pragma once
 
-#include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
+#include "HttpExchange.h"
+#include "HttpMessage.h"
 #include "SocketServer.h"
 
 namespace tarvik {
-
-struct HttpRequest {
-    std::string method;
-    std::string target;
-    std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
-    std::string body;
-    std::string peer;  // the client's IP address
-    std::string host;  // how the client reached this server: host[:port]
-
-    // A header's value by its lower-case name, or empty.
-    std::string Header(std::string_view name) const;
-};
-
-struct HttpResponse {
-    int status = 200;
-    std::string contentType;
-    std::string body;
-    std::vector<std::pair<std::string, std::string>> headers;
-};
-
-class HttpHandler {
-  public:
-    virtual ~HttpHandler() = default;
-    virtual HttpResponse Handle(const HttpRequest& request) = 0;
-};
-
-inline constexpr std::size_t kMaxHttpRequest = 64 * 1024;
 
 class HttpServer : public SocketServer {
   public:
@@ -48,12 +21,15 @@ class HttpServer : public SocketServer {
   private:
     void OnArrival(int index, Element& element, std::string_view data) override;
     void OnReplyWritten(int index, Element& element) override;
-    // Answers the first request of the element's inbox once it is whole; false while it is
-    // not yet.
-    bool AnswerNext(int index, Element& element);
-    void Reply(int index, Element& element, const HttpResponse& response, bool keepAlive);
+    HttpExchange& ExchangeOf(int index, Element& element);
+    // Answers what the connection's requests ask, until one is incomplete, waits, or a reply
+    // cannot be written at once; a long run of pipelined requests goes on in the next pass.
+    void Continue(int index);
+    void ContinueLater(int index, std::chrono::milliseconds after);
 
     HttpHandler& handler_;
+    bool continuing_ = false;  // inside Continue: a reply written at once only says so
+    bool replyWritten_ = false;
 };
 
 }  // namespace tarvik

@@ -4,14 +4,19 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <cctype>
-#include <map>
+#include <charconv>
 #include <random>
 
 namespace tarvik::onvif {
 namespace {
 
 constexpr auto kWindow = std::chrono::minutes(5);
-constexpr std::size_t kMostNoncesKept = 10000;
+// How far ahead of this clock a token's Created may be; also how long after a start a token
+// must have been made. Clients set their time from GetSystemDateAndTime or by NTP.
+constexpr auto kAhead = std::chrono::seconds(5);
+constexpr std::size_t kMostTokensKept = 50000;
+constexpr std::size_t kMostDigestNonces = 4096;
+constexpr std::uint32_t kCountsKept = 64;
 constexpr const char* kRealm = "tarvik";
 
 QByteArray Bytes(const std::string& text) {
@@ -54,6 +59,14 @@ std::map<std::string, std::string> DigestParameters(const std::string& header) {
     return parameters;
 }
 
+// A number of `digits` digits at most in `base`, nothing else.
+template <typename Number>
+bool ReadNumber(std::string_view text, std::size_t digits, int base, Number& value) {
+    if (text.empty() || text.size() > digits) return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
 }  // namespace
 
 bool SameSecret(const std::string& a, const std::string& b) {
@@ -66,108 +79,178 @@ bool SameSecret(const std::string& a, const std::string& b) {
 
 OnvifAuth::OnvifAuth(std::string user, std::string password, Now now)
     : user_(std::move(user)), password_(std::move(password)), now_(std::move(now)) {
+    started_ = now_();
     std::random_device random;
     for (int i = 0; i < 32; ++i) secret_ += static_cast<char>(random() & 0xFF);
 }
 
+OnvifAuth::Verdict OnvifAuth::Refuse(Refusal why) {
+    refusal_ = why;
+    return Verdict::Refused;
+}
+
 OnvifAuth::Verdict OnvifAuth::Check(const XmlElement& soapHeader, const std::string& authorization,
-                                    const std::string& method, const std::string& uri) {
+                                    const Request& request) {
+    refusal_ = Refusal::None;
     refusedWsSecurity_ = false;
-    staleDigest_ = false;
+    ForgetExpired();
     if (const XmlElement* token = soapHeader.Find({"Security", "UsernameToken"})) {
-        const Verdict verdict = CheckUsernameToken(*token);
+        const Verdict verdict = CheckUsernameToken(*token, request);
         refusedWsSecurity_ = verdict != Verdict::Allowed;
         return verdict;
     }
-    if (authorization.starts_with("Digest ")) return CheckDigest(authorization, method, uri);
+    if (authorization.starts_with("Digest ")) return CheckDigest(authorization, request);
     return Verdict::NoCredentials;
 }
 
-OnvifAuth::Verdict OnvifAuth::CheckUsernameToken(const XmlElement& token) {
+OnvifAuth::Verdict OnvifAuth::CheckUsernameToken(const XmlElement& token, const Request& request) {
     const XmlElement* username = token.Child("Username");
     const XmlElement* password = token.Child("Password");
     if (username == nullptr || password == nullptr || !SameSecret(username->text, user_)) {
-        return Verdict::Refused;
+        return Refuse(Refusal::WrongCredentials);
     }
     if (password->Attribute("Type").ends_with("#PasswordText")) {
-        return SameSecret(password->text, password_) ? Verdict::Allowed : Verdict::Refused;
+        return SameSecret(password->text, password_) ? Verdict::Allowed
+                                                     : Refuse(Refusal::WrongCredentials);
     }
     const XmlElement* nonce = token.Child("Nonce");
     const XmlElement* created = token.Child("Created");
-    if (nonce == nullptr || created == nullptr) return Verdict::Refused;
+    if (nonce == nullptr || created == nullptr) return Refuse(Refusal::WrongCredentials);
     const QDateTime when =
         QDateTime::fromString(QString::fromStdString(created->text), Qt::ISODateWithMs);
-    if (!when.isValid()) return Verdict::Refused;
+    if (!when.isValid()) return Refuse(Refusal::WrongCredentials);
     const auto createdAt =
         std::chrono::system_clock::time_point(std::chrono::milliseconds(when.toMSecsSinceEpoch()));
     const auto now = now_();
-    if (createdAt > now + kWindow || createdAt < now - kWindow) return Verdict::Refused;
+    if (createdAt < now - kWindow || createdAt > now + kAhead || createdAt < started_ + kAhead) {
+        return Refuse(Refusal::OutsideWindow);
+    }
     const QByteArray nonceBytes = QByteArray::fromBase64(Bytes(nonce->text));
     const std::string expected =
         QCryptographicHash::hash(nonceBytes + Bytes(created->text) + Bytes(password_),
                                  QCryptographicHash::Sha1)
             .toBase64()
             .toStdString();
-    if (!SameSecret(password->text, expected)) return Verdict::Refused;
-    return Replayed(nonceBytes.toStdString(), createdAt) ? Verdict::Refused : Verdict::Allowed;
+    if (!SameSecret(password->text, expected)) return Refuse(Refusal::WrongCredentials);
+    return TakeToken(nonceBytes.toStdString(), createdAt, request);
 }
 
-// Remembers the nonce for the window; true when it was seen within it already.
-bool OnvifAuth::Replayed(const std::string& nonce, std::chrono::system_clock::time_point created) {
-    const auto oldest = now_() - kWindow;
-    while (!seen_.empty() && (seen_.front().first < oldest || seen_.size() >= kMostNoncesKept)) {
-        seenNonces_.erase(seen_.front().second);
-        seen_.pop_front();
+OnvifAuth::Verdict OnvifAuth::TakeToken(const std::string& nonce,
+                                        std::chrono::system_clock::time_point createdAt,
+                                        const Request& request) {
+    auto found = tokenNonces_.find(nonce);
+    if (found != tokenNonces_.end()) {
+        if (found->second.peer != request.peer || request.changes) return Refuse(Refusal::Replayed);
+    } else {
+        if (tokenNonces_.size() >= kMostTokensKept) return Refuse(Refusal::Full);
+        found = tokenNonces_.emplace(nonce, TokenNonce{request.peer, {}}).first;
     }
-    if (!seenNonces_.insert(nonce).second) return true;
-    seen_.emplace_back(std::max(created, now_()), nonce);
-    return false;
+    TokenNonce& kept = found->second;
+    if (createdAt + kWindow > kept.forgettable) {
+        kept.forgettable = createdAt + kWindow;
+        tokenExpiries_.emplace(kept.forgettable, nonce);
+    }
+    return Verdict::Allowed;
 }
 
 OnvifAuth::Verdict OnvifAuth::CheckDigest(const std::string& authorization,
-                                          const std::string& method, const std::string& uri) {
+                                          const Request& request) {
     auto p = DigestParameters(authorization);
     const std::string algorithm = p.count("algorithm") != 0 ? p["algorithm"] : "MD5";
     const auto hash = algorithm == "SHA-256" ? QCryptographicHash::Sha256 : QCryptographicHash::Md5;
     if ((algorithm != "MD5" && algorithm != "SHA-256") || p["qop"] != "auth" ||
-        !SameSecret(p["username"], user_) || p["realm"] != kRealm || p["uri"] != uri) {
-        return Verdict::Refused;
+        !SameSecret(p["username"], user_) || p["realm"] != kRealm || p["uri"] != request.uri) {
+        return Refuse(Refusal::WrongCredentials);
     }
-    if (!FreshNonce(p["nonce"])) {
-        staleDigest_ = true;
-        return Verdict::Refused;
-    }
+    const auto nonce = ReadNonce(p["nonce"]);
+    if (!nonce) return Refuse(Refusal::Stale);
     const std::string ha1 = Hex(hash, user_ + ":" + kRealm + ":" + password_);
-    const std::string ha2 = Hex(hash, method + ":" + uri);
+    const std::string ha2 = Hex(hash, request.method + ":" + request.uri);
     const std::string expected =
         Hex(hash, ha1 + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] + ":auth:" + ha2);
-    return SameSecret(p["response"], expected) ? Verdict::Allowed : Verdict::Refused;
+    if (!SameSecret(p["response"], expected)) return Refuse(Refusal::WrongCredentials);
+    return TakeCount(*nonce, p["nc"]);
 }
 
-std::string OnvifAuth::NonceAt(std::int64_t seconds) const {
-    const std::string time = std::to_string(seconds);
-    return time + "." + Hex(QCryptographicHash::Sha256, secret_ + time).substr(0, 32);
-}
-
-bool OnvifAuth::FreshNonce(const std::string& nonce) const {
-    const auto dot = nonce.find('.');
-    if (dot == std::string::npos || dot == 0 || dot > 12) return false;
-    for (std::size_t i = 0; i < dot; ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(nonce[i]))) return false;
+// A count above the highest so far, or one of the 64 below it not used yet, is taken.
+OnvifAuth::Verdict OnvifAuth::TakeCount(const NonceId& nonce, const std::string& count) {
+    std::uint32_t nc = 0;
+    if (count.size() != 8 || !ReadNumber(count, 8, 16, nc) || nc == 0) {
+        return Refuse(Refusal::WrongCredentials);
     }
-    const std::int64_t issued = std::stoll(nonce.substr(0, dot));
+    auto found = digestNonces_.find(nonce);
+    if (found == digestNonces_.end()) {
+        if (nonce <= forgottenUpTo_) return Refuse(Refusal::Stale);
+        if (digestNonces_.size() >= kMostDigestNonces) {
+            forgottenUpTo_ = std::max(forgottenUpTo_, digestNonces_.begin()->first);
+            digestNonces_.erase(digestNonces_.begin());
+            if (nonce <= forgottenUpTo_) return Refuse(Refusal::Stale);
+        }
+        found = digestNonces_.emplace(nonce, CountsSeen{}).first;
+    }
+    CountsSeen& seen = found->second;
+    if (nc > seen.highest) {
+        const std::uint32_t shift = nc - seen.highest;
+        seen.below = shift >= kCountsKept ? 0 : seen.below << shift;
+        seen.below |= 1;
+        seen.highest = nc;
+        return Verdict::Allowed;
+    }
+    const std::uint32_t back = seen.highest - nc;
+    if (back >= kCountsKept) return Refuse(Refusal::Stale);
+    const std::uint64_t bit = std::uint64_t{1} << back;
+    if ((seen.below & bit) != 0) return Refuse(Refusal::Replayed);
+    seen.below |= bit;
+    return Verdict::Allowed;
+}
+
+std::string OnvifAuth::NonceOf(const NonceId& id) const {
+    char serial[17];
+    std::snprintf(serial, sizeof serial, "%llx", static_cast<unsigned long long>(id.second));
+    const std::string head = std::to_string(id.first) + "." + serial;
+    return head + "." + Hex(QCryptographicHash::Sha256, secret_ + head).substr(0, 32);
+}
+
+// The nonce's time and serial, when it is one of ours and not expired.
+std::optional<OnvifAuth::NonceId> OnvifAuth::ReadNonce(const std::string& nonce) const {
+    const auto dot = nonce.find('.');
+    const auto dot2 = dot == std::string::npos ? dot : nonce.find('.', dot + 1);
+    if (dot2 == std::string::npos) return std::nullopt;
+    NonceId id;
+    if (!ReadNumber(std::string_view(nonce).substr(0, dot), 12, 10, id.first) ||
+        !ReadNumber(std::string_view(nonce).substr(dot + 1, dot2 - dot - 1), 16, 16, id.second)) {
+        return std::nullopt;
+    }
     const std::int64_t now = Seconds(now_());
     const std::int64_t window = std::chrono::duration_cast<std::chrono::seconds>(kWindow).count();
-    return issued <= now + 1 && now - issued <= window && SameSecret(nonce, NonceAt(issued));
+    if (id.first > now + 1 || now - id.first > window || !SameSecret(nonce, NonceOf(id))) {
+        return std::nullopt;
+    }
+    return id;
 }
 
-std::vector<std::string> OnvifAuth::Challenges(bool stale) const {
-    const std::string nonce = NonceAt(Seconds(now_()));
+// Digest nonces past their 5 minutes, and token nonces no token could be taken with any more.
+void OnvifAuth::ForgetExpired() {
+    const auto now = now_();
+    const std::int64_t oldest = Seconds(now - kWindow);
+    while (!digestNonces_.empty() && digestNonces_.begin()->first.first < oldest) {
+        digestNonces_.erase(digestNonces_.begin());
+    }
+    while (!tokenExpiries_.empty() && tokenExpiries_.begin()->first < now) {
+        const auto found = tokenNonces_.find(tokenExpiries_.begin()->second);
+        if (found != tokenNonces_.end() && found->second.forgettable < now)
+            tokenNonces_.erase(found);
+        tokenExpiries_.erase(tokenExpiries_.begin());
+    }
+}
+
+std::vector<std::string> OnvifAuth::Challenges() {
+    const std::string nonce = NonceOf({Seconds(now_()), nextSerial_++});
+    const char* stale = refusal_ == Refusal::Stale ? "TRUE" : "FALSE";
     std::vector<std::string> challenges;
     for (const char* algorithm : {"SHA-256", "MD5"}) {
-        challenges.push_back(std::string("Digest realm=\"") + kRealm +
-                             "\", algorithm=" + algorithm + ", qop=\"auth\", nonce=\"" + nonce +
-                             "\", stale=" + (stale || staleDigest_ ? "TRUE" : "FALSE"));
+        challenges.push_back(std::string("Digest realm=\"") + kRealm + "\", algorithm=" +
+                             algorithm + ", qop=\"auth\", nonce=\"" + nonce + "\", stale=" + stale);
     }
     return challenges;
 }

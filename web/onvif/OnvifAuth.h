@@ -1,17 +1,28 @@
 // Who may steer: the user and password of Onvif.ini, shown either as a WS-Security
 // UsernameToken in the SOAP header or as HTTP Digest (RFC 7616: MD5 or SHA-256, qop=auth).
 //
-// UsernameToken: digest = Base64(SHA-1(nonce + created + password)), or the password as text;
-// a Created more than 5 minutes from now, or a nonce already seen within them, is refused.
-// Digest: the server's nonce carries its own time and a keyed check, so that it expires after
-// 5 minutes without being stored. Secrets are compared in constant time.
+// UsernameToken: digest = Base64(SHA-1(nonce + created + password)), or the password as text.
+// Its Created may lie at most 5 minutes in the past and 5 seconds in the future of this clock,
+// and must be at least 5 seconds after this start: a token used before a restart can never
+// be taken after it. Every nonce is remembered for as long as a token with it could be
+// taken; while that memory is full, new tokens are refused rather than old nonces forgotten.
+// A nonce seen before is taken again only from the peer that first used it, for an operation
+// that changes nothing: a session of libonvif sends its first token again with every call,
+// at times byte for byte. A token sent again never moves the mount or changes a preset.
+//
+// Digest: each challenge has a nonce of its own that carries its time, a serial and a keyed
+// check, and expires after 5 minutes (then stale=TRUE). The counts (nc) each nonce was used
+// with are remembered, 64 back from the highest, so that a browser's parallel connections
+// may send them out of order but none twice. Secrets are compared in constant time.
 #pragma once
 
 #include <chrono>
-#include <deque>
+#include <cstdint>
 #include <functional>
-#include <set>
+#include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Soap.h"
@@ -21,37 +32,70 @@ namespace tarvik::onvif {
 class OnvifAuth {
   public:
     enum class Verdict { Allowed, NoCredentials, Refused };
+    // Why the last check refused.
+    enum class Refusal {
+        None,
+        WrongCredentials,  // a wrong user or password: a guess
+        Replayed,          // credentials taken before, sent again
+        OutsideWindow,     // a token's Created too old, too far ahead, or before this start
+        Stale,             // a Digest nonce expired or forgotten: the client asks anew
+        Full,              // the memory of nonces is full for now
+    };
     using Now = std::function<std::chrono::system_clock::time_point()>;
 
     OnvifAuth(std::string user, std::string password, Now now = std::chrono::system_clock::now);
 
+    struct Request {
+        std::string method;
+        std::string uri;
+        std::string peer;
+        bool changes = true;  // the operation moves the mount or changes a preset
+    };
     // The request's credentials: the SOAP header's UsernameToken, else the HTTP
-    // Authorization header (`method` and `uri` are the request's).
+    // Authorization header.
     Verdict Check(const XmlElement& soapHeader, const std::string& authorization,
-                  const std::string& method, const std::string& uri);
+                  const Request& request);
+    Refusal LastRefusal() const { return refusal_; }
     // Whether the last refusal came from WS-Security (answered with a SOAP fault, HTTP 400)
     // rather than from HTTP Digest (answered with 401 and new challenges).
     bool RefusedWsSecurity() const { return refusedWsSecurity_; }
-    // The WWW-Authenticate values: SHA-256 first, then MD5, each with a fresh nonce.
-    std::vector<std::string> Challenges(bool stale = false) const;
+    // The WWW-Authenticate values: SHA-256 first, then MD5, with a new nonce.
+    std::vector<std::string> Challenges();
 
   private:
-    Verdict CheckUsernameToken(const XmlElement& token);
-    Verdict CheckDigest(const std::string& authorization, const std::string& method,
-                        const std::string& uri);
-    std::string NonceAt(std::int64_t seconds) const;
-    bool FreshNonce(const std::string& nonce) const;
-    bool Replayed(const std::string& nonce, std::chrono::system_clock::time_point created);
+    // A Digest nonce by its time and serial, and the counts it was used with.
+    using NonceId = std::pair<std::int64_t, std::uint64_t>;
+    struct CountsSeen {
+        std::uint32_t highest = 0;
+        std::uint64_t below = 0;  // bit i: highest - i was used
+    };
+    struct TokenNonce {
+        std::string peer;  // who used it first
+        std::chrono::system_clock::time_point forgettable;
+    };
+
+    Verdict Refuse(Refusal why);
+    Verdict CheckUsernameToken(const XmlElement& token, const Request& request);
+    Verdict CheckDigest(const std::string& authorization, const Request& request);
+    Verdict TakeToken(const std::string& nonce, std::chrono::system_clock::time_point createdAt,
+                      const Request& request);
+    Verdict TakeCount(const NonceId& nonce, const std::string& count);
+    std::string NonceOf(const NonceId& id) const;
+    std::optional<NonceId> ReadNonce(const std::string& nonce) const;
+    void ForgetExpired();
 
     std::string user_;
     std::string password_;
     Now now_;
+    std::chrono::system_clock::time_point started_;
     std::string secret_;  // keys the Digest nonces; new at every start
+    std::uint64_t nextSerial_ = 0;
+    Refusal refusal_ = Refusal::None;
     bool refusedWsSecurity_ = false;
-    bool staleDigest_ = false;
-    // UsernameToken nonces seen within the window, oldest first.
-    std::deque<std::pair<std::chrono::system_clock::time_point, std::string>> seen_;
-    std::set<std::string> seenNonces_;
+    std::map<NonceId, CountsSeen> digestNonces_;  // oldest first
+    NonceId forgottenUpTo_{-1, 0};                // older unused nonces are stale
+    std::map<std::string, TokenNonce> tokenNonces_;
+    std::multimap<std::chrono::system_clock::time_point, std::string> tokenExpiries_;
 };
 
 // Byte strings compared without an early exit, so that the time taken tells nothing.

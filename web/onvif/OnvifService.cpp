@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "Discovery.h"
+#include "DiscoveryMessages.h"
 
 namespace tarvik::onvif {
 namespace {
@@ -90,11 +90,22 @@ std::optional<double> Component(const XmlElement* vector, const char* name, doub
     return value;
 }
 
-// The speed of a request: its PanTilt x in [0, 1]; 1 when none is given.
-double SpeedOf(const XmlElement& op) {
+// The speed of a request: its PanTilt x, at most 1, and 1 when none is given; nothing for a
+// negative one or one that is not a finite number.
+std::optional<double> SpeedOf(const XmlElement& op) {
     const XmlElement* speed = op.Find({"Speed", "PanTilt"});
-    const auto value = speed ? Float(speed->Attribute("x")) : std::nullopt;
-    return value && *value > 0 ? std::min(*value, 1.0) : 1.0;
+    if (speed == nullptr || speed->Attribute("x").empty()) return 1.0;
+    const auto value = Float(speed->Attribute("x"));
+    if (!value || *value < 0) return std::nullopt;
+    return std::min(*value, 1.0);
+}
+
+Fault BadSpeed() {
+    return Sender({"ter:InvalidArgVal"}, "Speed is negative or not a number");
+}
+
+bool Blank(const std::string& text) {
+    return text.find_first_not_of(" \t\r\n") == std::string::npos;
 }
 
 }  // namespace
@@ -180,10 +191,18 @@ OnvifService::Operations() {
     return table;
 }
 
+std::chrono::milliseconds OnvifService::WaitBeforeHandling(const std::string& peer) {
+    return auth_ != nullptr ? throttle_.WaitBeforeHandling(peer) : std::chrono::milliseconds{};
+}
+
 HttpResponse OnvifService::Handle(const HttpRequest& request) {
     if (request.target != kDevicePath && request.target != kMediaPath &&
         request.target != kPtzPath) {
         return {404, "text/plain", "Not Found", {}};
+    }
+    // What a Digest client sends first, before it knows the challenge: an empty body.
+    if (Blank(request.body)) {
+        if (auto refused = Refusal(request, {}, true, {nullptr, false, false})) return *refused;
     }
     auto parsed = ParseEnvelope(request.body);
     if (auto* problem = std::get_if<std::string>(&parsed)) {
@@ -195,33 +214,38 @@ HttpResponse OnvifService::Handle(const HttpRequest& request) {
     if (found == Operations().end()) {
         return Respond(envelope.soap12, NotSupported(call.op().name + " is not offered"));
     }
-    if (auto refused = Refusal(call, found->second.open)) return *refused;
+    if (auto refused = Refusal(request, envelope.header, envelope.soap12, found->second)) {
+        return *refused;
+    }
     const Reply reply = (this->*found->second.operation)(call);
-    if (found->second.logged && std::holds_alternative<std::string>(reply)) {
+    if (found->second.changes && std::holds_alternative<std::string>(reply)) {
         Log(request.peer, call.op().name);
     }
     return Respond(envelope.soap12, reply);
 }
 
 // No credentials: 401 with the Digest challenges, so that Digest clients can answer them.
-// Wrong ones: a SOAP fault (WS-Security) or 401 again (Digest). Said once a minute per client.
-std::optional<HttpResponse> OnvifService::Refusal(const Call& call, bool open) {
-    if (auth_ == nullptr || open) return std::nullopt;
-    const auto verdict = auth_->Check(call.envelope.header, call.http.Header("authorization"),
-                                      call.http.method, call.http.target);
-    if (verdict == OnvifAuth::Verdict::Allowed) return std::nullopt;
+// Refused ones: a SOAP fault (WS-Security) or 401 again (Digest); a guess or a replay also
+// counts against the peer's turns. Said once a minute per client and cause.
+std::optional<HttpResponse> OnvifService::Refusal(const HttpRequest& http,
+                                                  const XmlElement& soapHeader, bool soap12,
+                                                  const Entry& entry) {
+    if (auth_ == nullptr || entry.open) return std::nullopt;
+    const auto verdict = auth_->Check(soapHeader, http.Header("authorization"),
+                                      {http.method, http.target, http.peer, entry.changes});
+    if (verdict == OnvifAuth::Verdict::Allowed) {
+        throttle_.LoggedIn(http.peer);
+        return std::nullopt;
+    }
     if (verdict == OnvifAuth::Verdict::Refused) {
-        const auto now = std::chrono::steady_clock::now();
-        auto& said = refusalSaid_[call.http.peer];
-        if (said.time_since_epoch().count() == 0 || now - said >= std::chrono::minutes(1)) {
-            said = now;
-            notice_("ONVIF: " + call.http.peer + " was refused: wrong user or password");
-        }
-        if (refusalSaid_.size() > 1000) refusalSaid_.clear();
+        const auto why = auth_->LastRefusal();
+        const bool guess =
+            why == OnvifAuth::Refusal::WrongCredentials || why == OnvifAuth::Refusal::Replayed;
+        SayRefusal(http.peer, why, guess ? throttle_.Refused(http.peer) : 0);
     }
     if (auth_->RefusedWsSecurity()) {
         HttpResponse response =
-            Respond(call.envelope.soap12, Sender({"ter:NotAuthorized"}, "Sender not authorized"));
+            Respond(soap12, Sender({"ter:NotAuthorized"}, "Sender not authorized"));
         response.status = 400;
         return response;
     }
@@ -230,6 +254,41 @@ std::optional<HttpResponse> OnvifService::Refusal(const Call& call, bool open) {
         response.headers.emplace_back("WWW-Authenticate", challenge);
     }
     return response;
+}
+
+void OnvifService::SayRefusal(const std::string& peer, OnvifAuth::Refusal why, int refusals) {
+    if (why == OnvifAuth::Refusal::Stale) return;  // an expired nonce: the client asks anew
+    const auto now = std::chrono::steady_clock::now();
+    auto& said = refusalSaid_[peer + " " + std::to_string(static_cast<int>(why))];
+    if (said.time_since_epoch().count() != 0 && now - said < std::chrono::minutes(1)) return;
+    said = now;
+    if (refusalSaid_.size() > 1000) refusalSaid_.clear();
+    std::string text = "ONVIF: " + peer + " was refused: ";
+    switch (why) {
+        case OnvifAuth::Refusal::Replayed:
+            text += "credentials it had sent before came again";
+            break;
+        case OnvifAuth::Refusal::OutsideWindow:
+            text +=
+                "its token was made more than 5 minutes before or 5 seconds after this "
+                "machine's time, or before Tarvik had run 5 seconds (are both clocks set?)";
+            break;
+        case OnvifAuth::Refusal::Full:
+            text += "too many logins within 5 minutes; new ones are taken as old ones expire";
+            break;
+        default:
+            text += "wrong user or password";
+    }
+    if (refusals > 0) {
+        text += " (" + std::to_string(refusals) + (refusals == 1 ? " refusal" : " refusals");
+        const auto spacing = throttle_.Spacing(peer);
+        if (spacing.count() > 0) {
+            text += "; its requests now wait their turn, " +
+                    std::to_string(spacing.count() / 1000) + " s apart";
+        }
+        text += ")";
+    }
+    notice_(text);
 }
 
 HttpResponse OnvifService::Respond(bool soap12, const Reply& reply) const {
@@ -592,7 +651,9 @@ OnvifService::Reply OnvifService::AbsoluteMove(const Call& call) {
     const auto y = Component(to, "y", ptz_.HasTilt() ? 1 : 1e9, bad);
     if (bad)
         return Sender({"ter:InvalidArgVal", "ter:InvalidPosition"}, "Position outside [-1, 1]");
-    ptz_.AbsoluteMove(x, ptz_.HasTilt() ? y : std::nullopt, SpeedOf(call.op()));
+    const auto speed = SpeedOf(call.op());
+    if (!speed) return BadSpeed();
+    ptz_.AbsoluteMove(x, ptz_.HasTilt() ? y : std::nullopt, *speed);
     return Tag("tptz:AbsoluteMoveResponse", "");
 }
 
@@ -611,7 +672,9 @@ OnvifService::Reply OnvifService::RelativeMove(const Call& call) {
     const auto y = Component(by, "y", ptz_.HasTilt() ? limit : 1e9, bad);
     if (bad)
         return Sender({"ter:InvalidArgVal", "ter:InvalidTranslation"}, "Translation out of range");
-    ptz_.RelativeMove(x, ptz_.HasTilt() ? y : std::nullopt, SpeedOf(call.op()), fov);
+    const auto speed = SpeedOf(call.op());
+    if (!speed) return BadSpeed();
+    ptz_.RelativeMove(x, ptz_.HasTilt() ? y : std::nullopt, *speed, fov);
     return Tag("tptz:RelativeMoveResponse", "");
 }
 
@@ -623,11 +686,11 @@ OnvifService::Reply OnvifService::ContinuousMove(const Call& call) {
     const auto y = Component(velocity, "y", ptz_.HasTilt() ? 1 : 1e9, bad);
     if (bad)
         return Sender({"ter:InvalidArgVal", "ter:InvalidVelocity"}, "Velocity outside [-1, 1]");
-    std::optional<std::chrono::milliseconds> timeout;
+    std::chrono::milliseconds timeout = kDefaultPtzTimeout;
     if (const XmlElement* given = call.op().Child("Timeout")) {
-        timeout = ParseDuration(given->text);
-        if (!timeout)
-            return Sender({"ter:InvalidArgVal"}, "Timeout is not a duration such as PT5S");
+        const auto parsed = ParseDuration(given->text);
+        if (!parsed) return Sender({"ter:InvalidArgVal"}, "Timeout is not a duration such as PT5S");
+        timeout = std::min(*parsed, kLongestPtzTimeout);
     }
     ptz_.ContinuousMove(x.value_or(0), ptz_.HasTilt() ? y.value_or(0) : 0, timeout);
     return Tag("tptz:ContinuousMoveResponse", "");
@@ -641,7 +704,9 @@ OnvifService::Reply OnvifService::Stop(const Call& call) {
 
 OnvifService::Reply OnvifService::GotoHomePosition(const Call& call) {
     if (auto fault = CheckProfile(call)) return *fault;
-    ptz_.GotoHome(SpeedOf(call.op()));
+    const auto speed = SpeedOf(call.op());
+    if (!speed) return BadSpeed();
+    ptz_.GotoHome(*speed);
     return Tag("tptz:GotoHomePositionResponse", "");
 }
 
@@ -687,7 +752,9 @@ OnvifService::Reply OnvifService::GotoPreset(const Call& call) {
     if (auto fault = CheckProfile(call)) return *fault;
     const Preset* preset = presets_.Find(call.Arg("PresetToken"));
     if (preset == nullptr) return Sender({"ter:InvalidArgVal", "ter:NoToken"}, "No such preset");
-    ptz_.MoveToRaw(preset->position, SpeedOf(call.op()));
+    const auto speed = SpeedOf(call.op());
+    if (!speed) return BadSpeed();
+    ptz_.MoveToRaw(preset->position, *speed);
     return Tag("tptz:GotoPresetResponse", "");
 }
 

@@ -11,8 +11,9 @@
 #include <variant>
 #include <vector>
 
-#include "HttpServer.h"
+#include "HttpMessage.h"
 #include "LineList.h"
+#include "LoginThrottle.h"
 #include "OnvifAuth.h"
 #include "OnvifConfig.h"
 #include "Presets.h"
@@ -44,6 +45,12 @@ struct Fault {
 // An xs:duration of hours, minutes and seconds (PT5S, PT0.5S, PT1M30S) up to a day, or nothing.
 std::optional<std::chrono::milliseconds> ParseDuration(const std::string& text);
 
+// How long a ContinuousMove runs: its Timeout, at most an hour (as the configuration options
+// say), or 10 s (the configuration's DefaultPTZTimeout) when it names none, so that a lost
+// Stop never drives the mount to its end.
+inline constexpr std::chrono::milliseconds kDefaultPtzTimeout{10000};
+inline constexpr std::chrono::milliseconds kLongestPtzTimeout{3600000};
+
 class OnvifService : public HttpHandler {
   public:
     using Notice = std::function<void(const std::string&)>;
@@ -52,6 +59,8 @@ class OnvifService : public HttpHandler {
                  LineList& requestLog, const Clock& clock, DeviceIdentity identity, Notice notice);
 
     HttpResponse Handle(const HttpRequest& request) override;
+    // A peer that guessed wrong too often waits its turn (see LoginThrottle).
+    std::chrono::milliseconds WaitBeforeHandling(const std::string& peer) override;
 
   private:
     using Reply = std::variant<std::string, Fault>;
@@ -69,13 +78,15 @@ class OnvifService : public HttpHandler {
     using Operation = Reply (OnvifService::*)(const Call&);
     struct Entry {
         Operation operation;
-        bool open;    // answered without credentials (ONVIF's pre-authentication class)
-        bool logged;  // a line in the request log: moves and preset changes
+        bool open;     // answered without credentials (ONVIF's pre-authentication class)
+        bool changes;  // moves the mount or changes a preset: a line in the request log too
     };
 
     static const std::map<std::pair<std::string, std::string>, Entry>& Operations();
     HttpResponse Respond(bool soap12, const Reply& reply) const;
-    std::optional<HttpResponse> Refusal(const Call& call, bool open);
+    std::optional<HttpResponse> Refusal(const HttpRequest& http, const XmlElement& soapHeader,
+                                        bool soap12, const Entry& entry);
+    void SayRefusal(const std::string& peer, OnvifAuth::Refusal why, int refusals);
     void Log(const std::string& peer, const std::string& operation);
 
     // Device service.
@@ -125,11 +136,12 @@ class OnvifService : public HttpHandler {
     PtzControl& ptz_;
     Presets& presets_;
     OnvifAuth* auth_;  // null: no user, every operation open
+    LoginThrottle throttle_;
     LineList& requestLog_;
     const Clock& clock_;
     DeviceIdentity identity_;
     Notice notice_;
-    std::map<std::string, std::chrono::steady_clock::time_point> refusalSaid_;  // by peer
+    std::map<std::string, std::chrono::steady_clock::time_point> refusalSaid_;  // by peer and cause
 };
 
 }  // namespace tarvik::onvif

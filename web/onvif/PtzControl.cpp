@@ -14,8 +14,11 @@ std::int16_t Clamped(double position, const Motor& motor) {
 }  // namespace
 
 int PaceOf(double speed) {
-    if (!(speed > 0) || speed >= 1) return 1;
-    return static_cast<int>(std::clamp(std::lround(1 / speed), 1L, 100L));
+    constexpr int kSlowest = 100;
+    if (speed >= 1) return 1;
+    // Tested before dividing: 1 / speed of a tiny speed is beyond what lround can give.
+    if (!(speed > 1.0 / kSlowest)) return kSlowest;
+    return static_cast<int>(std::clamp(std::lround(1 / speed), 1L, long{kSlowest}));
 }
 
 double ToGeneric(std::int16_t position, std::int16_t lowest, std::int16_t highest) {
@@ -31,6 +34,8 @@ std::int16_t FromGeneric(double x, std::int16_t lowest, std::int16_t highest) {
 PtzControl::PtzControl(SharedMotor& motors, const OnvifConfig& config)
     : motors_(motors), config_(config) {
     continuousEnd_.setSingleShot(true);
+    // A coarse timer may end a move of an hour three minutes late.
+    continuousEnd_.setTimerType(Qt::PreciseTimer);
     connect(&continuousEnd_, &QTimer::timeout, this, &PtzControl::Stop);
 }
 
@@ -88,8 +93,7 @@ void PtzControl::RelativeMove(std::optional<double> x, std::optional<double> y, 
 }
 
 // Towards the end the velocity points to, at its speed; a velocity of 0 stops the axis.
-void PtzControl::ContinuousMove(double x, double y,
-                                std::optional<std::chrono::milliseconds> timeout) {
+void PtzControl::ContinuousMove(double x, double y, std::chrono::milliseconds timeout) {
     const std::array<double, 2> velocity{x, y};
     ForEachAxis([&](Motor& m, int i) {
         if (velocity[i] == 0) {
@@ -99,16 +103,17 @@ void PtzControl::ContinuousMove(double x, double y,
                      PaceOf(std::abs(velocity[i])));
         }
     });
-    if (timeout) {
-        continuousEnd_.start(*timeout);
-    } else {
-        continuousEnd_.stop();
-    }
+    continuousEnd_.start(timeout);
 }
 
 void PtzControl::Stop() {
     continuousEnd_.stop();
     ForEachAxis([](Motor& m, int) { m.Stop(); });
+}
+
+std::optional<std::chrono::milliseconds> PtzControl::ContinuousEndsIn() const {
+    if (!continuousEnd_.isActive()) return std::nullopt;
+    return continuousEnd_.remainingTimeAsDuration();
 }
 
 void PtzControl::GotoHome(double speed) {

@@ -2,9 +2,9 @@
 // the MaxStep value) linearly onto the generic space [-1, 1]; a relative move of 2 in that
 // scale crosses the whole range, one of 1 in the field-of-view space half the field of view.
 // Speed 1 is one half-step per tick; speed s steps every round(1/s)-th tick, at least one
-// half-step per 100 ms. Every move goes through the motors' own moves, so limits, the scroll
-// bar, the saves and the window see it as they see a button's; a new request replaces a move
-// that runs.
+// half-step per 100 ms (speed 0 and every speed up to 0.01 take that slowest pace). Every move goes
+// through the motors' own moves, so limits, the scroll bar, the saves and the window see it as they
+// see a button's; a new request replaces a move that runs.
 #pragma once
 
 #include <QObject>
@@ -41,8 +41,11 @@ class PtzControl : public QObject {
     // The requests; a value left out leaves its axis as it is.
     void AbsoluteMove(std::optional<double> x, std::optional<double> y, double speed);
     void RelativeMove(std::optional<double> x, std::optional<double> y, double speed, bool fov);
-    void ContinuousMove(double x, double y, std::optional<std::chrono::milliseconds> timeout);
+    // Ends by itself after `timeout`, unless a new request comes first.
+    void ContinuousMove(double x, double y, std::chrono::milliseconds timeout);
     void Stop();
+    // How long until a continuous move ends by itself; nothing while none is timed.
+    std::optional<std::chrono::milliseconds> ContinuousEndsIn() const;
     void GotoHome(double speed);
     void MoveToRaw(const std::array<std::int16_t, 2>& position, double speed);
 
