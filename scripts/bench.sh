@@ -104,6 +104,32 @@ row "Half-steps per second while 20 clients poll GetStatus" \
     "$(echo "$o" | sed -n 's/^rhythm_with_pollers per_second=\([0-9.]*\).*/\1/p')" "≥ 995" \
     "$(echo "$o" | sed -n 's/^rhythm_with_pollers per_second=[0-9.]* \(.*\)/\1/p')"
 
+echo "== ONVIF under attack" >&2
+# A guessing peer, and a flood of discovery probes, each beside turns from another peer.
+oport=$(scripts/free-port)
+start_tarvik "$work/o" "Onvif.ini=port = $oport
+user = admin
+password = secret"
+# The turns beside each flood: 50 a second from the load generator, another process.
+python3 bench/onvif_floods.py "$tport" "$oport" logins >"$work/logins" & flood=$!
+t=$($loadgen --port "$tport" --path / --rate 50 --seconds 55)
+wait $flood
+l=$(cat "$work/logins")
+row "Password guesses answered in a minute, one peer on four connections" \
+    "$(echo "$l" | field guesses_per_minute)" "≤ 15 (5 + 10)" \
+    "the right password from another peer meanwhile: p99 $(echo "$l" | field right_login_p99_ms) ms"
+row "Turn reply during that login flood" "p99 $(echo "$t" | field p99_ms) ms" "p99 ≤ 5 ms" \
+    "p50 $(echo "$t" | field p50_ms) ms"
+python3 bench/onvif_floods.py "$tport" "$oport" probes >"$work/probes" & flood=$!
+sleep 1
+t=$($loadgen --port "$tport" --path / --rate 50 --seconds 8)
+wait $flood
+p=$(cat "$work/probes")
+row "Turn reply during a flood of discovery probes from 64 addresses" \
+    "p99 $(echo "$t" | field p99_ms) ms" "p99 ≤ 5 ms" \
+    "$(echo "$p" | field probes_per_second) probes/s sent, $(echo "$p" | field answers_per_second) answered/s"
+kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+
 echo "== web server against nginx" >&2
 start_tarvik "$work/t" totalsteps.ini=200
 nport=$(scripts/free-port)

@@ -20,7 +20,7 @@ for target in turn soap onvif probe; do
     mkdir -p "$corpus"
     log=build-fuzz/fuzz-$target.log
     start=$(date +%s)
-    if (cd build-fuzz && "./tests/fuzz/fuzz_$target" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 \
+    if (cd build-fuzz && "./tests/fuzz/fuzz_$target" "${limit[@]}" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
         "corpus-$target" "../tests/fuzz/corpus/$target" >"fuzz-$target.log" 2>&1); then
         result=ok
     else
