@@ -2,10 +2,12 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
@@ -25,11 +27,42 @@ QString Text(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// A tooltip in lines of at most about 80 characters: Qt shows a plain one as one line,
+// however wide the screen.
+QString Wrapped(const QString& text) {
+    constexpr int kWidth = 80;
+    QStringList lines;
+    for (const QString& paragraph : text.split('\n')) {
+        QString line;
+        for (const QString& word : paragraph.split(' ', Qt::SkipEmptyParts)) {
+            if (!line.isEmpty() && line.size() + 1 + word.size() > kWidth) {
+                lines << line;
+                line.clear();
+            }
+            line += (line.isEmpty() ? "" : " ") + word;
+        }
+        lines << line;
+    }
+    return lines.join('\n');
+}
+
 template <typename Control>
 Control* Place(Control* control, const char* name, QRect geometry) {
     control->setObjectName(name);
     control->setGeometry(geometry);
     return control;
+}
+
+// A caption keeps at least 5 pixels on each side: a font too wide for the panel's fixed
+// buttons is made smaller for that button, down to 6 points.
+void FitCaption(QPushButton* button) {
+    QFont font = button->parentWidget()->font();
+    const QString caption = button->text().remove('&');
+    while (font.pointSizeF() > 6 &&
+           QFontMetrics(font).horizontalAdvance(caption) + 10 > button->width()) {
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    }
+    button->setFont(font);
 }
 
 QPushButton* Button(QWidget* parent, const char* name, const char* text, QRect geometry) {
@@ -51,7 +84,7 @@ Cam::Cam(Station& station)
     setObjectName("Cam");
     setWindowTitle("Tarvik v" TARVIK_VERSION);
     setWindowIcon(TarvikIcon());
-    setFixedSize(460, 390);
+    setFixedSize(460, 404);
     station_.RequestLog().SetView(&requestLogModel_);
     station_.ChatList().SetView(&chatModel_);
     BuildControls();
@@ -90,14 +123,20 @@ void Cam::BuildControls() {
     changeStepButton_ = Button(status, "ChangBigstep", "Change steps", {146, 4, 74, 23});
     stepSizeBox_ = Place(new QLineEdit("6", status), "StepText", {146, 29, 74, 22});
     stepSizeNote_ = Label(status, "StepNote", "", {146, 52, 76, 18});
-    requestLogView_ = Place(new QListView(this), "List1", {232, 8, 225, 212});
+    requestHeading_ = Label(this, "RequestHeading", "Requests", {234, 3, 223, 18});
+    requestLogView_ = Place(new QListView(this), "List1", {232, 22, 225, 198});
     scrollBar_ = Place(new QScrollBar(Qt::Horizontal, this), "MotorScroll", {2, 224, 457, 17});
-    chatView_ = Place(new QListView(this), "MsgList", {2, 248, 457, 69});
-    coilLamps_ = Place(new CoilIndicators(this), "CoilLamps", {4, 322, 64, 16});
+    QLabel* chatHeading = Label(this, "ChatHeading", "Chat board", {4, 244, 453, 18});
+    chatView_ = Place(new QListView(this), "MsgList", {2, 262, 457, 69});
+    requestHeading_->setBuddy(requestLogView_);
+    chatHeading->setBuddy(chatView_);
+    requestHeading_->setOpenExternalLinks(true);
+    requestHeading_->setTextInteractionFlags(Qt::TextBrowserInteraction);
+    coilLamps_ = Place(new CoilIndicators(this, "Pan", 0), "CoilLamps", {4, 336, 64, 16});
     coilLamps_->setToolTip("Coils D3 D2 D1 D0 as last written");
-    coilOutputLabel_ = Label(this, "PortLabel", "", {72, 321, 386, 18});
-    hotKeyLabel_ = Label(this, "HotKeyLabel", "", {4, 340, 454, 18});
-    noticeLabel_ = Label(this, "NoticeLabel", "", {4, 360, 454, 28});
+    coilOutputLabel_ = Label(this, "PortLabel", "", {72, 335, 386, 18});
+    hotKeyLabel_ = Label(this, "HotKeyLabel", "", {4, 354, 454, 18});
+    noticeLabel_ = Label(this, "NoticeLabel", "", {4, 374, 454, 28});
     noticeLabel_->setWordWrap(true);
     noticeLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     for (QLabel* warning : {stepSizeNote_, noticeLabel_}) warning->setStyleSheet("color: #b00000;");
@@ -137,7 +176,7 @@ void Cam::DescribeControls() {
         {coilOutputLabel_, "Where the coils are driven, or why they are only simulated"},
         {hotKeyLabel_, "Who holds the hot keys Alt+Z and Alt+X, and as what"},
     };
-    for (const auto& [control, tip] : tips) control->setToolTip(tip);
+    for (const auto& [control, tip] : tips) control->setToolTip(Wrapped(tip));
 }
 
 void Cam::Wire() {
@@ -174,7 +213,7 @@ void Cam::BuildTiltControls() {
     tiltDownButton_ = Button(tilt, "CmdTiltDown", "", {4, 128, 104, 25});
     Label(tilt, "Label6", "Tilt position:", {6, 162, 100, 18});
     tiltPositionLabel_ = Label(tilt, "TiltLabel", "0", {6, 180, 100, 18});
-    tiltLamps_ = Place(new CoilIndicators(tilt), "TiltLamps", {6, 204, 64, 16});
+    tiltLamps_ = Place(new CoilIndicators(tilt, "Tilt", 4), "TiltLamps", {6, 204, 64, 16});
     tiltScrollBar_ =
         Place(new QScrollBar(Qt::Vertical, this), "TiltScroll", {kTiltColumn + 115, 4, 17, 238});
     // Up is the tilt's increasing direction: the top end is the highest position, and the
@@ -192,7 +231,7 @@ void Cam::BuildTiltControls() {
         {tiltLamps_, "The tilt's coils D7 D6 D5 D4 as last written"},
         {tiltScrollBar_, "Drag, click or use the Up and Down keys: the camera tilts to the bar"},
     };
-    for (const auto& [control, tip] : tips) control->setToolTip(tip);
+    for (const auto& [control, tip] : tips) control->setToolTip(Wrapped(tip));
     const auto on = [this](QPushButton* button, auto action) {
         connect(button, &QPushButton::clicked, this, action);
     };
@@ -209,6 +248,70 @@ void Cam::BuildTiltControls() {
     tiltScrollBar_->show();
 }
 
+// The presets box, right of the rest: the presets ONVIF serves, saved here, gone to and
+// removed. Choosing one in the list puts its name in the box, so that Save replaces it.
+void Cam::BuildPresetControls() {
+    const int left = width();
+    setFixedWidth(left + 150);
+    auto* box = Place(new QGroupBox("Presets", this), "PresetFrame", {left, 0, 146, 246});
+    box->setFont(bigLeftButton_->parentWidget()->font());
+    presetList_ = Place(new QListWidget(box), "PresetList", {6, 18, 134, 124});
+    presetNameBox_ = Place(new QLineEdit(box), "PresetName", {6, 148, 134, 22});
+    presetNameBox_->setPlaceholderText("Name");
+    presetNameBox_->setMaxLength(64);
+    auto* save = Button(box, "PresetSave", "Save here", {6, 174, 66, 25});
+    auto* go = Button(box, "PresetGo", "Go", {74, 174, 66, 25});
+    auto* remove = Button(box, "PresetRemove", "Remove", {6, 202, 66, 25});
+    presetNote_ = Label(box, "PresetNote", "", {74, 204, 66, 20});
+    presetNote_->setStyleSheet("color: #b00000;");
+    const std::pair<QWidget*, const char*> tips[] = {
+        {presetList_, "The presets, the same ones ONVIF clients (Frigate, an NVR) list and use"},
+        {presetNameBox_, "The name to save the camera's position under, such as home"},
+        {save, "Save where the camera stands under the name; a preset of that name is replaced"},
+        {go, "Turn the camera to the chosen preset"},
+        {remove, "Remove the chosen preset"},
+    };
+    for (const auto& [control, tip] : tips) control->setToolTip(Wrapped(tip));
+    connect(save, &QPushButton::clicked, this, [this] { SavePreset(); });
+    connect(presetNameBox_, &QLineEdit::returnPressed, this, [this] { SavePreset(); });
+    connect(go, &QPushButton::clicked, this, [this] { station_.GoToPreset(ChosenPreset()); });
+    connect(presetList_, &QListWidget::itemActivated, this,
+            [this] { station_.GoToPreset(ChosenPreset()); });
+    connect(remove, &QPushButton::clicked, this, [this] { station_.RemovePreset(ChosenPreset()); });
+    connect(presetList_, &QListWidget::currentTextChanged, presetNameBox_, &QLineEdit::setText);
+    for (QWidget* control : box->findChildren<QWidget*>()) control->show();
+    box->show();
+    PresetsChanged();
+}
+
+void Cam::SavePreset() {
+    const auto refusal = station_.SavePreset(presetNameBox_->text().trimmed().toStdString());
+    presetNote_->setText(refusal ? "Not saved" : "");
+    presetNote_->setToolTip(refusal ? Wrapped(Text(*refusal)) : "");
+}
+
+std::string Cam::ChosenPreset() const {
+    const QListWidgetItem* item = presetList_->currentItem();
+    return item != nullptr ? item->data(Qt::UserRole).toString().toStdString() : std::string();
+}
+
+// The list as the presets stand, the chosen one still chosen.
+void Cam::PresetsChanged() {
+    if (presetList_ == nullptr) return;
+    const std::string chosen = ChosenPreset();
+    const QSignalBlocker quiet(presetList_);
+    presetList_->clear();
+    for (const onvif::Preset& preset : station_.Presets()) {
+        auto* item = new QListWidgetItem(Text(preset.name), presetList_);
+        item->setData(Qt::UserRole, Text(preset.token));
+        if (preset.token == chosen) presetList_->setCurrentItem(item);
+    }
+}
+
+void Cam::FitCaptions() {
+    for (QPushButton* button : findChildren<QPushButton*>()) FitCaption(button);
+}
+
 void Cam::Attach() {
     if (station_.HasTilt()) {
         BuildTiltControls();
@@ -216,12 +319,16 @@ void Cam::Attach() {
         const QSignalBlocker quiet(tiltScrollBar_);
         tiltScrollBar_->setRange(tilt.Minimum(), tilt.Maximum());
     }
+    if (station_.HasPresets()) BuildPresetControls();
     const ScrollFollow& scroll = station_.Scroll();
     {
         const QSignalBlocker quiet(scrollBar_);
         scrollBar_->setRange(scroll.Minimum(), scroll.Maximum());
     }
     listeningPortLabel_->setNum(station_.ListeningPort());
+    const QString address = Text(station_.WebAddress());
+    requestHeading_->setText("Requests to <a href=\"" + address + "\">" + address + "</a>");
+    listeningPortLabel_->setToolTip(Wrapped("The TCP port of the web server: " + address));
     coilOutputLabel_->setText(Text(station_.CoilDescription()));
     ShowBigStep();
     MotorChanged();
@@ -262,12 +369,13 @@ void Cam::ShowBigStep() {
         tiltUpButton_->setText("Tilt " + tiltSteps + " steps &up");
         tiltDownButton_->setText("Tilt " + tiltSteps + " steps &down");
     }
+    FitCaptions();
 }
 
 void Cam::ChangeStepSize() {
     const auto refusal = station_.ChangeStepSize(stepSizeBox_->text().toStdString());
     stepSizeNote_->setText(refusal ? "Not changed" : "");
-    stepSizeNote_->setToolTip(refusal ? Text(*refusal) : "");
+    stepSizeNote_->setToolTip(refusal ? Wrapped(Text(*refusal)) : "");
     if (!refusal) ShowBigStep();
 }
 
@@ -297,7 +405,7 @@ void Cam::NoticesChanged() {
     const auto notices = station_.Notices();
     const QString text = NoticeText();
     noticeLabel_->setText(text);
-    noticeLabel_->setToolTip(text);
+    noticeLabel_->setToolTip(Wrapped(text));
     const int newest = notices.empty() ? 0
                                        : noticeLabel_->fontMetrics()
                                              .boundingRect(QRect(0, 0, noticeLabel_->width(), 1000),

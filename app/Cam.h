@@ -12,6 +12,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListView;
+class QListWidget;
 class QMenu;
 class QPushButton;
 class QScrollBar;
@@ -42,10 +43,15 @@ class Cam : public QWidget, private StationView {
 
     void BuildControls();
     void BuildTiltControls();
+    void BuildPresetControls();
+    void PresetsChanged() override;
+    void SavePreset();
+    std::string ChosenPreset() const;
     void DescribeControls();
     void BuildTray();
     void Wire();
     void ShowBigStep();
+    void FitCaptions();
     void ChangeStepSize();
     void RestoreFromTray();
 
@@ -61,6 +67,7 @@ class Cam : public QWidget, private StationView {
     QLineEdit* stepSizeBox_;
     QLabel* stepSizeNote_;
     QLabel* listeningPortLabel_;
+    QLabel* requestHeading_;  // with the web server's address
     QLabel* positionLabel_;
     QLabel* scrollValueLabel_;
     QScrollBar* scrollBar_;
@@ -78,6 +85,9 @@ class Cam : public QWidget, private StationView {
     QLabel* tiltPositionLabel_ = nullptr;
     CoilIndicators* tiltLamps_ = nullptr;
     QScrollBar* tiltScrollBar_ = nullptr;
+    QListWidget* presetList_ = nullptr;  // the presets box exists with ONVIF only
+    QLineEdit* presetNameBox_ = nullptr;
+    QLabel* presetNote_ = nullptr;
     QMenu* trayMenu_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     LineListModel requestLogModel_;

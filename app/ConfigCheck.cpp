@@ -15,14 +15,45 @@ void Say(const std::string& line) {
     std::printf("tarvik: %s\n", line.c_str());
 }
 
-std::string Coils(const DriveSettings& s) {
-    if (s.gpio) return "GPIO " + s.gpio->Describe();
-    return LocateParallelPort(s.lptAddress, LptReading(s.lptText, s.lptAddress));
+// What a run would drive: the port as found, or each motor's GPIO lines as probed.
+void SayCoils(const std::string& baseDir, const DriveSettings& s) {
+    if (!s.gpio) {
+        Say("coils: " + LocateParallelPort(s.lptAddress, LptReading(s.lptText, s.lptAddress)) +
+            " (not opened by --check)");
+        if (s.lptAddress == 0) {
+            Say("warning: " + baseDir + files::kLpt +
+                " is read as 0: the coils would be simulated");
+        }
+        return;
+    }
+    const auto probe = [](const char* what, const GpioMotorLines& lines) {
+        const GpioProbe found = ProbeGpioLines(lines);
+        Say(std::string(what) + "GPIO " + found.said +
+            (found.usable ? " (not requested by --check)" : ": a run would simulate the coils"));
+    };
+    probe("coils: ", *s.gpio);
+    if (s.tilt && s.gpio->tilt) probe("tilt coils: ", *s.gpio->tilt);
 }
 
-std::string TiltCoils(const DriveSettings& s) {
-    // With GPIO the settings hold a tilt line whenever they hold a tilt motor.
-    return s.gpio ? "GPIO " + s.gpio->tilt->Describe() : "D4-D7 of the same port";
+// One motor as its files hold it, and the values that are legal but leave it still or strange.
+void SayAxis(const char* what, const std::string& folder, const AxisSettings& a) {
+    const int lowest = a.lowerStep - 1, highest = a.upperStep + 1;
+    Say(std::string(what) + ": " + folder + ", limits " + std::to_string(lowest) + " to " +
+        std::to_string(highest) + ", at " + std::to_string(a.totalSteps) + ", middle " +
+        std::to_string(a.middleStep) + ", big step " + std::to_string(a.bigStep));
+    if (a.bigStep <= 0) {
+        Say("warning: " + folder + files::kBigStep + " holds " + std::to_string(a.bigStep) +
+            (a.bigStep == 0 ? ": a big step would not move the motor"
+                            : ": a big step would turn the motor the other way"));
+    }
+    if (a.middleStep < lowest || a.middleStep > highest) {
+        Say("warning: " + folder + files::kMiddleStep + " holds " + std::to_string(a.middleStep) +
+            ", outside the limits: the return to the middle stops at a limit");
+    }
+    if (a.stepPhase < 1 || a.stepPhase > 8) {
+        Say("warning: " + folder + files::kStepCount + " holds " + std::to_string(a.stepPhase) +
+            ", outside 1 to 8: the coils stay off until the motor steps back into the cycle");
+    }
 }
 
 // What a save of the file would meet, said as start-up would say it.
@@ -70,10 +101,17 @@ int CheckConfiguration(const std::string& baseDir) {
     }
     const DriveSettings& settings = std::get<DriveSettings>(loaded);
     Say("Config folder " + baseDir + files::kConfig + ": every file is usable");
-    Say("coils: " + Coils(settings) + " (not opened by --check)");
+    SayCoils(baseDir, settings);
+    SayAxis("pan motor", baseDir + files::kConfig, settings.pan);
     const std::string& host = std::get<std::string>(address);
-    Say("web server: TCP port " + std::to_string(std::get<std::int32_t>(port)) +
+    const std::int32_t portNumber = std::get<std::int32_t>(port);
+    Say("web server: TCP port " + std::to_string(portNumber) +
         (host.empty() ? " on every interface" : " on " + host + " only"));
+    if (portNumber == 0) {
+        Say("warning: " + baseDir + files::kPort +
+            " holds 0: the web server would listen on a port the system chooses, another at "
+            "each start");
+    }
     std::error_code ignored;
     if (!std::filesystem::is_directory(baseDir + files::kHtml, ignored)) {
         Say("no page folder \"" + baseDir + files::kHtml + "\": every page would be sent empty");
@@ -88,10 +126,8 @@ int CheckConfiguration(const std::string& baseDir) {
     SayWhetherSavable(baseDir + files::kConfig + files::kTotalSteps, "position");
     SayWhetherSavable(baseDir + files::kConfig + files::kStepCount, "phase");
     if (settings.tilt) {
-        const AxisSettings& tilt = *settings.tilt;
-        Say("tilt motor: " + baseDir + files::kTilt + ", limits " + std::to_string(tilt.lowerStep) +
-            " to " + std::to_string(tilt.upperStep) + ", at " + std::to_string(tilt.totalSteps) +
-            ", coils " + TiltCoils(settings));
+        SayAxis("tilt motor", baseDir + files::kTilt, *settings.tilt);
+        if (!settings.gpio) Say("tilt coils: D4-D7 of the same port");
         SayWhetherSavable(baseDir + files::kTilt + files::kTotalSteps, "tilt position");
         SayWhetherSavable(baseDir + files::kTilt + files::kStepCount, "tilt phase");
     }

@@ -2,6 +2,7 @@
 
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <climits>
 
 #include <QSocketNotifier>
 #include <algorithm>
@@ -91,6 +92,7 @@ std::optional<std::string> Station::Start() {
     // Before anything is claimed, energised or written: a second Tarvik on the same folder
     // stops here.
     if (auto busy = configLock_.Take(baseDir_ + files::kConfig)) return busy;
+    say_("Tarvik " TARVIK_VERSION);
     std::error_code ignored;
     const bool tilt = std::filesystem::exists(baseDir_ + files::kTilt, ignored);
     RegisterHotKeys(tilt);
@@ -108,6 +110,10 @@ std::optional<std::string> Station::Start() {
         CheckSavable(files::kTilt, files::kStepCount, "tilt phase");
     }
     coils_.Attach(openCoils_(settings));
+    if (requireCoils_ && coils_.Simulated()) {
+        return "The coils cannot be driven (" + coils_.Describe() +
+               ") and --require-coils is given";
+    }
     motor_.Load(settings.pan, settings.tilt);
     scroll_.Load(settings.pan.lowerStep - 1, settings.pan.upperStep + 1, settings.pan.totalSteps);
     if (settings.tilt) {
@@ -139,16 +145,25 @@ void Station::RegisterHotKeys(bool tilt) {
         },
         [this](const std::vector<ShortcutState>& later) {
             ShowHotKeys(later);
-            if (started_) say_("hot keys: " + hotKeyState_);
+            if (started_) say_("hot keys: " + hotKeyState_ + hotKeyReasons_);
         });
-    if (!hotKeys_.Limitation().empty()) Notice("Hot keys: " + hotKeys_.Limitation());
     ShowHotKeys(states);
 }
 
-// "desktop portal: Alt+Z held as Ctrl+F5, Alt+X pending", and a notice for each key that
-// is not held.
+// "desktop portal: Alt+Z held as Ctrl+F5, Alt+X pending", and in the window a notice for each
+// key that is not held. Standard error gets one line of it all, with the reasons once each.
 void Station::ShowHotKeys(const std::vector<ShortcutState>& states) {
     hotKeyState_ = hotKeys_.Backend();
+    std::vector<std::string> reasons;
+    const auto addReason = [&](const std::string& reason) {
+        if (std::find(reasons.begin(), reasons.end(), reason) == reasons.end()) {
+            reasons.push_back(reason);
+        }
+    };
+    if (!hotKeys_.Limitation().empty()) {
+        Notice("Hot keys: " + hotKeys_.Limitation(), "hot keys", false);
+        addReason(hotKeys_.Limitation());
+    }
     const char* separator = ": ";
     for (const ShortcutState& state : states) {
         const ShortcutInfo& info = InfoOf(state.shortcut);
@@ -165,27 +180,34 @@ void Station::ShowHotKeys(const std::vector<ShortcutState>& states) {
                 hotKeyState_ += " pending (" + state.detail + ")";
                 ClearNotice(key);
                 break;
-            default:
+            default: {
+                const std::string reason =
+                    state.detail.empty() ? KindText(state.kind) : state.detail;
                 hotKeyState_ += " not held";
-                Notice(std::string("Hot key ") + info.trigger + ": " +
-                           (state.detail.empty() ? KindText(state.kind) : state.detail),
-                       key);
+                addReason(reason);
+                Notice(std::string("Hot key ") + info.trigger + ": " + reason, key, false);
+            }
         }
     }
+    hotKeyReasons_.clear();
+    for (const std::string& reason : reasons) {
+        hotKeyReasons_ += (hotKeyReasons_.empty() ? " (" : "; ") + reason;
+    }
+    if (!hotKeyReasons_.empty()) hotKeyReasons_ += ")";
     if (view_ != nullptr) view_->NoticesChanged();
 }
 
 // What a service's journal should show: what Tarvik runs on and what it got.
 void Station::PrintSummary() const {
     const auto& line = say_;
-    line("Tarvik " TARVIK_VERSION);
     line("Config folder: " + baseDir_ + files::kConfig);
     line("listening on TCP port " + std::to_string(server_.LocalPort()) +
-         (listenAddress_.empty() ? " on every interface" : " on " + listenAddress_ + " only"));
+         (listenAddress_.empty() ? " on every interface" : " on " + listenAddress_ + " only") +
+         ": " + WebAddress());
     line("coils: " + coils_.Describe());
     if (!tiltSummary_.empty()) line(tiltSummary_);
     line("step thread: " + engine_.Priority());
-    line("hot keys: " + hotKeyState_);
+    line("hot keys: " + hotKeyState_ + hotKeyReasons_);
     if (onvif_) line(onvif_->Summary());
 }
 
@@ -212,7 +234,43 @@ std::optional<std::string> Station::OpenOnvif() {
     if (!opened) return std::nullopt;
     if (auto* error = std::get_if<StartupError>(&*opened)) return error->Message();
     onvif_ = std::move(std::get<std::unique_ptr<OnvifEndpoint>>(*opened));
+    onvif_->OnPresetsChanged([this] {
+        if (view_ != nullptr) view_->PresetsChanged();
+    });
     return std::nullopt;
+}
+
+// The address a browser opens: the listening address, or this machine's name when every
+// interface listens. An IPv6 literal in brackets, its interface escaped as a URL wants it.
+std::string Station::WebAddress() const {
+    std::string host = listenAddress_;
+    if (host.empty()) {
+        char name[HOST_NAME_MAX + 1] = "";
+        host = ::gethostname(name, sizeof name) == 0 && name[0] != '\0' ? name : "localhost";
+    } else if (host.find(':') != std::string::npos) {
+        if (const auto percent = host.find('%'); percent != std::string::npos) {
+            host.insert(percent + 1, "25");
+        }
+        host = "[" + host + "]";
+    }
+    return "http://" + host + ":" + std::to_string(server_.LocalPort()) + "/";
+}
+
+std::vector<onvif::Preset> Station::Presets() const {
+    return onvif_ ? onvif_->Presets() : std::vector<onvif::Preset>{};
+}
+
+std::optional<std::string> Station::SavePreset(const std::string& name) {
+    if (!onvif_) return "Presets come with Config/Onvif.ini";
+    return onvif_->SavePresetHere(name);
+}
+
+void Station::GoToPreset(const std::string& token) {
+    if (onvif_) onvif_->GoToPreset(token);
+}
+
+void Station::RemovePreset(const std::string& token) {
+    if (onvif_) onvif_->RemovePreset(token);
 }
 
 void Station::Shutdown() {
@@ -231,6 +289,7 @@ void Station::SaveAndSwitchOff() {
     engine_.Stop();
     SaveState();
     coils_.SwitchOff();
+    say_(exitSummary_ + "; coils off");
 }
 
 // A tilt action without a tilt motor does nothing.
@@ -337,6 +396,7 @@ void Station::OnWake() {
 // camera to be where Tarvik thinks at the next start.
 void Station::SaveState() {
     bool saved = true;
+    std::string said;
     for (const Axis axis : {Axis::Pan, Axis::Tilt}) {
         if (axis == Axis::Tilt && !HasTilt()) continue;
         const auto [position, phase] = motor_.With(axis, [](Motor& motor) {
@@ -346,8 +406,11 @@ void Station::SaveState() {
         const std::string prefix = axis == Axis::Tilt ? "Tilt p" : "P";
         saved = SaveValue(folder, files::kTotalSteps, prefix + "osition", position) && saved;
         saved = SaveValue(folder, files::kStepCount, prefix + "hase", phase) && saved;
+        said += std::string(said.empty() ? "" : ", ") + (axis == Axis::Tilt ? "tilt" : "pan") +
+                " at " + std::to_string(position) + " phase " + std::to_string(phase);
     }
     lastSaveFailed_ = !saved;
+    exitSummary_ = (saved ? "saved: " : "not all saved (see above): ") + said;
 }
 
 bool Station::SaveValue(const std::string& folder, const char* file, const std::string& what,
@@ -383,10 +446,10 @@ void Station::CheckSavable(const std::string& folder, const char* file, const ch
     }
 }
 
-void Station::Notice(const std::string& text, const std::string& key) {
+void Station::Notice(const std::string& text, const std::string& key, bool said) {
     if (!key.empty()) ClearNotice(key);
     notices_.emplace_back(key, text);
-    say_(text);
+    if (said) say_(text);
     if (view_ != nullptr) view_->NoticesChanged();
 }
 

@@ -44,6 +44,8 @@ class StationView {
     virtual void NoticesChanged() = 0;
     // Position, scroll bar or coils changed; the latest state is read back.
     virtual void MotorChanged() = 0;
+    // A preset was saved or removed, here or over ONVIF.
+    virtual void PresetsChanged() {}
 };
 
 // The coil output for a configuration: the parallel port, or a recording fake in tests.
@@ -60,6 +62,9 @@ class Station : public QObject, private MotorListener {
     // Start-up. Returns the message that stops it, or nullopt when Tarvik is running; then
     // a summary of what it got is on standard error.
     std::optional<std::string> Start();
+    // Coils that would be simulated stop start-up instead: for a service, which must fail
+    // where it can be seen rather than run while nothing turns. Before Start.
+    void RequireCoils() { requireCoils_ = true; }
     // Saves the position and the phase, switches the coils off, gives the hot keys back. Once.
     void Shutdown();
     // What must happen even when the display is gone and Qt ends the process: the step
@@ -78,6 +83,15 @@ class Station : public QObject, private MotorListener {
     bool ToggleSweep();
     void DragScroll(int value, Axis axis = Axis::Pan);
 
+    // The presets ONVIF serves, with Config/Onvif.ini: the window lists, saves, goes to and
+    // removes the same ones. Saving under a name that exists replaces that preset.
+    bool HasPresets() const { return onvif_ != nullptr; }
+    std::vector<onvif::Preset> Presets() const;
+    // Why not, or nullopt.
+    std::optional<std::string> SavePreset(const std::string& name);
+    void GoToPreset(const std::string& token);
+    void RemovePreset(const std::string& token);
+
     // State for the window.
     bool HasTilt() const { return tiltScroll_ != nullptr; }
     std::int16_t Position(Axis axis = Axis::Pan);
@@ -89,6 +103,8 @@ class Station : public QObject, private MotorListener {
     std::uint8_t CoilPattern() const { return coils_.LastPattern(); }
     std::string CoilDescription() const { return coils_.Describe(); }
     std::uint16_t ListeningPort() const { return server_.LocalPort(); }
+    // "http://garden:8534/": where a browser reaches the web server.
+    std::string WebAddress() const;
     const std::string& StepPriority() const { return engine_.Priority(); }
     // "X11 key grabs: Alt+Z held, Alt+X held"
     const std::string& HotKeyState() const { return hotKeyState_; }
@@ -96,9 +112,9 @@ class Station : public QObject, private MotorListener {
     const LineList& ChatList() const { return chatList_; }
     LineList& RequestLog() { return requestLog_; }
     LineList& ChatList() { return chatList_; }
-    // A notice in the window and on standard error. A notice with a key replaces the
-    // earlier one with that key.
-    void Notice(const std::string& text, const std::string& key = {});
+    // A notice in the window and, when `said`, on standard error. A notice with a key
+    // replaces the earlier one with that key.
+    void Notice(const std::string& text, const std::string& key = {}, bool said = true);
     // A notice for the window alone: what cannot be said on standard error any more.
     void WindowNotice(const std::string& text);
     void SetSay(SayLine say) { say_ = std::move(say); }
@@ -159,8 +175,11 @@ class Station : public QObject, private MotorListener {
     bool switchedOff_ = false;
     bool shutDown_ = false;
     bool lastSaveFailed_ = false;
+    bool requireCoils_ = false;
     std::vector<std::string> nonAtomicSaid_;  // files whose saves were said not to be atomic
     std::string hotKeyState_;
+    std::string hotKeyReasons_;  // why keys are not held, for the start-up line
+    std::string exitSummary_;
     std::string wakeProblem_;    // why the step thread has no way to the event loop
     std::string listenAddress_;  // empty: every interface
     std::string tiltSummary_;    // with a tilt motor: what drives it

@@ -57,16 +57,19 @@ struct Options {
     std::string baseDir = DefaultBaseDir();
     bool logRequests = false;
     bool check = false;
+    bool requireCoils = false;
 };
 
 constexpr const char* kUsage =
-    "Usage: tarvik [--config DIR] [--log-requests] [--check]\n"
+    "Usage: tarvik [--config DIR] [--log-requests] [--require-coils] [--check]\n"
     "Pans a camera mount with a stepper motor on the parallel port or on GPIO lines.\n"
     "\n"
     "  --config DIR     use DIR/Config and DIR/html instead of the executable's folder\n"
     "                   (" TARVIK_DEFAULT_FOLDER
     " when that has no Config)\n"
     "  --log-requests   copy each line of the request log to standard output\n"
+    "  --require-coils  stop start-up when the coils cannot be driven, instead of running\n"
+    "                   on simulated coils (for a service)\n"
     "  --check          read and check every configuration file, say what would be driven\n"
     "                   and served, and exit (0: usable, 1: not) without touching anything\n"
     "  --help           show this help and exit\n"
@@ -121,6 +124,8 @@ std::optional<int> ParseArguments(int argc, char** argv, Options& options) {
         }
         if (argument == "--log-requests") {
             options.logRequests = true;
+        } else if (argument == "--require-coils") {
+            options.requireCoils = true;
         } else if (argument == "--check") {
             options.check = true;
         } else if (argument == "--config" || argument.starts_with("--config=")) {
@@ -150,6 +155,17 @@ void RaiseDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+QtMessageHandler g_qtMessages = nullptr;
+
+// Run as root (a service) or without a session, Qt says at every start that XDG_RUNTIME_DIR
+// is unset or not the user's: nothing of Tarvik's lives there, and a journal's first lines
+// should be Tarvik's own.
+void QuietRuntimeDirNotes(QtMsgType type, const QMessageLogContext& context,
+                          const QString& message) {
+    if (message.startsWith("QStandardPaths: ")) return;
+    g_qtMessages(type, context, message);
+}
+
 void PrepareProcess() {
     // Chat replies can be megabytes. Serving them from mmap returns the memory to the system
     // when the reply is gone; glibc's adaptive threshold would keep the heap at its peak.
@@ -160,6 +176,7 @@ void PrepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     // A crash switches the coils off before the process ends.
     tarvik::crash::InstallHandlers();
+    g_qtMessages = qInstallMessageHandler(QuietRuntimeDirNotes);
     // Qt's own poll-based loop adds and drops notifiers without GLib's extra wake-ups.
     ::setenv("QT_NO_GLIB", "1", 0);
     RaiseDescriptorLimit();
@@ -287,6 +304,7 @@ int main(int argc, char** argv) {
         Consoles consoles;
         tarvik::NoHotKeys noKeys("not available without a display");
         tarvik::Station station(options.baseDir, OpenCoils, noKeys, clock);
+        if (options.requireCoils) station.RequireCoils();
         consoles.Wire(station, options.logRequests);
         return Run(station, nullptr, consoles);
     }
@@ -296,6 +314,7 @@ int main(int argc, char** argv) {
     Consoles consoles;
     const std::unique_ptr<tarvik::HotKeys> keys = OpenHotKeys();
     tarvik::Station station(options.baseDir, OpenCoils, *keys, clock);
+    if (options.requireCoils) station.RequireCoils();
     consoles.Wire(station, options.logRequests);
     tarvik::Cam window(station);
     return Run(station, &window, consoles);

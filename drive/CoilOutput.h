@@ -20,6 +20,8 @@ class CoilOutput {
     virtual void SwitchOff() = 0;
     // For the window: the device written to, or "simulated" and why.
     virtual std::string Describe() const = 0;
+    // Whether the patterns reach no hardware: configured, but not to be had.
+    virtual bool Simulated() const { return false; }
 };
 
 // The output the motor writes to, attached once the configuration says which it is (before
@@ -42,6 +44,7 @@ class WatchedCoils : public CoilOutput {
         last_.store(0, std::memory_order_relaxed);
     }
     std::string Describe() const override { return output_ ? output_->Describe() : ""; }
+    bool Simulated() const override { return !output_ || output_->Simulated(); }
     std::uint8_t LastPattern() const { return last_.load(std::memory_order_relaxed); }
 
   private:

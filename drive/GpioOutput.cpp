@@ -82,6 +82,44 @@ std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text) {
     return config;
 }
 
+GpioProbe ProbeGpioLines(const GpioMotorLines& motor) {
+    const std::string path = motor.ChipPath();
+    const int chip = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (chip < 0) return {false, motor.chip + ": " + Reason(errno, path)};
+    gpiochip_info info{};
+    if (::ioctl(chip, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
+        const int saved = errno;
+        ::close(chip);
+        return {false, motor.chip + ": not a GPIO chip: " + std::strerror(saved)};
+    }
+    std::string problem;
+    for (const std::uint32_t line : motor.lines) {
+        if (!problem.empty()) break;
+        if (line >= info.lines) {
+            problem = "line " + std::to_string(line) + " does not exist";
+            continue;
+        }
+        gpio_v2_line_info lineInfo{};
+        lineInfo.offset = line;
+        if (::ioctl(chip, GPIO_V2_GET_LINEINFO_IOCTL, &lineInfo) < 0) {
+            problem = "line " + std::to_string(line) + ": " + std::strerror(errno);
+        } else if ((lineInfo.flags & GPIO_V2_LINE_FLAG_USED) != 0) {
+            problem = "line " + std::to_string(line) + " is in use by " +
+                      (lineInfo.consumer[0] != '\0'
+                           ? std::string(lineInfo.consumer,
+                                         strnlen(lineInfo.consumer, sizeof lineInfo.consumer))
+                           : std::string("the kernel"));
+        }
+    }
+    ::close(chip);
+    std::string said = motor.chip + " [" +
+                       std::string(info.label, strnlen(info.label, sizeof info.label)) + "], " +
+                       std::to_string(info.lines) + " lines: ";
+    if (!problem.empty()) return {false, said + problem};
+    for (const std::uint32_t line : motor.lines) said += std::to_string(line) + " ";
+    return {true, said + "free" + (motor.activeLow ? " (active-low)" : "")};
+}
+
 int KernelGpioLines::Request(const std::string& chipPath, const std::vector<std::uint32_t>& lines,
                              std::uint32_t values, std::string& error) {
     const int chip = ::open(chipPath.c_str(), O_RDWR | O_CLOEXEC);
@@ -179,7 +217,7 @@ GpioOutput::~GpioOutput() {
     }
 }
 
-bool GpioOutput::IsSimulated() const {
+bool GpioOutput::Simulated() const {
     return requests_[0].handle < 0;
 }
 

@@ -38,6 +38,15 @@ struct GpioConfig : GpioMotorLines {
 // The text of Gpio.ini, or what was expected instead.
 std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text);
 
+// What a run would get on one motor's lines, found without requesting them: the chip is
+// opened read-only and each line's information read. `said`: "gpiochip0 [pinctrl-bcm2711],
+// 58 lines: 22 27 18 17 free" or why the lines cannot be had.
+struct GpioProbe {
+    bool usable = false;
+    std::string said;
+};
+GpioProbe ProbeGpioLines(const GpioMotorLines& motor);
+
 // The physical values of lines D0..D3 (bit 0 = D0) for a coil pattern.
 inline std::uint8_t LineValues(std::uint8_t pattern, bool activeLow) {
     return static_cast<std::uint8_t>((activeLow ? ~pattern : pattern) & 0x0F);
@@ -84,7 +93,7 @@ class GpioOutput : public CoilOutput {
     void SwitchOff() override { Write(0); }
     // "GPIO gpiochip0 lines 22 27 18 17" or "GPIO gpiochip0: simulated: <reason>".
     std::string Describe() const override { return description_; }
-    bool IsSimulated() const;
+    bool Simulated() const override;
 
   private:
     // One request: the motors whose lines it holds, in order (pan first).

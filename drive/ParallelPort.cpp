@@ -112,7 +112,7 @@ ParallelPort::~ParallelPort() {
     }
 }
 
-bool ParallelPort::IsSimulated() const {
+bool ParallelPort::Simulated() const {
     const auto found = devices_.find(static_cast<std::uint16_t>(address_));
     return address_ < 0 || address_ > 0xFFFF || found == devices_.end() || found->second.fd < 0;
 }

@@ -39,7 +39,7 @@ class ParallelPort : public CoilOutput {
     void SwitchOff() override;
     // "Port 0x378: /dev/parport0" or "Port 0x378: simulated: <reason>".
     std::string Describe() const override;
-    bool IsSimulated() const;
+    bool Simulated() const override;
 
   private:
     struct Device {

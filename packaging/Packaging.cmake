@@ -41,10 +41,22 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvik.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/tarvik@.service DESTINATION ${TARVIK_UNIT_DIR})
 
+# tarvik-add-camera, which makes a new camera's folder and state where this layout has them.
+get_filename_component(TARVIK_ETC_ROOT ${TARVIK_ETC} DIRECTORY)
+get_filename_component(TARVIK_STATE_ROOT ${TARVIK_STATE} DIRECTORY)
+set(TARVIK_SHARE ${CMAKE_INSTALL_FULL_DATADIR}/tarvik)
+set(TARVIK_PROGRAM ${CMAKE_INSTALL_FULL_BINDIR}/tarvik)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/tarvik-add-camera ${staging}/tarvik-add-camera @ONLY)
+install(PROGRAMS ${staging}/tarvik-add-camera DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
 # Documentation as Debian wants it: compressed reproducibly.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${staging}/changelog.Debian @ONLY)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/tarvik.1 ${staging}/tarvik.1 COPYONLY)
-configure_file(${PROJECT_SOURCE_DIR}/README.md ${staging}/README.md COPYONLY)
+# The installed README opens with what the package put where, then the whole README.
+add_custom_command(OUTPUT ${staging}/README.md
+    COMMAND cat ${PROJECT_SOURCE_DIR}/packaging/README.installed.md ${PROJECT_SOURCE_DIR}/README.md
+            > ${staging}/README.md
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/README.installed.md ${PROJECT_SOURCE_DIR}/README.md)
 foreach(doc tarvik.1 changelog.Debian README.md)
     add_custom_command(OUTPUT ${staging}/${doc}.gz
         COMMAND gzip -9n -c ${staging}/${doc} > ${staging}/${doc}.gz
@@ -53,8 +65,13 @@ endforeach()
 add_custom_target(tarvik_docs ALL
     DEPENDS ${staging}/tarvik.1.gz ${staging}/changelog.Debian.gz ${staging}/README.md.gz)
 install(FILES ${staging}/tarvik.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# tarvik-add-camera is described in tarvik(1), which its own name leads to.
+file(MAKE_DIRECTORY ${staging}/man8)
+file(CREATE_LINK ../man1/tarvik.1.gz ${staging}/man8/tarvik-add-camera.8.gz SYMBOLIC)
+install(FILES ${staging}/man8/tarvik-add-camera.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 install(FILES ${staging}/changelog.Debian.gz ${staging}/README.md.gz
         ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${TARVIK_DOC})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/Onvif.ini DESTINATION ${TARVIK_DOC}/examples)
 if(TARVIK_MAINTAINER MATCHES "@localhost>")
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
             DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tarvik)

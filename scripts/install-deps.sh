@@ -1,18 +1,40 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Tarvik needs to build, run and test, when missing.
+# Installs the Debian 12 packages Tarvik needs, when missing.
+#
+#   scripts/install-deps.sh run   what building and running Tarvik needs (scripts/run.sh)
+#   scripts/install-deps.sh       that and everything the tests, the package and the
+#                                 screenshot need (scripts/test.sh, package.sh, …)
 set -euo pipefail
 
-packages=(
-    cmake make g++ pkg-config python3
+# The compiler and CMake; Qt's Core, Gui, Widgets and DBus with the OpenGL headers Qt's
+# own CMake files look for; xcb for the X11 hot keys; Qt's Wayland platform plugin.
+run_packages=(
+    cmake make g++ pkg-config
     qt6-base-dev libgl-dev libxcb1-dev qt6-wayland
-    libgtest-dev clang libclang-rt-14-dev
+)
+# GoogleTest and clang's fuzzer runtime; a private X server, a window manager, a tray and
+# tools to drive and photograph them; a private session bus for the desktop portal's fake;
+# Debian's package checkers and systemd's unit checker; the ONVIF clients the tests replay.
+test_packages=(
+    python3 libgtest-dev clang libclang-rt-14-dev
     xvfb xauth xdotool x11-utils openbox trayer imagemagick curl
     dbus-daemon python3-dbus python3-gi
     lintian desktop-file-utils appstream systemd iproute2
     onvif-tools
 )
-# Node.js for the ONVIF client tests, unless the machine has one of its own already.
-command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+
+case "${1:-all}" in
+    run) packages=("${run_packages[@]}") ;;
+    all)
+        packages=("${run_packages[@]}" "${test_packages[@]}")
+        # Node.js for the ONVIF client tests, unless the machine has one of its own already.
+        command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+        ;;
+    *)
+        echo "usage: $0 [run]" >&2
+        exit 1
+        ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -25,6 +25,9 @@ pids=()
 trap cleanup EXIT
 cp build/app/tarvik "$work/" && cp -r sample/Config sample/html "$work/"
 printf '0\r\n' >"$work/Config/Port.ini"  # a free port, which Tarvik names at start-up
+# ONVIF on a free port, for the presets box.
+onvif_port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'port = %s\ndiscovery = off\n' "$onvif_port" >"$work/Config/Onvif.ini"
 
 # Xvfb picks a free display and writes its number once it is ready.
 Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$work/display" >/dev/null 2>&1 & pids+=($!)
@@ -45,6 +48,9 @@ for path in / /turn/right /chat?Camera+on+the+north+gate /turn/right /turn/left 
     curl -s --http0.9 "http://127.0.0.1:$port$path" >/dev/null
     sleep 0.25
 done
+# A preset saved over ONVIF, as an NVR would.
+curl -s -o /dev/null "http://127.0.0.1:$onvif_port/onvif/ptz_service" --data-binary \
+    '<s:Envelope xmlns:s="http://www.w3.org/2003/05/soap-envelope"><s:Body><SetPreset xmlns="http://www.onvif.org/ver20/ptz/wsdl"><ProfileToken>profile_1</ProfileToken><PresetName>home</PresetName></SetPreset></s:Body></s:Envelope>'
 sleep 0.5
 window=$(xdotool search --onlyvisible --name '^Tarvik v[0-9.]*$' | head -1)
 frame=$(xwininfo -children -id "$window" | awk '/Parent window id/ {print $4}')

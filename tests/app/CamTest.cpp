@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
+#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QScrollBar>
@@ -23,6 +24,7 @@ namespace tarvik {
 namespace {
 
 using test::ServeUntil;
+using test::TcpClient;
 
 class CamTest : public ::testing::Test {
   protected:
@@ -91,6 +93,37 @@ TEST_F(CamTest, TheWindowShowsTheConfigurationAndFollowsTheMotor) {
     EXPECT_TRUE(Shows("ScrollLabel", "130"));
 }
 
+// Every caption has room on both sides, every list its heading, the lamps words a screen
+// reader can say, and no tooltip a line wider than about 80 characters.
+TEST_F(CamTest, TheWindowExplainsItself) {
+    const std::uint16_t port = test::FreeTcpPort();
+    Start({{"/Config/Tilt/Middlestep.ini", "0"},
+           {"/Config/Tilt/MaxStep.ini", "9"},
+           {"/Config/Tilt/MinStep.ini", "-9"},
+           {"/Config/Tilt/totalsteps.ini", "0"},
+           {"/Config/Tilt/StepCount.ini", "1"},
+           {"/Config/Tilt/BigStep.ini", "3"},
+           {"/Config/Onvif.ini", "port = " + std::to_string(port) + "\ndiscovery = off\n"}});
+    for (QPushButton* button : cam->findChildren<QPushButton*>()) {
+        const QString caption = button->text().remove('&');
+        EXPECT_LE(button->fontMetrics().horizontalAdvance(caption) + 10, button->width())
+            << caption.toStdString();
+    }
+    for (QWidget* control : cam->findChildren<QWidget*>()) {
+        for (const QString& line : control->toolTip().split('\n')) {
+            EXPECT_LE(line.size(), 80) << line.toStdString();
+        }
+    }
+    EXPECT_EQ(Control<QLabel>("RequestHeading")->buddy(), Control<QListView>("List1"));
+    EXPECT_EQ(Control<QLabel>("ChatHeading")->text(), "Chat board");
+    EXPECT_NE(Control<QLabel>("RequestHeading")
+                  ->text()
+                  .indexOf(":" + QString::number(station->ListeningPort()) + "/"),
+              -1);
+    EXPECT_EQ(Control<QWidget>("CoilLamps")->accessibleName(), "Pan coils D0-D3: D2 D3 on");
+    EXPECT_EQ(Control<QWidget>("TiltLamps")->accessibleName(), "Tilt coils D4-D7: D6 D7 on");
+}
+
 TEST_F(CamTest, ChangeStepsUpdatesTheCaptionsOrSaysWhyNot) {
     Start();
     auto* box = Control<QLineEdit>("StepText");
@@ -154,6 +187,64 @@ TEST_F(CamTest, PointerToggleAndSweepButton) {
     EXPECT_EQ(Control<QPushButton>("CmdAutoTmr")->text(), "Auto timer off");
     Click("CmdAutoTmr");
     EXPECT_EQ(Control<QPushButton>("CmdAutoTmr")->text(), "Auto timer on");
+}
+
+// The presets box and ONVIF share one list: what is saved on one side is there on the other
+// at once, a name saved again is replaced, Go turns there and Remove removes it everywhere.
+TEST_F(CamTest, PresetsSavedInTheWindowAreOnvifsAndTheOtherWayRound) {
+    const std::uint16_t port = test::FreeTcpPort();
+    Start({{"/Config/Onvif.ini", "port = " + std::to_string(port) + "\ndiscovery = off\n"},
+           {"/Config/Presets.ini", ""}});
+    const auto onvif = [&](const std::string& operation, const std::string& inside = "") {
+        const std::string body =
+            "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body><" +
+            operation +
+            " xmlns=\"http://www.onvif.org/ver20/ptz/wsdl\"><ProfileToken>profile_1"
+            "</ProfileToken>" +
+            inside + "</" + operation + "></s:Body></s:Envelope>";
+        return test::WhileServing([&] {
+            TcpClient client(port);
+            client.Send(
+                "POST /onvif/ptz_service HTTP/1.1\r\nConnection: close\r\n"
+                "Content-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body);
+            return client.ReadAll();
+        });
+    };
+    const auto turnRightAndWait = [&] {
+        const int goal = station->Position() + station->BigStep();
+        Click("Command2");
+        return Shows("StepLabel", QString::number(goal));
+    };
+    auto* list = Control<QListWidget>("PresetList");
+    auto* name = Control<QLineEdit>("PresetName");
+    const int home = station->Position();
+    name->setText("home");
+    Click("PresetSave");
+    ASSERT_EQ(list->count(), 1);
+    EXPECT_NE(onvif("GetPresets").find("<tt:Name>home</tt:Name>"), std::string::npos);
+    ASSERT_TRUE(turnRightAndWait());
+    const int gate = station->Position();
+    onvif("SetPreset", "<PresetName>Gate</PresetName>");
+    ASSERT_TRUE(ServeUntil([&] { return list->count() == 2; }));
+    EXPECT_EQ(list->item(1)->text(), "Gate");
+    list->setCurrentRow(0);
+    EXPECT_EQ(name->text(), "home");
+    Click("PresetGo");
+    EXPECT_TRUE(Shows("StepLabel", QString::number(home)));
+    ASSERT_TRUE(turnRightAndWait());
+    Click("PresetSave");  // over the chosen one, by its name
+    EXPECT_EQ(list->count(), 2);
+    EXPECT_EQ(dir.Read("/Config/Presets.ini"),
+              "1 " + std::to_string(gate) + " 0 home\r\n2 " + std::to_string(gate) + " 0 Gate\r\n");
+    list->setCurrentRow(1);
+    Click("PresetRemove");
+    EXPECT_EQ(list->count(), 1);
+    EXPECT_EQ(onvif("GetPresets").find("Gate"), std::string::npos);
+    name->setText("  ");
+    Click("PresetSave");
+    EXPECT_EQ(Control<QLabel>("PresetNote")->text(), "Not saved");
+    EXPECT_EQ(list->count(), 1);
 }
 
 }  // namespace

@@ -110,7 +110,7 @@ TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     RecordingLines kernel;
     kernel.refusal = "a line is in use by another program";
     GpioOutput output(GpioConfig{{"gpiochip0", {1, 2, 3, 4}, false}, {}}, kernel);
-    EXPECT_TRUE(output.IsSimulated());
+    EXPECT_TRUE(output.Simulated());
     EXPECT_EQ(output.Describe(), "GPIO gpiochip0: simulated: a line is in use by another program");
     output.Write(12);
     EXPECT_EQ(kernel.calls.size(), 1u);
@@ -120,7 +120,7 @@ TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     partly.granted = 1;
     GpioOutput both(
         std::get<GpioConfig>(ParseGpioConfig("gpiochip0 1 2 3 4\ntilt gpiochip1 5 6 7 8")), partly);
-    EXPECT_TRUE(both.IsSimulated());
+    EXPECT_TRUE(both.Simulated());
     EXPECT_EQ(partly.released, 0);
     // The kernel's refusals: no such chip, no write access, not a GPIO chip at all.
     for (const auto& [chip, reason] :
@@ -159,7 +159,7 @@ TEST(GpioOutput, ASimulatedChipReceivesThePatterns) {
     {
         KernelGpioLines kernel;
         GpioOutput output(GpioConfig{{chip, {4, 5, 6, 7}, false}, {}}, kernel);
-        EXPECT_FALSE(output.IsSimulated()) << output.Describe();
+        EXPECT_FALSE(output.Simulated()) << output.Describe();
         for (std::uint8_t pattern : kPhasePattern) {
             output.Write(pattern);
             for (int bit = 0; bit < 4; ++bit) {

@@ -20,12 +20,12 @@ class ParallelPortTest : public ::testing::Test {
     }
     std::string Describe(std::int32_t address, std::function<int(int)> claim = {}) {
         ParallelPort port(address, {}, dir.path() + "/proc", dir.path() + "/dev", {claim, {}});
-        EXPECT_TRUE(port.IsSimulated());
+        EXPECT_TRUE(port.Simulated());
         const std::string described = port.Describe();  // also before anything is written
         port.Write(12);                                 // dropped, and nothing else happens
         port.SwitchOff();
         EXPECT_EQ(dir.Read("/dev/parport0"), "");
-        EXPECT_TRUE(port.IsSimulated());  // also once the port at 378 has been switched off
+        EXPECT_TRUE(port.Simulated());  // also once the port at 378 has been switched off
         EXPECT_EQ(port.Describe(), described);
         return described;
     }
@@ -86,7 +86,7 @@ TEST_F(ParallelPortTest, TheCoilsAreWrittenAndSwitchedOffWhereTheyAreDriven) {
     };
     ParallelPort port(0x278, {}, dir.path() + "/proc", dir.path() + "/dev",
                       {[](int) { return 0; }, record});
-    EXPECT_FALSE(port.IsSimulated());
+    EXPECT_FALSE(port.Simulated());
     EXPECT_EQ(port.Describe(), "Port 0x278: " + dir.path() + "/dev/parport1");
     port.Write(12);
     port.SwitchOff();
@@ -103,7 +103,7 @@ TEST_F(ParallelPortTest, TheCoilsAreWrittenAndSwitchedOffWhereTheyAreDriven) {
     dir.Write("/dev/parport3", "");
     ParallelPort atTheTop(0xFFFF, {}, dir.path() + "/proc", dir.path() + "/dev",
                           {[](int) { return 0; }, record});
-    EXPECT_FALSE(atTheTop.IsSimulated()) << atTheTop.Describe();
+    EXPECT_FALSE(atTheTop.Simulated()) << atTheTop.Describe();
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // would, and appends every value the lines are given to the file FAKE_GPIO_LOG, one line each:
 //   request 0     the lines were requested, starting at these values (hexadecimal)
 //   set 9         the lines were set to these values
-// Every other descriptor and call goes to the C library. What is written from a signal
+// The chip has 32 lines; line 13 is in use by another consumer ("other"). Every other
+// descriptor and call goes to the C library. What is written from a signal
 // handler passes here too, so only async-signal-safe calls are made on the way.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -102,6 +105,26 @@ int ioctl(int fd, unsigned long request, ...) {
         auto* lines = static_cast<gpio_v2_line_request*>(argument);
         lines->fd = OpenAs(kLines, O_CLOEXEC);
         Log("request", lines->config.attrs[0].attr.values);
+        return 0;
+    }
+    if (Is(fd, kChip) && request == GPIO_GET_CHIPINFO_IOCTL) {
+        auto* info = static_cast<gpiochip_info*>(argument);
+        *info = {};
+        std::strcpy(info->name, "fake-gpiochip");
+        std::strcpy(info->label, "fake");
+        info->lines = 32;
+        return 0;
+    }
+    if (Is(fd, kChip) && request == GPIO_V2_GET_LINEINFO_IOCTL) {
+        auto* info = static_cast<gpio_v2_line_info*>(argument);
+        if (info->offset >= 32) return errno = EINVAL, -1;
+        const std::uint32_t offset = info->offset;
+        *info = {};
+        info->offset = offset;
+        if (offset == 13) {
+            info->flags = GPIO_V2_LINE_FLAG_USED;
+            std::strcpy(info->consumer, "other");
+        }
         return 0;
     }
     if (Is(fd, kLines) && request == GPIO_V2_LINE_SET_VALUES_IOCTL) {

@@ -59,7 +59,7 @@ class TarvikProcess {
         process.setWorkingDirectory(QString::fromStdString(dir.path()));
         const QString binary = QString::fromStdString(dir.path() + "/tarvik");
         process.start(wrapper.isEmpty() ? binary : wrapper.front(),
-                      wrapper.isEmpty() ? QStringList{} : wrapper.mid(1) << binary);
+                      (wrapper.isEmpty() ? QStringList{} : wrapper.mid(1) << binary) + arguments);
         errors.clear();
         for (int attempt = 0; attempt < 400 && process.waitForStarted(10000); ++attempt) {
             port = ListeningPort(process.processId(), onvifPort);
@@ -157,6 +157,7 @@ class TarvikProcess {
     QProcess process;
     std::uint16_t port = 0;       // the turn server's, once launched
     std::uint16_t onvifPort = 0;  // where Onvif.ini puts the ONVIF server, if it does
+    QStringList arguments;        // after the binary
     std::string errors;
 };
 

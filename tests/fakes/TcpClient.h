@@ -71,6 +71,18 @@ class TcpClient {
     bool connected_ = false;
 };
 
+// A port the system gives out, free again once closed: for a server a test starts later.
+inline std::uint16_t FreeTcpPort() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
 // Handles Qt events until `done` holds or `limitMs` passes (a generous bound, never a
 // measurement); returns whether `done` held.
 inline bool ServeUntil(const std::function<bool()>& done, int limitMs = 20000) {

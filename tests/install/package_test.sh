@@ -24,10 +24,18 @@ for file in usr/bin/tarvik etc/tarvik/default/Config/MaxStep.ini etc/tarvik/defa
     usr/share/tarvik/totalsteps.ini usr/share/tarvik/StepCount.ini usr/share/man/man1/tarvik.1.gz \
     usr/share/doc/tarvik/copyright usr/share/doc/tarvik/changelog.Debian.gz usr/share/doc/tarvik/README.md.gz \
     usr/share/icons/hicolor/48x48/apps/tarvik.png usr/share/icons/hicolor/scalable/apps/tarvik.svg \
-    lib/systemd/system/tarvik@.service; do
+    lib/systemd/system/tarvik@.service usr/sbin/tarvik-add-camera \
+    usr/share/doc/tarvik/examples/Onvif.ini; do
     [ -f "$root/$file" ] || fail "$file is not in the package"
 done
 [ ! -e "$root/opt" ] || fail "the package still installs into /opt"
+add_camera=$root/usr/sbin/tarvik-add-camera
+[ -x "$add_camera" ] || fail "tarvik-add-camera is not executable"
+grep -qxF 'etc=${TARVIK_ETC:-/etc/tarvik}' "$add_camera" &&
+    grep -qxF 'tarvik=${TARVIK_BIN:-/usr/bin/tarvik}' "$add_camera" &&
+    ! grep -q '@TARVIK' "$add_camera" || fail "tarvik-add-camera does not default to the installed places"
+[ "$(readlink "$root/usr/share/man/man8/tarvik-add-camera.8.gz")" = ../man1/tarvik.1.gz ] ||
+    fail "man tarvik-add-camera does not lead to tarvik(1)"
 check
 # The position and the phase are state, reached through links; limits and pages are root's.
 for state in totalsteps.ini StepCount.ini Presets.ini; do
@@ -79,6 +87,96 @@ check
 
 # --help touches nothing and needs no camera folder.
 "$root/usr/bin/tarvik" --help | grep -q -- '--config DIR' || fail "--help"
+check
+
+# The man page names every option --help names, the tilt, and tarvik-add-camera; the service
+# never runs on simulated coils.
+man_source=$(gzip -dc "$root/usr/share/man/man1/tarvik.1.gz")
+roff() { printf '%s' "$1" | sed 's/-/\\-/g'; }  # as the man page spells it: \- for -
+options=$("$root/usr/bin/tarvik" --help | grep -o -- '--[a-z][a-z-]*' | sort -u)
+[ -n "$options" ] || fail "--help names no option"
+for word in $options Config/Tilt /turn/up /turn/down /turn/level Alt+Q Alt+A tarvik-add-camera; do
+    grep -qF -- "$(roff "$word")" <<<"$man_source" || fail "the man page does not name $word"
+done
+grep -q '^\.BR\? tilt' <<<"$man_source" || fail "the man page does not give Gpio.ini's tilt line"
+grep -q '^ExecStart=.* --require-coils' "$root/lib/systemd/system/tarvik@.service" ||
+    fail "the service may run on simulated coils"
+check
+
+# The installed README opens with what the package put where, not with the build scripts,
+# and the whole README follows.
+readme=$(gzip -dc "$root/usr/share/doc/tarvik/README.md.gz")
+source_readme=$(cat "$(dirname "$0")/../../README.md")
+opening=${readme%"$source_readme"}
+[ "$opening" != "$readme" ] && [ -n "$opening" ] ||
+    fail "the installed README is not an opening followed by the whole README"
+for phrase in "systemctl enable --now tarvik@default" /etc/tarvik/default/Config /var/lib/tarvik/default \
+    "applications menu" "tarvik-add-camera cam2" /usr/share/doc/tarvik/examples/Onvif.ini; do
+    grep -qF -- "$phrase" <<<"$opening" || fail "the installed README does not open with $phrase"
+done
+grep -q scripts/ <<<"$opening" && fail "the installed README opens with the build scripts"
+check
+
+# A second camera, made by tarvik-add-camera on the unpacked root, passes its own check before
+# the service ever started it. The default camera's links point to the real /var/lib, where
+# this root has nothing: copying them must not follow them.
+add_camera_here() {
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM TARVIK_ETC="$root/etc/tarvik" \
+        TARVIK_STATE="$root/var/lib/tarvik" TARVIK_SHARE="$root/usr/share/tarvik" \
+        TARVIK_BIN="${program:-$root/usr/bin/tarvik}" "$add_camera" "$@"
+}
+cam2=$root/etc/tarvik/cam2
+state2=$root/var/lib/tarvik/cam2
+added=$(add_camera_here cam2 8535 2>&1) || fail "tarvik-add-camera cam2 8535: $added"
+grep -q 'TCP port 8535' <<<"$added" || fail "tarvik-add-camera did not end with cam2's check: $added"
+for file in totalsteps.ini StepCount.ini Presets.ini; do
+    [ "$(readlink "$cam2/Config/$file")" = "$state2/$file" ] ||
+        fail "cam2's $file links to '$(readlink "$cam2/Config/$file")', not into $state2"
+    cmp -s "$state2/$file" "$root/usr/share/tarvik/$file" || fail "cam2's first $file is not the shipped one"
+    [ "$(stat -c %A "$state2/$file" | cut -c6)" = w ] || fail "cam2's $file is not group-writable"
+    [ "$(readlink "$camera/Config/$file")" = "/var/lib/tarvik/default/$file" ] ||
+        fail "the default camera's $file link was changed"
+done
+[ "$(stat -c %a "$state2")" = 2775 ] || fail "cam2's state folder is $(stat -c %a "$state2"), not 2775"
+cmp -s "$cam2/Config/Port.ini" <(printf '8535\r\n') || fail "cam2's Port.ini: $(od -c "$cam2/Config/Port.ini")"
+cmp -s "$cam2/Config/MaxStep.ini" "$camera/Config/MaxStep.ini" && [ -f "$cam2/html/Index.html" ] ||
+    fail "cam2 is not a copy of the default camera"
+refused() {  # expected message, then the arguments; tarvik-add-camera must refuse them
+    local expected=$1 answer status=0
+    shift
+    answer=$(add_camera_here "$@" 2>&1) || status=$?
+    [ "$status" -eq 1 ] && grep -qF -- "$expected" <<<"$answer" ||
+        fail "tarvik-add-camera $* gave status $status: $answer"
+}
+refused "exists already" cam2 8536
+cmp -s "$cam2/Config/Port.ini" <(printf '8535\r\n') || fail "a refused second cam2 changed the first"
+refused "is not a camera name" ../cam3
+refused "is not a camera name" -cam3
+refused "is not a TCP port" cam3 65536
+[ ! -e "$root/etc/cam3" ] && [ ! -e "$root/etc/tarvik/cam3" ] && [ ! -e "$root/etc/tarvik/-cam3" ] ||
+    fail "a refused camera left a folder behind"
+program=false refused "the check above failed" cam4
+check
+
+# The example Onvif.ini names every key tarvik knows (as its message for an unknown key lists
+# them), and tarvik takes it as shipped and with every key's line uncommented.
+example=$root/usr/share/doc/tarvik/examples/Onvif.ini
+printf 'bogus = 1\n' >"$cam2/Config/Onvif.ini"
+known=$("$root/usr/bin/tarvik" --config "$cam2" --check 2>&1 || true)
+keys=$(sed -n 's/.*expected one of the keys \(.*\)$/\1/p' <<<"$known" | tr -d ',')
+[ "$(wc -w <<<"$keys")" -ge 12 ] || fail "tarvik did not list the Onvif.ini keys: $known"
+for key in $keys; do
+    grep -qE "^#?$key = " "$example" || fail "the example Onvif.ini has no line for $key"
+    grep -qF "\\fB$(roff "$key")\\fP" <<<"$man_source" || fail "the man page does not describe Onvif.ini's $key"
+done
+cp "$example" "$cam2/Config/Onvif.ini"
+checked=$("$root/usr/bin/tarvik" --config "$cam2" --check 2>&1) || fail "the example as shipped: $checked"
+sed -E 's/^#([a-z-]+ = )/\1/' "$example" >"$cam2/Config/Onvif.ini"
+[ "$(grep -cE '^[a-z-]+ = ' "$cam2/Config/Onvif.ini")" -eq "$(wc -w <<<"$keys")" ] ||
+    fail "the example does not hold each key once"
+checked=$("$root/usr/bin/tarvik" --config "$cam2" --check 2>&1) ||
+    fail "the example with every key: $checked"
+grep -q 'ONVIF: port 8899, user admin' <<<"$checked" || fail "the example's keys were not read: $checked"
 check
 
 # The installed program on the default camera, its state where the postinst puts it (here

@@ -133,13 +133,20 @@ TEST_F(BinaryTest, CommandLineOptionsAndTheStartUpSummary) {
     for (const std::string& line : std::vector<std::string>{
              "tarvik: Tarvik 1.0\n", "tarvik: Config folder: " + elsewhere.path() + "/Config\n",
              "tarvik: listening on TCP port " + std::to_string(tarvik.port) +
-                 " on 127.0.0.1 only\n",
+                 " on 127.0.0.1 only: http://127.0.0.1:" + std::to_string(tarvik.port) + "/\n",
              "tarvik: coils: Port 0x378: simulated: ", "tarvik: step thread: ",
-             "tarvik: hot keys: none: Alt+Z not held, Alt+X not held\n"}) {
+             "tarvik: hot keys: none: Alt+Z not held, Alt+X not held (not available without "
+             "an X11 or Wayland session)\n"}) {
         EXPECT_TRUE(tarvik.WaitForStderr(line)) << line << tarvik.Stderr();
     }
+    // A journal's first line is the banner, and the hot keys are said once.
+    EXPECT_EQ(tarvik.Stderr().rfind("tarvik: Tarvik 1.0\n", 0), 0u) << tarvik.Stderr();
+    const std::string said = tarvik.Stderr();
+    EXPECT_EQ(said.find("ot key"), said.rfind("ot key")) << said;
     EXPECT_FALSE(test::TcpClient(tarvik.port, true).connected());  // not on ::1
     EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
+    EXPECT_TRUE(tarvik.Stderr().ends_with("tarvik: saved: pan at 50 phase 3; coils off\n"))
+        << tarvik.Stderr();
     const std::string logged = tarvik.process.readAllStandardOutput().toStdString();
     EXPECT_NE(logged.find("] 127.0.0.1 /turn/right\n"), std::string::npos) << logged;
 }
@@ -235,37 +242,109 @@ INSTANTIATE_TEST_SUITE_P(Cases, SaveTest, ::testing::ValuesIn(kSaveCases),
 
 // A damaged file (each kind is told apart by the config reader's tests) stops start-up
 // naming it, with exit status 1 and no file changed. Coils that cannot be driven (no Lpt.ini, no
-// GPIO chip) are simulated, and the start-up lines say why.
+// GPIO chip) are simulated, and the start-up lines say why; with --require-coils they stop
+// start-up instead, saying the same.
 TEST_F(BinaryTest, ADamagedConfigFileStopsStartUpNamingItAndChangesNothing) {
-    const std::tuple<const char*, const char*, const char*> cases[] = {
-        {"/Config/MaxStep.ini", "<missing>", nullptr},
-        {"/Config/Port.ini", "70000", nullptr},
-        {"/Config/Listen.ini", "localhost", nullptr},
-        {"/Config/Onvif.ini", "port = 8899\nuser = admin", nullptr},
-        {"/Config/Middlestep.ini", "<big>", nullptr},
-        {"/Config/Lpt.ini", "<missing>", "coils: Port 0x0: simulated: no port address configured"},
-        {"/Config/Gpio.ini", "no-such-chip 1 2 3 4",
-         "coils: GPIO no-such-chip: simulated: cannot request the lines of /dev/no-such-chip: "},
+    struct Case {
+        const char* file;
+        const char* damage;
+        const char* simulated;  // nullptr: start-up stops
+        bool requireCoils;
     };
-    for (const auto& [file, damage, simulated] : cases) {
-        const bool runs = simulated != nullptr;
+    const Case cases[] = {
+        {"/Config/MaxStep.ini", "<missing>", nullptr, false},
+        {"/Config/Port.ini", "70000", nullptr, false},
+        {"/Config/Listen.ini", "localhost", nullptr, false},
+        {"/Config/Onvif.ini", "port = 8899\nuser = admin", nullptr, false},
+        {"/Config/Middlestep.ini", "<big>", nullptr, false},
+        {"/Config/Lpt.ini", "<missing>", "Port 0x0: simulated: no port address configured", false},
+        {"/Config/Lpt.ini", "<missing>", "Port 0x0: simulated: no port address configured", true},
+        {"/Config/Lpt.ini", "378", "Port 0x378: simulated: ", true},
+        {"/Config/Gpio.ini", "no-such-chip 1 2 3 4",
+         "GPIO no-such-chip: simulated: cannot request the lines of /dev/no-such-chip: ", false},
+        {"/Config/Gpio.ini", "no-such-chip 1 2 3 4",
+         "GPIO no-such-chip: simulated: cannot request the lines of /dev/no-such-chip: ", true},
+    };
+    for (const Case& c : cases) {
+        const bool runs = c.simulated != nullptr && !c.requireCoils;
         TarvikProcess t;
+        if (c.requireCoils) t.arguments << "--require-coils";
         std::map<std::string, std::string> files{{"/Config/totalsteps.ini", "7"}};
-        files[file] = damage;
+        files[c.file] = c.damage;
         t.dir.WriteConfig(files);
-        if (std::string(damage) == "<big>") t.dir.Write(file, std::string(10 << 20, '7'));
-        EXPECT_EQ(t.Launch(), runs) << file << " " << damage << t.Stderr();
+        if (std::string(c.damage) == "<big>") t.dir.Write(c.file, std::string(10 << 20, '7'));
+        EXPECT_EQ(t.Launch(), runs) << c.file << " " << c.damage << t.Stderr();
         if (runs) {
-            EXPECT_TRUE(t.WaitForStderr(simulated)) << t.Stderr();
+            EXPECT_TRUE(t.WaitForStderr(std::string("coils: ") + c.simulated)) << t.Stderr();
             EXPECT_EQ(t.Stop(SIGTERM), 0);
             continue;
         }
         t.process.waitForFinished(10000);
-        EXPECT_EQ(t.process.exitCode(), 1) << file;
-        EXPECT_NE(t.Stderr().find("cannot start: \"" + t.dir.path() + file), std::string::npos)
-            << t.Stderr();
+        EXPECT_EQ(t.process.exitCode(), 1) << c.file;
+        const std::string said =
+            c.simulated != nullptr
+                ? std::string("cannot start: The coils cannot be driven (") + c.simulated
+                : "cannot start: \"" + t.dir.path() + c.file;
+        EXPECT_NE(t.Stderr().find(said), std::string::npos) << t.Stderr();
         EXPECT_LT(t.Stderr().size(), 2000u) << "the message names the file, it does not repeat it";
         EXPECT_EQ(t.dir.Read("/Config/totalsteps.ini"), "7");
+    }
+}
+
+// --check says what a run would get without touching it: GPIO lines are probed on the chip
+// (opened read-only, nothing requested), the limits are said as the files hold them, and
+// values that are legal but leave the camera still or strange are warned about, while the
+// check still passes.
+TEST_F(BinaryTest, TheCheckProbesTheLinesWithoutRequestingThemAndWarnsOfStrangeValues) {
+    const std::string chip = "/Config/Gpio.ini";
+    const std::vector<std::pair<std::map<std::string, std::string>, std::string>> cases = {
+        {{{chip, "gpiochip99 1 2 3 4"}},
+         "coils: GPIO gpiochip99: cannot request the lines of /dev/gpiochip99: No such file or "
+         "directory: a run would simulate the coils"},
+        {{{chip, "/dev/fake-gpiochip 4 5 6 7"}},
+         "coils: GPIO /dev/fake-gpiochip [fake], 32 lines: 4 5 6 7 free (not requested by "
+         "--check)"},
+        {{{chip, "/dev/fake-gpiochip 4 5 6 40"}},
+         "coils: GPIO /dev/fake-gpiochip [fake], 32 lines: line 40 does not exist: a run would "
+         "simulate the coils"},
+        {{{chip, "/dev/fake-gpiochip 12 13 14 15"}},
+         "[fake], 32 lines: line 13 is in use by other: a run would simulate"},
+        {{{"/Config/Lpt.ini", "0"}}, "/Config/Lpt.ini is read as 0: the coils would be simulated"},
+        {{{"/Config/BigStep.ini", "0"}}, "/Config/BigStep.ini holds 0: a big step would not move"},
+        {{{"/Config/BigStep.ini", "-5"}}, "/Config/BigStep.ini holds -5: a big step would turn"},
+        {{{"/Config/Middlestep.ini", "500"}},
+         "/Config/Middlestep.ini holds 500, outside the limits"},
+        {{{"/Config/StepCount.ini", "9"}}, "/Config/StepCount.ini holds 9, outside 1 to 8"},
+        {{{"/Config/Port.ini", "0"}}, "/Config/Port.ini holds 0: the web server would listen on a"},
+        {{{"/Config/MaxStep.ini", "120"}, {"/Config/MinStep.ini", "-80"}},
+         "pan motor: CAMERA/Config, limits -80 to 120, at 0, middle 0, big step 50"},
+    };
+    for (const auto& [files, said] : cases) {
+        test::TempDir camera;
+        std::map<std::string, std::string> withPort{{"/Config/Port.ini", "8534"}};
+        for (const auto& [file, text] : files) withPort[file] = text;
+        camera.WriteConfig(withPort);
+        const std::string log = camera.path() + "/lines.log";
+        QProcessEnvironment env = test::Headless();
+        env.insert("LD_PRELOAD", FAKE_GPIO_CHIP);
+        env.insert("FAKE_GPIO_LOG", QString::fromStdString(log));
+        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        QProcess check;
+        check.setProcessEnvironment(env);
+        check.start(QString::fromStdString(dir.path() + "/tarvik"),
+                    {"--config", QString::fromStdString(camera.path()), "--check"});
+        ASSERT_TRUE(check.waitForFinished(20000));
+        const std::string printed = check.readAllStandardOutput().toStdString();
+        EXPECT_EQ(check.exitCode(), 0) << said << printed;
+        std::string expected = said;
+        if (expected.find("CAMERA") != std::string::npos) {
+            expected.replace(expected.find("CAMERA"), 6, camera.path());
+        }
+        EXPECT_NE(printed.find(expected), std::string::npos) << printed;
+        const bool warns = said.find(" holds ") != std::string::npos ||
+                           said.find(" is read as 0") != std::string::npos;
+        EXPECT_EQ(printed.find("warning: ") != std::string::npos, warns) << printed;
+        EXPECT_EQ(camera.Read("/lines.log"), "") << "nothing requested or set";
     }
 }
 

@@ -155,17 +155,10 @@ TEST(ScarceDescriptorsTest, FloodsAtTheDescriptorLimitNeitherSpinNorStopTurnsNor
 
 // With 64 descriptors, 120 connections that trickle a byte every 200 ms to one server keep
 // neither server from answering: the descriptors are shared, so the connection that can best
-// be spared makes room, whichever server holds it.
+// be spared makes room, whichever server holds it. A reader that takes a long reply slowly
+// but steadily, the oldest connection of all, is never the one.
 TEST(ScarceDescriptorsTest, TricklersOnOneServerStarveNeitherServer) {
-    const std::uint16_t onvifPort = [] {
-        sockaddr_in address{};  // a port the system gives out, free again once closed
-        socklen_t length = sizeof address;
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        ::close(fd);
-        return ntohs(address.sin_port);
-    }();
+    const std::uint16_t onvifPort = test::FreeTcpPort();
     const std::string body =
         "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\"><s:Body>"
         "<GetSystemDateAndTime xmlns=\"http://www.onvif.org/ver10/device/wsdl\"/></s:Body>"
@@ -180,6 +173,26 @@ TEST(ScarceDescriptorsTest, TricklersOnOneServerStarveNeitherServer) {
         tarvik.wrapper = {"prlimit", "--nofile=64:64", "--"};
         tarvik.onvifPort = onvifPort;
         ASSERT_TRUE(tarvik.Launch()) << tarvik.Stderr();
+        // A board of 2.4 MB. A post the server spares to make room for another is posted again.
+        const std::string post = "GET /chat?" + std::string(60000, 'm') + " HTTP/1.1\r\n\r\n";
+        for (int i = 0; i < 200; ++i) {
+            TcpClient poster(tarvik.port);
+            poster.Send(post);
+            if (poster.ReadAll().size() > 40u * 60000u) break;
+        }
+        TcpClient reader(tarvik.port);
+        reader.Send("GET /chat?r HTTP/1.1\r\n\r\n");
+        std::size_t read = 0;
+        TcpClient::End readEnd = TcpClient::End::TimedOut;
+        std::thread slowReader([&] {
+            char buffer[32768];
+            ssize_t got = 0;
+            while ((got = ::recv(reader.fd(), buffer, sizeof buffer, 0)) > 0) {
+                read += static_cast<std::size_t>(got);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            readEnd = got == 0 ? TcpClient::End::Closed : TcpClient::End::Reset;
+        });
         const std::uint16_t trickled = onvifTrickled ? onvifPort : tarvik.port;
         std::atomic<bool> done{false};
         std::atomic<int> rounds{0};
@@ -205,9 +218,12 @@ TEST(ScarceDescriptorsTest, TricklersOnOneServerStarveNeitherServer) {
                 answered += client.ReadAll().rfind("HTTP/1.1 200 ", 0) == 0;
             }
         }
+        slowReader.join();
         done = true;
         trickle.join();
         EXPECT_EQ(answered, 10) << (onvifTrickled ? "turns" : "ONVIF") << tarvik.Stderr();
+        EXPECT_EQ(readEnd, TcpClient::End::Closed);
+        EXPECT_GT(read, 40u * 60000u) << "the slow reader got the whole board";
         EXPECT_EQ(tarvik.Stop(SIGTERM), 0) << tarvik.Stderr();
     }
 }

@@ -63,12 +63,12 @@ class X11Test : public ::testing::Test {
         });
         return icon;
     }
+    // The one line of the hot keys, with both not held and the reason.
     bool KeysReported(TarvikProcess& tarvik, const std::string& text) {
         return XSession::WaitFor(
             [&] {
-                const std::string errors = tarvik.Stderr();
-                return errors.find("Hot key Alt+Z: " + text) != std::string::npos &&
-                       errors.find("Hot key Alt+X: " + text) != std::string::npos;
+                return tarvik.Stderr().find("Alt+Z not held, Alt+X not held (" + text + ")") !=
+                       std::string::npos;
             },
             5000);
     }
@@ -117,11 +117,10 @@ TEST_F(X11Test, OnAWaylandSessionThePortalHoldsTheKeysOrTheLimitIsSaid) {
         TarvikProcess tarvik;
         ASSERT_TRUE(tarvik.Launch(env)) << tarvik.Stderr();
         EXPECT_TRUE(tarvik.WaitForStderr(
-            "tarvik: Hot keys: the desktop offers no global shortcuts portal, so Alt+Z and "
-            "Alt+X work only while an X11 window has the focus\n"))
+            "tarvik: hot keys: X11 key grabs: Alt+Z held, Alt+X held (the desktop offers no "
+            "global shortcuts portal, so Alt+Z and Alt+X work only while an X11 window has the "
+            "focus)\n"))
             << tarvik.Stderr();
-        EXPECT_TRUE(
-            tarvik.WaitForStderr("tarvik: hot keys: X11 key grabs: Alt+Z held, Alt+X held\n"));
         EXPECT_EQ(tarvik.Stop(SIGTERM), 0);
     }
     test::FakePortal portal(bus.address(), "bind");

@@ -7,11 +7,13 @@
 #include <ctime>
 #include <thread>
 
+#include "Discovery.h"
 #include "DiscoveryMessages.h"
 #include "HttpServer.h"
 #include "LoginThrottle.h"
 #include "OnvifAuth.h"
 #include "OnvifConfig.h"
+#include "OnvifEndpoint.h"
 #include "OnvifService.h"
 #include "Presets.h"
 #include "PtzControl.h"
@@ -53,7 +55,11 @@ TEST(OnvifConfig, KeysValuesCommentsAndTheBadLineNamed) {
     for (const char* edge :
          {"port = 1", "port = 65535", "width = 16", "height = 16384", "fov = 0.01", "vfov = 360",
           "steps-per-degree = 100000", "tilt-steps-per-degree = 0.001"}) {
-        EXPECT_TRUE(std::holds_alternative<OnvifConfig>(ParseOnvifConfig("O", edge))) << edge;
+        const auto parsed = ParseOnvifConfig("O", edge);
+        ASSERT_TRUE(std::holds_alternative<OnvifConfig>(parsed)) << edge;
+        // A field of view in half-steps needs both its angle and its steps per degree.
+        EXPECT_FALSE(std::get<OnvifConfig>(parsed).HalfFieldSteps()) << edge;
+        EXPECT_FALSE(std::get<OnvifConfig>(parsed).HalfVerticalFieldSteps()) << edge;
     }
     for (const auto& [text, message] : bad) {
         const auto parsed = ParseOnvifConfig("O", text);
@@ -151,6 +157,77 @@ TEST(Discovery, AProbeMatchesOurTypesAndScopes) {
     for (const auto& [types, scopes, match] : cases) {
         EXPECT_EQ(onvif::ProbeMatches(types, scopes, ours), match) << types << scopes;
     }
+}
+
+// Two mounts on one machine both listen for probes: the second shares the port the first
+// (or any other ONVIF program) holds.
+TEST(Discovery, ASecondListenerSharesThePort) {
+    const int other = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(other, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ::getsockname(other, reinterpret_cast<sockaddr*>(&address), &length);
+    onvif::Discovery discovery("U", "N", 8899, {ntohs(address.sin_port)});
+    EXPECT_EQ(discovery.Start(), "");
+    discovery.Stop();
+    ::close(other);
+}
+
+// Answers are bounded in all, whoever asks: past the total of a second, probes go unanswered
+// until the next second. (The bound of one source is the client tests'.)
+TEST(Discovery, AnswersAtMostTheTotalBoundASecond) {
+    onvif::Discovery discovery("U", "N", 8899, {0, 100, 5, std::chrono::milliseconds(500)});
+    ASSERT_EQ(discovery.Start(), "");
+    const int client = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in to{AF_INET, htons(discovery.LocalPort()), {htonl(INADDR_LOOPBACK)}, {}};
+    const auto probe = [&](const std::string& id) {
+        const std::string text =
+            "<e:Envelope xmlns:e=\"http://www.w3.org/2003/05/soap-envelope\" "
+            "xmlns:w=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" "
+            "xmlns:d=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\"><e:Header><w:MessageID>" +
+            id + "</w:MessageID></e:Header><e:Body><d:Probe/></e:Body></e:Envelope>";
+        ::sendto(client, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                 sizeof to);
+    };
+    for (int i = 0; i < 10; ++i) probe("urn:uuid:first-" + std::to_string(i));
+    int first = 0;
+    bool later = false;
+    // Probes are read in order: once one sent in a later second is answered, every one of the
+    // first ten has been read.
+    EXPECT_TRUE(test::ServeUntil([&] {
+        char reply[8192];
+        for (ssize_t got; (got = ::recv(client, reply, sizeof reply, 0)) > 0;) {
+            const std::string text(reply, static_cast<std::size_t>(got));
+            first += text.find("urn:uuid:first-") != std::string::npos;
+            later = later || text.find("urn:uuid:later") != std::string::npos;
+        }
+        if (!later) probe("urn:uuid:later");
+        return later;
+    }));
+    EXPECT_EQ(first, 5);
+    ::close(client);
+    discovery.Stop();
+}
+
+// Home Assistant keys a device by the hardware address of its interfaces, NVRs by its serial
+// and endpoint: each camera folder keeps its own, and the interfaces report the camera's.
+TEST(DeviceIdentity, EachCameraFolderHasItsOwnAndKeepsIt) {
+    const onvif::DeviceIdentity first = IdentityOf("/etc/tarvik/cam1/Config");
+    const onvif::DeviceIdentity again = IdentityOf("/etc/tarvik/cam1/Config");
+    const onvif::DeviceIdentity second = IdentityOf("/etc/tarvik/cam2/Config");
+    EXPECT_EQ(first.serial, again.serial);
+    EXPECT_EQ(first.uuid, again.uuid);
+    EXPECT_EQ(first.hwAddress, again.hwAddress);
+    EXPECT_NE(first.serial, second.serial);
+    EXPECT_NE(first.uuid, second.uuid);
+    EXPECT_NE(first.hwAddress, second.hwAddress);
+    for (const auto& identity : {first, second}) {
+        EXPECT_EQ(identity.hwAddress[0] & 3, 2) << "locally administered, unicast";
+    }
+    EXPECT_EQ(onvif::HwAddressText({0x02, 0xab, 0, 1, 2, 0xff}, 2), "02:ab:00:01:02:01");
 }
 
 // A UsernameToken as clients send it, made at `created`.
@@ -361,9 +438,14 @@ struct ServiceRig : test::MotorRig {
     LineList log;
     test::FakeClock clock;
     std::vector<std::string> notices;
-    onvif::OnvifService service{
-        config, ptz,   presets,         login ? &auth : nullptr,
-        log,    clock, {"S", "U", "H"}, [this](const std::string& n) { notices.push_back(n); }};
+    onvif::OnvifService service{config,
+                                ptz,
+                                presets,
+                                login ? &auth : nullptr,
+                                log,
+                                clock,
+                                {"S", "U", "H", {2, 0, 0x5e, 0, 0, 0x10}},
+                                [this](const std::string& n) { notices.push_back(n); }};
 };
 
 std::string Op(const char* name, const std::string& inside, const char* ns = kPtz) {
@@ -485,6 +567,8 @@ TEST(OnvifService, EachRequestMovesTheMotorsOrIsRefusedWithItsFault) {
          "<tds:GetServiceCapabilitiesResponse><tds:Capabilities><tds:Network", 0, 0, -1},
         {"the model", Op("GetDeviceInformation", "", kDevice), true, 200,
          "<tds:Model>Tarvik pan-tilt mount<", 0, 0, -1},
+        {"interfaces with the camera's own address", Op("GetNetworkInterfaces", "", kDevice), false,
+         200, "<tt:HwAddress>02:00:5e:00:00:10<", 0, 0, -1},
     };
     for (const Case& c : cases) {
         ServiceRig rig(c.tilt);

@@ -26,10 +26,17 @@ onvif::DeviceIdentity IdentityOf(const std::string& configFolder) {
     ::gethostname(host, sizeof host);
     std::string serial = hex.substr(0, 12);
     for (char& c : serial) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    // The last six bytes of the hash, as a locally administered unicast address: one no
+    // network card was made with.
+    std::array<unsigned char, 6> address{};
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        address[i] = static_cast<unsigned char>(hash[static_cast<qsizetype>(14 + i)]);
+    }
+    address[0] = static_cast<unsigned char>((address[0] & 0xFC) | 0x02);
     return {serial,
             hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
                 hex.substr(16, 4) + "-" + hex.substr(20, 12),
-            host};
+            host, address};
 }
 
 OnvifEndpoint::OnvifEndpoint(OnvifConfig config, std::string baseDir, SharedMotor& motors,
@@ -104,6 +111,30 @@ std::string OnvifSummary(const OnvifConfig& config, std::uint16_t port, bool dis
 
 std::string OnvifEndpoint::Summary() const {
     return OnvifSummary(config_, server_.LocalPort(), discovery_ != nullptr);
+}
+
+std::optional<std::string> OnvifEndpoint::SavePresetHere(const std::string& name) {
+    if (name.find_first_not_of(' ') == std::string::npos) return "Name the preset first";
+    const onvif::Preset* same = presets_.FindByName(name);
+    if (!presets_.Set(same != nullptr ? same->token : "", name, ptz_.Raw())) {
+        return "All " + std::to_string(onvif::Presets::kMost) + " presets are taken";
+    }
+    SavePresets();
+    return std::nullopt;
+}
+
+void OnvifEndpoint::GoToPreset(const std::string& token) {
+    if (const onvif::Preset* preset = presets_.Find(token)) ptz_.MoveToRaw(preset->position, 1);
+}
+
+void OnvifEndpoint::RemovePreset(const std::string& token) {
+    if (presets_.Remove(token)) SavePresets();
+}
+
+void OnvifEndpoint::SavePresets() {
+    if (const std::string failure = presets_.Save(); !failure.empty()) {
+        notice_("Presets not saved to \"" + presets_.Path() + "\": " + failure);
+    }
 }
 
 void OnvifEndpoint::Stop() {

@@ -41,7 +41,18 @@ class OnvifEndpoint {
     // Says Bye to the network, once.
     void Stop();
 
+    // The window's way to the presets ONVIF serves: one list, one file, one set of limits.
+    const std::vector<onvif::Preset>& Presets() const { return presets_.All(); }
+    void OnPresetsChanged(std::function<void()> changed) { presets_.OnChange(std::move(changed)); }
+    // Saves where the mount stands under `name`, over the preset of that name if there is
+    // one. Why not, or nullopt.
+    std::optional<std::string> SavePresetHere(const std::string& name);
+    void GoToPreset(const std::string& token);
+    void RemovePreset(const std::string& token);
+
   private:
+    void SavePresets();
+
     OnvifConfig config_;
     std::string baseDir_;
     Notice notice_;
@@ -56,7 +67,8 @@ class OnvifEndpoint {
 // "ONVIF: port 8899, user admin, discovery on, field of view 62.2° = 708 half-steps"
 std::string OnvifSummary(const OnvifConfig& config, std::uint16_t port, bool discovery);
 
-// The device's serial number and endpoint UUID, from the machine's id and the Config folder:
+// The device's serial number, endpoint UUID and hardware address, from the machine's id and
+// the Config folder:
 // the same across restarts, different for two cameras of one machine.
 onvif::DeviceIdentity IdentityOf(const std::string& configFolder);
 

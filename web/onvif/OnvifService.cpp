@@ -138,6 +138,13 @@ std::string ReadLine(const std::string& path) {
 
 }  // namespace
 
+std::string HwAddressText(const std::array<unsigned char, 6>& address, unsigned ordinal) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", address[0], address[1],
+                  address[2], address[3], address[4], (address[5] + ordinal) & 0xFFu);
+    return text;
+}
+
 OnvifService::OnvifService(const OnvifConfig& config, PtzControl& ptz, Presets& presets,
                            OnvifAuth* auth, LineList& requestLog, const Clock& clock,
                            DeviceIdentity identity, Notice notice)
@@ -433,6 +440,7 @@ OnvifService::Reply OnvifService::GetHostname(const Call&) {
 // The IPv4 interfaces, as the kernel names them.
 OnvifService::Reply OnvifService::GetNetworkInterfaces(const Call&) {
     std::string interfaces;
+    unsigned ordinal = 0;
     ifaddrs* all = nullptr;
     if (::getifaddrs(&all) == 0) {
         for (const ifaddrs* i = all; i != nullptr; i = i->ifa_next) {
@@ -452,9 +460,10 @@ OnvifService::Reply OnvifService::GetNetworkInterfaces(const Call&) {
             interfaces +=
                 "<tds:NetworkInterfaces token=\"" + Escaped(name) + "\">" +
                 Tag("tt:Enabled", "true") +
-                Tag("tt:Info", Tag("tt:Name", Escaped(name)) +
-                                   Tag("tt:HwAddress", Escaped(ReadLine(sys + "/address"))) +
-                                   Tag("tt:MTU", Escaped(ReadLine(sys + "/mtu")))) +
+                Tag("tt:Info",
+                    Tag("tt:Name", Escaped(name)) +
+                        Tag("tt:HwAddress", HwAddressText(identity_.hwAddress, ordinal++)) +
+                        Tag("tt:MTU", Escaped(ReadLine(sys + "/mtu")))) +
                 Tag("tt:IPv4",
                     Tag("tt:Enabled", "true") +
                         Tag("tt:Config",

@@ -3,6 +3,7 @@
 // paths it was posted to.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -27,13 +28,20 @@ inline constexpr const char* kDevicePath = "/onvif/device_service";
 inline constexpr const char* kMediaPath = "/onvif/media_service";
 inline constexpr const char* kPtzPath = "/onvif/ptz_service";
 
-// What names this device: its serial number and its endpoint's UUID (stable across
-// restarts), and the host's name.
+// What names this device: its serial number, its endpoint's UUID and the hardware address
+// its network interfaces report (all stable across restarts, different for each camera, so
+// that NVRs and Home Assistant, which key a device by them, keep two mounts apart), and the
+// host's name.
 struct DeviceIdentity {
     std::string serial;
     std::string uuid;
     std::string hostname;
+    std::array<unsigned char, 6> hwAddress{};
 };
+
+// "02:1f:…": the identity's address, its last byte counted on by the interface's ordinal so
+// that two interfaces do not share one.
+std::string HwAddressText(const std::array<unsigned char, 6>& address, unsigned ordinal);
 
 // A SOAP fault: its code (env:Sender or env:Receiver), its ONVIF subcodes and the reason.
 struct Fault {

@@ -45,6 +45,12 @@ const Preset* Presets::Find(const std::string& token) const {
     return found == presets_.end() ? nullptr : &*found;
 }
 
+const Preset* Presets::FindByName(const std::string& name) const {
+    const auto found = std::find_if(presets_.begin(), presets_.end(),
+                                    [&](const Preset& p) { return p.name == name; });
+    return found == presets_.end() ? nullptr : &*found;
+}
+
 std::optional<std::string> Presets::Set(const std::string& token, const std::string& name,
                                         const std::array<std::int16_t, 2>& position) {
     std::string clean = name;
@@ -55,6 +61,7 @@ std::optional<std::string> Presets::Set(const std::string& token, const std::str
         if (preset.token != token) continue;
         preset.position = position;
         if (!clean.empty()) preset.name = clean;
+        if (changed_) changed_();
         return token;
     }
     if (presets_.size() >= kMost) return std::nullopt;
@@ -62,11 +69,16 @@ std::optional<std::string> Presets::Set(const std::string& token, const std::str
     while (Find(std::to_string(next)) != nullptr) ++next;
     const std::string fresh = std::to_string(next);
     presets_.push_back({fresh, clean.empty() ? "Preset " + fresh : clean, position});
+    if (changed_) changed_();
     return fresh;
 }
 
 bool Presets::Remove(const std::string& token) {
-    return std::erase_if(presets_, [&](const Preset& p) { return p.token == token; }) > 0;
+    if (std::erase_if(presets_, [&](const Preset& p) { return p.token == token; }) == 0) {
+        return false;
+    }
+    if (changed_) changed_();
+    return true;
 }
 
 std::string Presets::Save() const {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <variant>
@@ -36,6 +37,7 @@ class Presets {
 
     const std::vector<Preset>& All() const { return presets_; }
     const Preset* Find(const std::string& token) const;
+    const Preset* FindByName(const std::string& name) const;
     // Sets a new preset (empty token) or replaces one; the token, or nullopt when all are
     // taken. An unknown token is the caller's to refuse.
     std::optional<std::string> Set(const std::string& token, const std::string& name,
@@ -43,11 +45,14 @@ class Presets {
     bool Remove(const std::string& token);
     // Writes the file; why not, or empty (nothing is written while unkept).
     std::string Save() const;
+    // Called after every change, whoever made it, so that every view shows the same list.
+    void OnChange(std::function<void()> changed) { changed_ = std::move(changed); }
 
   private:
     std::string path_;
     bool kept_ = false;
     std::vector<Preset> presets_;
+    std::function<void()> changed_;
 };
 
 }  // namespace tarvik::onvif
