@@ -15,24 +15,41 @@ void Say(const std::string& line) {
     std::printf("tarvik: %s\n", line.c_str());
 }
 
-// What a run would drive: the port as found, or each motor's GPIO lines as probed.
-void SayCoils(const std::string& baseDir, const DriveSettings& s) {
+// What a run would drive: the port as found, or each motor's GPIO lines as probed. Whether
+// the coils look drivable.
+bool SayCoils(const std::string& baseDir, const DriveSettings& s) {
     if (!s.gpio) {
-        Say("coils: " + LocateParallelPort(s.lptAddress, LptReading(s.lptText, s.lptAddress)) +
-            " (not opened by --check)");
+        const PortLocation port =
+            LocateParallelPort(s.lptAddress, LptReading(s.lptText, s.lptAddress));
+        Say("coils: " + port.said + (port.found ? " (not opened by --check)" : ": simulated"));
         if (s.lptAddress == 0) {
             Say("warning: " + baseDir + files::kLpt +
                 " is read as 0: the coils would be simulated");
         }
-        return;
+        return port.found;
     }
     const auto probe = [](const char* what, const GpioMotorLines& lines) {
         const GpioProbe found = ProbeGpioLines(lines);
         Say(std::string(what) + "GPIO " + found.said +
             (found.usable ? " (not requested by --check)" : ": a run would simulate the coils"));
+        return found.usable;
     };
-    probe("coils: ", *s.gpio);
-    if (s.tilt && s.gpio->tilt) probe("tilt coils: ", *s.gpio->tilt);
+    const bool pan = probe("coils: ", *s.gpio);
+    return (s.tilt && s.gpio->tilt ? probe("tilt coils: ", *s.gpio->tilt) : true) && pan;
+}
+
+// Presets that are legal but would not do what their user meant.
+void WarnAboutPresets(const onvif::Presets& presets, const DriveSettings& s) {
+    const auto outside = [](std::int16_t at, const AxisSettings& a) {
+        return at < a.lowerStep - 1 || at > a.upperStep + 1;
+    };
+    for (const onvif::Preset& p : presets.All()) {
+        const std::string which = "warning: " + presets.Path() + " preset " + p.token;
+        if (p.name.empty()) Say(which + " has no name (a line is: token pan tilt name)");
+        if (outside(p.position[0], s.pan) || (s.tilt && outside(p.position[1], *s.tilt))) {
+            Say(which + " lies outside the limits: going there stops at a limit");
+        }
+    }
 }
 
 // One motor as its files hold it, and the values that are legal but leave it still or strange.
@@ -68,7 +85,7 @@ void SayWhetherSavable(const std::string& path, const char* what) {
 }
 
 // The ONVIF summary, what stops start-up, or nothing without Onvif.ini.
-std::optional<std::string> CheckOnvif(const std::string& baseDir) {
+std::optional<std::string> CheckOnvif(const std::string& baseDir, const DriveSettings& settings) {
     const std::string path = baseDir + "/Config/Onvif.ini";
     const FileText read = ReadFileText(path);
     if (read.missing) return std::nullopt;
@@ -78,12 +95,13 @@ std::optional<std::string> CheckOnvif(const std::string& baseDir) {
     const OnvifConfig& config = std::get<OnvifConfig>(parsed);
     onvif::Presets presets(baseDir + "/Config/Presets.ini");
     if (auto error = presets.Load()) return error->Message();
+    WarnAboutPresets(presets, settings);
     return OnvifSummary(config, config.port, config.discovery);
 }
 
 }  // namespace
 
-int CheckConfiguration(const std::string& baseDir) {
+int CheckConfiguration(const std::string& baseDir, bool requireCoils) {
     auto loaded = LoadDriveSettings(baseDir);
     std::optional<std::string> failure;
     if (auto* error = std::get_if<StartupError>(&loaded)) failure = error->Message();
@@ -101,7 +119,7 @@ int CheckConfiguration(const std::string& baseDir) {
     }
     const DriveSettings& settings = std::get<DriveSettings>(loaded);
     Say("Config folder " + baseDir + files::kConfig + ": every file is usable");
-    SayCoils(baseDir, settings);
+    const bool drivable = SayCoils(baseDir, settings);
     SayAxis("pan motor", baseDir + files::kConfig, settings.pan);
     const std::string& host = std::get<std::string>(address);
     const std::int32_t portNumber = std::get<std::int32_t>(port);
@@ -116,7 +134,7 @@ int CheckConfiguration(const std::string& baseDir) {
     if (!std::filesystem::is_directory(baseDir + files::kHtml, ignored)) {
         Say("no page folder \"" + baseDir + files::kHtml + "\": every page would be sent empty");
     }
-    if (auto onvif = CheckOnvif(baseDir)) {
+    if (auto onvif = CheckOnvif(baseDir, settings)) {
         if (!onvif->starts_with("ONVIF: ")) {
             std::fprintf(stderr, "tarvik: check failed: %s\n", onvif->c_str());
             return 1;
@@ -130,6 +148,12 @@ int CheckConfiguration(const std::string& baseDir) {
         if (!settings.gpio) Say("tilt coils: D4-D7 of the same port");
         SayWhetherSavable(baseDir + files::kTilt + files::kTotalSteps, "tilt position");
         SayWhetherSavable(baseDir + files::kTilt + files::kStepCount, "tilt phase");
+    }
+    if (requireCoils && !drivable) {
+        std::fprintf(stderr,
+                     "tarvik: check failed: the coils cannot be driven and --require-coils is "
+                     "given\n");
+        return 1;
     }
     return 0;
 }

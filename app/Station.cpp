@@ -119,7 +119,8 @@ std::optional<std::string> Station::Start() {
     if (settings.tilt) {
         tiltSummary_ =
             "tilt motor: " + baseDir_ + files::kTilt + ", on " +
-            (settings.gpio ? "the GPIO lines of its tilt line" : "D4-D7 of the same port");
+            (settings.gpio && settings.gpio->tilt ? "GPIO " + settings.gpio->tilt->Describe()
+                                                  : std::string("D4-D7 of the same port"));
         tiltScroll_ = std::make_unique<ScrollFollow>(motor_, Axis::Tilt);
         tiltScroll_->Load(settings.tilt->lowerStep - 1, settings.tilt->upperStep + 1,
                           settings.tilt->totalSteps);

@@ -69,10 +69,10 @@ constexpr const char* kUsage =
     " when that has no Config)\n"
     "  --log-requests   copy each line of the request log to standard output\n"
     "  --require-coils  stop start-up when the coils cannot be driven, instead of running\n"
-    "                   on simulated coils (for a service)\n"
+    "                   on simulated coils (for a service); with --check, fail the check\n"
     "  --check          read and check every configuration file, say what would be driven\n"
     "                   and served, and exit (0: usable, 1: not) without touching anything\n"
-    "  --help           show this help and exit\n"
+    "  -h, --help       show this help and exit\n"
     "  --version        show the version and exit\n"
     "\n"
     "With DIR/Config/Onvif.ini Tarvik also offers ONVIF PTZ services, so that NVRs and home\n"
@@ -296,7 +296,7 @@ int Run(tarvik::Station& station, tarvik::Cam* window, Consoles& consoles) {
 int main(int argc, char** argv) {
     Options options;
     if (const auto status = ParseArguments(argc, argv, options)) return *status;
-    if (options.check) return tarvik::CheckConfiguration(options.baseDir);
+    if (options.check) return tarvik::CheckConfiguration(options.baseDir, options.requireCoils);
     PrepareProcess();
     tarvik::SystemClock clock;
     if (!HasDisplay()) {

@@ -85,7 +85,12 @@ std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text) {
 GpioProbe ProbeGpioLines(const GpioMotorLines& motor) {
     const std::string path = motor.ChipPath();
     const int chip = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (chip < 0) return {false, motor.chip + ": " + Reason(errno, path)};
+    if (chip < 0) {
+        const int error = errno;
+        return {false, motor.chip + ": cannot open " + path + ": " + std::strerror(error) +
+                           (error == EACCES || error == EPERM ? " (is the user in group gpio?)"
+                                                              : "")};
+    }
     gpiochip_info info{};
     if (::ioctl(chip, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {
         const int saved = errno;

@@ -150,16 +150,19 @@ std::string ParallelPort::FindParport(std::uint16_t address) const {
     return FindParportIn(procRoot_, address);
 }
 
-std::string LocateParallelPort(std::int32_t address, const std::string& reading,
-                               const std::string& procRoot) {
+PortLocation LocateParallelPort(std::int32_t address, const std::string& reading,
+                                const std::string& procRoot) {
     if (address < 0 || address > 0xFFFF) {
-        return "Port address " + std::to_string(address) + " needs more than 16 bits";
+        return {false, "Port address " + std::to_string(address) + " needs more than 16 bits"};
     }
     const std::string prefix = HexAddress(static_cast<std::uint16_t>(address));
-    if (address == 0) return prefix + (reading.empty() ? "no port address configured" : reading);
+    if (address == 0) {
+        return {false, prefix + (reading.empty() ? "no port address configured" : reading)};
+    }
     const std::string name = FindParportIn(procRoot, static_cast<std::uint16_t>(address));
-    return prefix + (name.empty() ? "no parallel port at this address" : "/dev/" + name) +
-           (reading.empty() ? "" : " (" + reading + ")");
+    return {!name.empty(),
+            prefix + (name.empty() ? "no parallel port at this address" : "/dev/" + name) +
+                (reading.empty() ? "" : " (" + reading + ")")};
 }
 
 ParallelPort::Device ParallelPort::Open(std::uint16_t address) const {

@@ -62,8 +62,12 @@ class ParallelPort : public CoilOutput {
 
 // What the port at `address` would be, found without opening or claiming anything:
 // "Port 0x378: /dev/parport0", or why there is none to drive.
-std::string LocateParallelPort(std::int32_t address, const std::string& reading = {},
-                               const std::string& procRoot = "/proc/sys/dev/parport");
+struct PortLocation {
+    bool found = false;
+    std::string said;
+};
+PortLocation LocateParallelPort(std::int32_t address, const std::string& reading = {},
+                                const std::string& procRoot = "/proc/sys/dev/parport");
 
 // The fixed address that receives 0 at exit, whatever the configured port.
 inline constexpr std::uint16_t kShutdownPortAddress = 888;

@@ -18,6 +18,10 @@ TEST(LineListModel, TheViewFollowsInsertsAtTheTopAndLinesFallingOffTheEnd) {
     LineListModel model(lines);
     lines.SetView(&model);
     QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    // Every insertion and removal announced is of at least one row.
+    const auto rows = [](const QModelIndex&, int first, int last) { EXPECT_LE(first, last); };
+    QObject::connect(&model, &QAbstractItemModel::rowsAboutToBeRemoved, rows);
+    QObject::connect(&model, &QAbstractItemModel::rowsAboutToBeInserted, rows);
     int next = 0;
     // Lines added, then the cap they are trimmed to, before the view is told.
     for (const auto& [added, cap] : {std::pair{3, 1000}, {2, 4}, {0, 2}, {5, 5}, {7, 3}}) {

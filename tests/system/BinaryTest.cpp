@@ -299,8 +299,8 @@ TEST_F(BinaryTest, TheCheckProbesTheLinesWithoutRequestingThemAndWarnsOfStrangeV
     const std::string chip = "/Config/Gpio.ini";
     const std::vector<std::pair<std::map<std::string, std::string>, std::string>> cases = {
         {{{chip, "gpiochip99 1 2 3 4"}},
-         "coils: GPIO gpiochip99: cannot request the lines of /dev/gpiochip99: No such file or "
-         "directory: a run would simulate the coils"},
+         "coils: GPIO gpiochip99: cannot open /dev/gpiochip99: No such file or directory: a run "
+         "would simulate the coils"},
         {{{chip, "/dev/fake-gpiochip 4 5 6 7"}},
          "coils: GPIO /dev/fake-gpiochip [fake], 32 lines: 4 5 6 7 free (not requested by "
          "--check)"},
@@ -318,6 +318,10 @@ TEST_F(BinaryTest, TheCheckProbesTheLinesWithoutRequestingThemAndWarnsOfStrangeV
         {{{"/Config/Port.ini", "0"}}, "/Config/Port.ini holds 0: the web server would listen on a"},
         {{{"/Config/MaxStep.ini", "120"}, {"/Config/MinStep.ini", "-80"}},
          "pan motor: CAMERA/Config, limits -80 to 120, at 0, middle 0, big step 50"},
+        {{{"/Config/Onvif.ini", "port = 8899"}, {"/Config/Presets.ini", "1 201 0 far\nhome 5 0"}},
+         "Presets.ini preset 1 lies outside the limits"},
+        {{{"/Config/Onvif.ini", "port = 8899"}, {"/Config/Presets.ini", "home 5 0"}},
+         "Presets.ini preset home has no name"},
     };
     for (const auto& [files, said] : cases) {
         test::TempDir camera;
@@ -342,9 +346,17 @@ TEST_F(BinaryTest, TheCheckProbesTheLinesWithoutRequestingThemAndWarnsOfStrangeV
         }
         EXPECT_NE(printed.find(expected), std::string::npos) << printed;
         const bool warns = said.find(" holds ") != std::string::npos ||
-                           said.find(" is read as 0") != std::string::npos;
+                           said.find(" is read as 0") != std::string::npos ||
+                           said.find(" preset ") != std::string::npos;
         EXPECT_EQ(printed.find("warning: ") != std::string::npos, warns) << printed;
         EXPECT_EQ(camera.Read("/lines.log"), "") << "nothing requested or set";
+        // With --require-coils, coils that a run would simulate fail the check.
+        const bool drivable = said.find(" free ") != std::string::npos;
+        check.start(QString::fromStdString(dir.path() + "/tarvik"),
+                    {"--config", QString::fromStdString(camera.path()), "--check",
+                     "--require-coils"});
+        ASSERT_TRUE(check.waitForFinished(20000));
+        EXPECT_EQ(check.exitCode(), drivable ? 0 : 1) << said;
     }
 }
 

@@ -74,7 +74,7 @@ class LineReader {
         into = Number(value, min, max);
         if (into) return {};
         std::ostringstream expected;
-        expected << "a number above 0 up to " << max << (*unit ? " " : "") << unit;
+        expected << "a number from " << min << " to " << max << (*unit ? " " : "") << unit;
         return expected.str();
     }
     std::string Text(const std::string& value, std::string& into) {
