@@ -34,6 +34,10 @@ bool SayCoils(const std::string& baseDir, const DriveSettings& s) {
             (found.usable ? " (not requested by --check)" : ": a run would simulate the coils"));
         return found.usable;
     };
+    if (s.gpio->tilt && !s.tilt) {
+        Say("warning: " + baseDir + files::kGpio + " names tilt lines but there is no " + baseDir +
+            files::kTilt + " folder: they stay unused");
+    }
     const bool pan = probe("coils: ", *s.gpio);
     return (s.tilt && s.gpio->tilt ? probe("tilt coils: ", *s.gpio->tilt) : true) && pan;
 }
@@ -96,6 +100,13 @@ std::optional<std::string> CheckOnvif(const std::string& baseDir, const DriveSet
     onvif::Presets presets(baseDir + "/Config/Presets.ini");
     if (auto error = presets.Load()) return error->Message();
     WarnAboutPresets(presets, settings);
+    if (config.fov.has_value() != config.stepsPerDegree.has_value() ||
+        config.vfov.has_value() != config.tiltStepsPerDegree.has_value()) {
+        Say("warning: " + path +
+            ": a field of view needs both its angle and its steps per degree (fov and "
+            "steps-per-degree, vfov and tilt-steps-per-degree): without both there are no "
+            "field-of-view moves");
+    }
     return OnvifSummary(config, config.port, config.discovery);
 }
 

@@ -322,6 +322,10 @@ TEST_F(BinaryTest, TheCheckProbesTheLinesWithoutRequestingThemAndWarnsOfStrangeV
          "Presets.ini preset 1 lies outside the limits"},
         {{{"/Config/Onvif.ini", "port = 8899"}, {"/Config/Presets.ini", "home 5 0"}},
          "Presets.ini preset home has no name"},
+        {{{"/Config/Onvif.ini", "port = 8899\nfov = 62.2"}},
+         "Onvif.ini: a field of view needs both its angle and its steps per degree"},
+        {{{chip, "/dev/fake-gpiochip 4 5 6 7\ntilt /dev/fake-gpiochip 8 9 10 11"}},
+         "/Config/Gpio.ini names tilt lines but there is no "},
     };
     for (const auto& [files, said] : cases) {
         test::TempDir camera;
@@ -347,14 +351,17 @@ TEST_F(BinaryTest, TheCheckProbesTheLinesWithoutRequestingThemAndWarnsOfStrangeV
         EXPECT_NE(printed.find(expected), std::string::npos) << printed;
         const bool warns = said.find(" holds ") != std::string::npos ||
                            said.find(" is read as 0") != std::string::npos ||
-                           said.find(" preset ") != std::string::npos;
+                           said.find(" preset ") != std::string::npos ||
+                           said.find(" needs both ") != std::string::npos ||
+                           said.find(" names tilt lines ") != std::string::npos;
         EXPECT_EQ(printed.find("warning: ") != std::string::npos, warns) << printed;
         EXPECT_EQ(camera.Read("/lines.log"), "") << "nothing requested or set";
         // With --require-coils, coils that a run would simulate fail the check.
-        const bool drivable = said.find(" free ") != std::string::npos;
-        check.start(QString::fromStdString(dir.path() + "/tarvik"),
-                    {"--config", QString::fromStdString(camera.path()), "--check",
-                     "--require-coils"});
+        const bool drivable = said.find(" free ") != std::string::npos ||
+                              said.find(" names tilt lines ") != std::string::npos;
+        check.start(
+            QString::fromStdString(dir.path() + "/tarvik"),
+            {"--config", QString::fromStdString(camera.path()), "--check", "--require-coils"});
         ASSERT_TRUE(check.waitForFinished(20000));
         EXPECT_EQ(check.exitCode(), drivable ? 0 : 1) << said;
     }
