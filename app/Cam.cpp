@@ -315,12 +315,12 @@ void Cam::FitCaptions() {
 void Cam::Attach() {
     if (station_.HasTilt()) {
         BuildTiltControls();
-        const ScrollFollow& tilt = station_.Scroll(Axis::Tilt);
+        ScrollFollow& tilt = station_.Scroll(Axis::Tilt);
         const QSignalBlocker quiet(tiltScrollBar_);
         tiltScrollBar_->setRange(tilt.Minimum(), tilt.Maximum());
     }
     if (station_.HasPresets()) BuildPresetControls();
-    const ScrollFollow& scroll = station_.Scroll();
+    ScrollFollow& scroll = station_.Scroll();
     {
         const QSignalBlocker quiet(scrollBar_);
         scrollBar_->setRange(scroll.Minimum(), scroll.Maximum());

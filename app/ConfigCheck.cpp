@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "ConfigFiles.h"
+#include "Configuration.h"
 #include "FileHelpers.h"
 #include "OnvifEndpoint.h"
 #include "ParallelPort.h"
@@ -28,40 +29,47 @@ bool SayCoils(const std::string& baseDir, const DriveSettings& s) {
         }
         return port.found;
     }
-    const auto probe = [](const char* what, const GpioMotorLines& lines) {
-        const GpioProbe found = ProbeGpioLines(lines);
-        Say(std::string(what) + "GPIO " + found.said +
+    bool drivable = true;
+    for (const Axis axis : kAxes) {
+        const auto& lines = s.gpio->axes[IndexOf(axis)];
+        if (!lines) continue;
+        const std::string name = InfoOf(axis).name;
+        if (!s.axes[IndexOf(axis)]) {
+            Say("warning: " + baseDir + files::kGpio + " names " + name +
+                " lines but there is no " + baseDir + InfoOf(axis).folder +
+                " folder: they stay unused");
+            continue;
+        }
+        const GpioProbe found = ProbeGpioLines(*lines);
+        Say((axis == Axis::Pan ? std::string() : name + " ") + "coils: GPIO " + found.said +
             (found.usable ? " (not requested by --check)" : ": a run would simulate the coils"));
-        return found.usable;
-    };
-    if (s.gpio->tilt && !s.tilt) {
-        Say("warning: " + baseDir + files::kGpio + " names tilt lines but there is no " + baseDir +
-            files::kTilt + " folder: they stay unused");
+        drivable = drivable && found.usable;
     }
-    const bool pan = probe("coils: ", *s.gpio);
-    return (s.tilt && s.gpio->tilt ? probe("tilt coils: ", *s.gpio->tilt) : true) && pan;
+    return drivable;
 }
 
 // Presets that are legal but would not do what their user meant.
 void WarnAboutPresets(const onvif::Presets& presets, const DriveSettings& s) {
-    const auto outside = [](std::int16_t at, const AxisSettings& a) {
-        return at < a.lowerStep - 1 || at > a.upperStep + 1;
-    };
     for (const onvif::Preset& p : presets.All()) {
         const std::string which = "warning: " + presets.Path() + " preset " + p.token;
         if (p.name.empty()) Say(which + " has no name (a line is: token pan tilt name)");
-        if (outside(p.position[0], s.pan) || (s.tilt && outside(p.position[1], *s.tilt))) {
-            Say(which + " lies outside the limits: going there stops at a limit");
+        bool outside = false;
+        for (const Axis axis : kAxes) {
+            const auto& a = s.axes[IndexOf(axis)];
+            const std::int16_t at = p.position[IndexOf(axis)];
+            outside = outside || (a && (at < a->lowerStep - 1 || at > a->upperStep + 1));
         }
+        if (outside) Say(which + " lies outside the limits: going there stops at a limit");
     }
 }
 
 // One motor as its files hold it, and the values that are legal but leave it still or strange.
-void SayAxis(const char* what, const std::string& folder, const AxisSettings& a) {
+void SayAxis(Axis axis, const std::string& folder, const AxisSettings& a) {
     const int lowest = a.lowerStep - 1, highest = a.upperStep + 1;
-    Say(std::string(what) + ": " + folder + ", limits " + std::to_string(lowest) + " to " +
-        std::to_string(highest) + ", at " + std::to_string(a.totalSteps) + ", middle " +
-        std::to_string(a.middleStep) + ", big step " + std::to_string(a.bigStep));
+    Say(std::string(InfoOf(axis).name) + " motor: " + folder + ", limits " +
+        std::to_string(lowest) + " to " + std::to_string(highest) + ", at " +
+        std::to_string(a.totalSteps) + ", middle " + std::to_string(a.middleStep) +
+        ", big step " + std::to_string(a.bigStep));
     if (a.bigStep <= 0) {
         Say("warning: " + folder + files::kBigStep + " holds " + std::to_string(a.bigStep) +
             (a.bigStep == 0 ? ": a big step would not move the motor"
@@ -78,65 +86,52 @@ void SayAxis(const char* what, const std::string& folder, const AxisSettings& a)
 }
 
 // What a save of the file would meet, said as start-up would say it.
-void SayWhetherSavable(const std::string& path, const char* what) {
+void SayWhetherSavable(const std::string& path, const std::string& what) {
     const SaveOutcome check = CheckWritable(path);
     if (!check.saved) {
-        Say(std::string("the ") + what + " cannot be saved to \"" + path + "\": " + check.reason);
+        Say(CannotSaveText(what, path, check.reason));
     } else {
-        Say(std::string("the ") + what + " is saved to \"" + path + "\"" +
+        Say("the " + what + " is saved to \"" + path + "\"" +
             (check.atomic ? "" : ", not atomically: " + check.reason));
     }
 }
 
-// The ONVIF summary, what stops start-up, or nothing without Onvif.ini.
-std::optional<std::string> CheckOnvif(const std::string& baseDir, const DriveSettings& settings) {
-    const std::string path = baseDir + "/Config/Onvif.ini";
-    const FileText read = ReadFileText(path);
-    if (read.missing) return std::nullopt;
-    if (!read.problem.empty()) return "\"" + path + "\" cannot be read: " + read.problem;
-    auto parsed = ParseOnvifConfig(path, read.contents);
-    if (auto* error = std::get_if<StartupError>(&parsed)) return error->Message();
-    const OnvifConfig& config = std::get<OnvifConfig>(parsed);
-    onvif::Presets presets(baseDir + "/Config/Presets.ini");
-    if (auto error = presets.Load()) return error->Message();
-    WarnAboutPresets(presets, settings);
+void SaySavable(const std::string& baseDir, Axis axis) {
+    const std::string folder = baseDir + InfoOf(axis).folder;
+    SayWhetherSavable(folder + files::kTotalSteps, InfoOf(axis).position);
+    SayWhetherSavable(folder + files::kStepCount, InfoOf(axis).phase);
+}
+
+void SayOnvif(const std::string& baseDir, const Configuration& c) {
+    if (!c.onvif) return;
+    const OnvifConfig& config = *c.onvif;
+    WarnAboutPresets(*c.presets, c.drive);
     if (config.fov.has_value() != config.stepsPerDegree.has_value() ||
         config.vfov.has_value() != config.tiltStepsPerDegree.has_value()) {
-        Say("warning: " + path +
+        Say("warning: " + baseDir + files::kOnvif +
             ": a field of view needs both its angle and its steps per degree (fov and "
             "steps-per-degree, vfov and tilt-steps-per-degree): without both there are no "
             "field-of-view moves");
     }
-    return OnvifSummary(config, config.port, config.discovery);
+    Say(OnvifSummary(config, config.port, config.discovery) + " (not opened by --check)");
 }
 
 }  // namespace
 
 int CheckConfiguration(const std::string& baseDir, bool requireCoils) {
-    auto loaded = LoadDriveSettings(baseDir);
-    std::optional<std::string> failure;
-    if (auto* error = std::get_if<StartupError>(&loaded)) failure = error->Message();
-    auto port = ReadWholeNumber(baseDir + files::kPort, 0, 65535);
-    if (auto* error = std::get_if<StartupError>(&port); error && !failure) {
-        failure = error->Message();
-    }
-    auto address = ReadListenAddress(baseDir);
-    if (auto* error = std::get_if<StartupError>(&address); error && !failure) {
-        failure = error->Message();
-    }
-    if (failure) {
-        std::fprintf(stderr, "tarvik: check failed: %s\n", failure->c_str());
+    auto loaded = LoadConfiguration(baseDir);
+    if (auto* error = std::get_if<StartupError>(&loaded)) {
+        std::fprintf(stderr, "tarvik: check failed: %s\n", error->message.c_str());
         return 1;
     }
-    const DriveSettings& settings = std::get<DriveSettings>(loaded);
+    const Configuration& c = std::get<Configuration>(loaded);
+    const DriveSettings& settings = c.drive;
     Say("Config folder " + baseDir + files::kConfig + ": every file is usable");
     const bool drivable = SayCoils(baseDir, settings);
-    SayAxis("pan motor", baseDir + files::kConfig, settings.pan);
-    const std::string& host = std::get<std::string>(address);
-    const std::int32_t portNumber = std::get<std::int32_t>(port);
-    Say("web server: TCP port " + std::to_string(portNumber) +
-        (host.empty() ? " on every interface" : " on " + host + " only"));
-    if (portNumber == 0) {
+    SayAxis(Axis::Pan, baseDir + files::kConfig, settings.Pan());
+    Say("web server: TCP port " + std::to_string(c.port) +
+        (c.listenAddress.empty() ? " on every interface" : " on " + c.listenAddress + " only"));
+    if (c.port == 0) {
         Say("warning: " + baseDir + files::kPort +
             " holds 0: the web server would listen on a port the system chooses, another at "
             "each start");
@@ -145,20 +140,13 @@ int CheckConfiguration(const std::string& baseDir, bool requireCoils) {
     if (!std::filesystem::is_directory(baseDir + files::kHtml, ignored)) {
         Say("no page folder \"" + baseDir + files::kHtml + "\": every page would be sent empty");
     }
-    if (auto onvif = CheckOnvif(baseDir, settings)) {
-        if (!onvif->starts_with("ONVIF: ")) {
-            std::fprintf(stderr, "tarvik: check failed: %s\n", onvif->c_str());
-            return 1;
-        }
-        Say(*onvif + " (not opened by --check)");
-    }
-    SayWhetherSavable(baseDir + files::kConfig + files::kTotalSteps, "position");
-    SayWhetherSavable(baseDir + files::kConfig + files::kStepCount, "phase");
-    if (settings.tilt) {
-        SayAxis("tilt motor", baseDir + files::kTilt, *settings.tilt);
-        if (!settings.gpio) Say("tilt coils: D4-D7 of the same port");
-        SayWhetherSavable(baseDir + files::kTilt + files::kTotalSteps, "tilt position");
-        SayWhetherSavable(baseDir + files::kTilt + files::kStepCount, "tilt phase");
+    SayOnvif(baseDir, c);
+    SaySavable(baseDir, Axis::Pan);
+    for (const Axis axis : kAxes) {
+        if (axis == Axis::Pan || !settings.axes[IndexOf(axis)]) continue;
+        SayAxis(axis, baseDir + InfoOf(axis).folder, *settings.axes[IndexOf(axis)]);
+        if (!settings.gpio) Say(std::string(InfoOf(axis).name) + " coils: " + DataLinesOf(axis) + " of the same port");
+        SaySavable(baseDir, axis);
     }
     if (requireCoils && !drivable) {
         std::fprintf(stderr,

@@ -32,13 +32,6 @@ class QtTimer : public Timer {
     QTimer& timer_;
 };
 
-const ShortcutInfo& InfoOf(Shortcut shortcut) {
-    const auto& table = Shortcuts();
-    return *std::find_if(table.begin(), table.end(), [shortcut](const ShortcutInfo& info) {
-        return info.shortcut == shortcut;
-    });
-}
-
 const char* KindText(ShortcutState::Kind kind) {
     return kind == ShortcutState::Kind::TakenByAnotherProgram ? "already taken by another program"
                                                               : "unavailable";
@@ -54,7 +47,7 @@ Station::Station(std::string baseDir, CoilFactory openCoils, HotKeys& hotKeys, c
       hotKeys_(hotKeys),
       motor_(coils_, engine_, *this),
       engine_([this] { motor_.Tick(); }),
-      scroll_(motor_),
+      scrolls_{ScrollFollow{motor_, Axis::Pan}, ScrollFollow{motor_, Axis::Tilt}},
       sweepTimerSeam_(std::make_unique<QtTimer>(sweepTimer_)),
       sweep_(motor_, *sweepTimerSeam_),
       chat_(chatList_, clock),
@@ -93,40 +86,38 @@ std::optional<std::string> Station::Start() {
     // stops here.
     if (auto busy = configLock_.Take(baseDir_ + files::kConfig)) return busy;
     say_("Tarvik " TARVIK_VERSION);
-    std::error_code ignored;
-    const bool tilt = std::filesystem::exists(baseDir_ + files::kTilt, ignored);
-    RegisterHotKeys(tilt);
-    pages_ = LoadPages(baseDir_, tilt);
-    if (!std::filesystem::is_directory(baseDir_ + files::kHtml, ignored)) {
+    RegisterHotKeys();
+    if (std::error_code ignored; !std::filesystem::is_directory(baseDir_ + files::kHtml, ignored)) {
         Notice("No page folder \"" + baseDir_ + files::kHtml + "\": every page is sent empty");
     }
-    auto loaded = LoadDriveSettings(baseDir_);
-    if (auto* error = std::get_if<StartupError>(&loaded)) return error->Message();
-    const DriveSettings& settings = std::get<DriveSettings>(loaded);
-    CheckSavable(files::kConfig, files::kTotalSteps, "position");
-    CheckSavable(files::kConfig, files::kStepCount, "phase");
-    if (settings.tilt) {
-        CheckSavable(files::kTilt, files::kTotalSteps, "tilt position");
-        CheckSavable(files::kTilt, files::kStepCount, "tilt phase");
+    auto loaded = LoadConfiguration(baseDir_);
+    if (auto* error = std::get_if<StartupError>(&loaded)) return error->message;
+    Configuration& config = std::get<Configuration>(loaded);
+    pages_ = std::move(config.pages);
+    const DriveSettings& settings = config.drive;
+    for (const Axis axis : kAxes) {
+        if (!settings.axes[IndexOf(axis)]) continue;
+        const std::string folder = baseDir_ + InfoOf(axis).folder;
+        CheckSavable(folder + files::kTotalSteps, InfoOf(axis).position);
+        CheckSavable(folder + files::kStepCount, InfoOf(axis).phase);
     }
     coils_.Attach(openCoils_(settings));
     if (requireCoils_ && coils_.Simulated()) {
         return "The coils cannot be driven (" + coils_.Describe() +
                ") and --require-coils is given";
     }
-    motor_.Load(settings.pan, settings.tilt);
-    scroll_.Load(settings.pan.lowerStep - 1, settings.pan.upperStep + 1, settings.pan.totalSteps);
-    if (settings.tilt) {
-        tiltSummary_ =
-            "tilt motor: " + baseDir_ + files::kTilt + ", on " +
-            (settings.gpio && settings.gpio->tilt ? "GPIO " + settings.gpio->tilt->Describe()
-                                                  : std::string("D4-D7 of the same port"));
-        tiltScroll_ = std::make_unique<ScrollFollow>(motor_, Axis::Tilt);
-        tiltScroll_->Load(settings.tilt->lowerStep - 1, settings.tilt->upperStep + 1,
-                          settings.tilt->totalSteps);
+    motor_.Load(settings.axes);
+    for (const Axis axis : kAxes) {
+        if (axis == Axis::Pan || !settings.axes[IndexOf(axis)]) continue;
+        const auto& lines = settings.gpio ? settings.gpio->axes[IndexOf(axis)] : std::nullopt;
+        axisSummaries_.push_back(std::string(InfoOf(axis).name) + " motor: " + baseDir_ +
+                                 InfoOf(axis).folder + ", on " +
+                                 (lines ? "GPIO " + lines->Describe()
+                                        : DataLinesOf(axis) + " of the same port"));
     }
-    auto failure = OpenOnvif();
-    if (failure || (failure = StartListener()) || (onvif_ && (failure = onvif_->Start()))) {
+    OpenOnvif(config);
+    auto failure = StartListener(config);
+    if (failure || (onvif_ && (failure = onvif_->Start()))) {
         coils_.SwitchOff();
         return failure;
     }
@@ -136,13 +127,12 @@ std::optional<std::string> Station::Start() {
     return std::nullopt;
 }
 
-void Station::RegisterHotKeys(bool tilt) {
+void Station::RegisterHotKeys() {
     const auto states = hotKeys_.Register(
-        ShortcutsFor(tilt),
+        ShortcutsFor([this](Axis axis) { return AxisExists(baseDir_, axis); }),
         [this](Shortcut shortcut) {
-            const bool tilting = shortcut == Shortcut::TiltUp || shortcut == Shortcut::TiltDown;
-            const bool up = shortcut == Shortcut::TurnRight || shortcut == Shortcut::TiltUp;
-            BigMove(up ? Direction::Right : Direction::Left, tilting ? Axis::Tilt : Axis::Pan);
+            const ShortcutInfo& info = InfoOf(shortcut);
+            BigMove(info.direction, info.axis);
         },
         [this](const std::vector<ShortcutState>& later) {
             ShowHotKeys(later);
@@ -206,39 +196,32 @@ void Station::PrintSummary() const {
          (listenAddress_.empty() ? " on every interface" : " on " + listenAddress_ + " only") +
          ": " + WebAddress());
     line("coils: " + coils_.Describe());
-    if (!tiltSummary_.empty()) line(tiltSummary_);
+    for (const std::string& axis : axisSummaries_) line(axis);
     line("step thread: " + engine_.Priority());
     line("hot keys: " + hotKeyState_ + hotKeyReasons_);
     if (onvif_) line(onvif_->Summary());
 }
 
-std::optional<std::string> Station::StartListener() {
-    const std::string path = baseDir_ + files::kPort;
-    auto port = ReadWholeNumber(path, 0, 65535);
-    if (auto* error = std::get_if<StartupError>(&port)) return error->Message();
-    const int number = std::get<std::int32_t>(port);
-    auto address = ReadListenAddress(baseDir_);
-    if (auto* error = std::get_if<StartupError>(&address)) return error->Message();
-    listenAddress_ = std::get<std::string>(address);
+std::optional<std::string> Station::StartListener(const Configuration& config) {
+    listenAddress_ = config.listenAddress;
     QString reason;
-    if (!server_.Listen(listenAddress_, static_cast<std::uint16_t>(number), &reason)) {
-        return "Cannot listen on TCP port " + std::to_string(number) + " (from \"" + path + "\")" +
+    if (!server_.Listen(listenAddress_, config.port, &reason)) {
+        return "Cannot listen on TCP port " + std::to_string(config.port) + " (from \"" +
+               baseDir_ + files::kPort + "\")" +
                (listenAddress_.empty() ? "" : " at " + listenAddress_) + ": " +
                reason.toStdString();
     }
     return std::nullopt;
 }
 
-std::optional<std::string> Station::OpenOnvif() {
-    auto opened = OnvifEndpoint::Open(baseDir_, motor_, requestLog_, clock_, descriptors_,
-                                      [this](const std::string& text) { Notice(text); });
-    if (!opened) return std::nullopt;
-    if (auto* error = std::get_if<StartupError>(&*opened)) return error->Message();
-    onvif_ = std::move(std::get<std::unique_ptr<OnvifEndpoint>>(*opened));
+void Station::OpenOnvif(Configuration& config) {
+    if (!config.onvif) return;
+    onvif_ = std::make_unique<OnvifEndpoint>(
+        std::move(*config.onvif), std::move(*config.presets), baseDir_, motor_, requestLog_,
+        clock_, descriptors_, [this](const std::string& text) { Notice(text); });
     onvif_->OnPresetsChanged([this] {
         if (view_ != nullptr) view_->PresetsChanged();
     });
-    return std::nullopt;
 }
 
 // The address a browser opens: the listening address, or this machine's name when every
@@ -262,7 +245,7 @@ std::vector<onvif::Preset> Station::Presets() const {
 }
 
 std::optional<std::string> Station::SavePreset(const std::string& name) {
-    if (!onvif_) return "Presets come with Config/Onvif.ini";
+    if (!onvif_) return std::string("Presets come with ") + (files::kOnvif + 1);
     return onvif_->SavePresetHere(name);
 }
 
@@ -293,17 +276,17 @@ void Station::SaveAndSwitchOff() {
     say_(exitSummary_ + "; coils off");
 }
 
-// A tilt action without a tilt motor does nothing.
+// An action on an axis the mount lacks does nothing.
 void Station::BigMove(Direction direction, Axis axis) {
-    if (axis == Axis::Pan || HasTilt()) motor_.With(axis, [&](Motor& m) { m.BigMove(direction); });
+    motor_.With(axis, [&](Motor& m) { m.BigMove(direction); });
 }
 
 void Station::SingleStep(Direction direction, Axis axis) {
-    if (axis == Axis::Pan || HasTilt()) motor_.With(axis, [&](Motor& m) { m.Step(1, direction); });
+    motor_.With(axis, [&](Motor& m) { m.Step(1, direction); });
 }
 
 void Station::ReturnToMiddle(Axis axis) {
-    if (axis == Axis::Pan || HasTilt()) motor_.With(axis, [](Motor& m) { m.ReturnToMiddle(); });
+    motor_.With(axis, [](Motor& m) { m.ReturnToMiddle(); });
 }
 
 std::optional<std::string> Station::ChangeStepSize(std::string_view text) {
@@ -317,11 +300,12 @@ std::optional<std::string> Station::ChangeStepSize(std::string_view text) {
 }
 
 void Station::Center() {
-    if (!scroll_.Center()) {
+    ScrollFollow& pan = Scroll(Axis::Pan);
+    if (!pan.Center()) {
         Notice("Center refused: the middle " +
                std::to_string(motor_.With([](Motor& m) { return m.MiddleStep(); })) +
-               " lies outside the reachable range " + std::to_string(scroll_.Minimum()) + " to " +
-               std::to_string(scroll_.Maximum()));
+               " lies outside the reachable range " + std::to_string(pan.Minimum()) + " to " +
+               std::to_string(pan.Maximum()));
     }
     ShowMotorSoon();
 }
@@ -333,41 +317,45 @@ bool Station::ToggleSweep() {
 // The follow only has work while the bar differs from where the motor was sent: an idle
 // Tarvik sleeps instead of waking fifty times a second.
 void Station::DragScroll(int value, Axis axis) {
-    if (axis == Axis::Tilt && !HasTilt()) return;
-    (axis == Axis::Tilt ? *tiltScroll_ : scroll_).Drag(value);
+    if (!Has(axis)) return;
+    Scroll(axis).Drag(value);
     if (started_ && !shutDown_ && !followTimer_.isActive()) followTimer_.start();
 }
 
 void Station::FollowScroll() {
-    scroll_.Tick();
-    if (tiltScroll_) tiltScroll_->Tick();
-    if (scroll_.Settled() && (!tiltScroll_ || tiltScroll_->Settled())) followTimer_.stop();
+    bool settled = true;
+    for (const Axis axis : kAxes) {
+        if (!Has(axis)) continue;
+        Scroll(axis).Tick();
+        settled = Scroll(axis).Settled() && settled;
+    }
+    if (settled) followTimer_.stop();
     ShowMotorSoon();
 }
 
 std::int16_t Station::Position(Axis axis) {
-    if (axis == Axis::Tilt && !HasTilt()) return 0;
-    return motor_.With(axis, [](Motor& motor) { return motor.Position(); });
+    return motor_.With(axis, [](Motor& motor) { return motor.Position(); }).value_or(0);
 }
 
 std::int16_t Station::BigStep(Axis axis) {
-    if (axis == Axis::Tilt && !HasTilt()) return 0;
-    return motor_.With(axis, [](Motor& motor) { return motor.BigStep(); });
+    return motor_.With(axis, [](Motor& motor) { return motor.BigStep(); }).value_or(0);
 }
 
 bool Station::IsMoving() {
-    const bool pan = motor_.With([](Motor& motor) { return motor.IsMoving(); });
-    return pan || (HasTilt() && motor_.With(Axis::Tilt, [](Motor& m) { return m.IsMoving(); }));
+    return motor_.WithAll([](SharedMotor::Locked& axes) {
+        bool moving = false;
+        axes.ForEach([&](Channel& axis) { moving = moving || axis.motor.IsMoving(); });
+        return moving;
+    });
 }
 
-void Station::Stepped(Axis axis, std::int16_t position, Direction direction) {
-    (axis == Axis::Tilt ? *tiltScroll_ : scroll_).Stepped(position, direction);
+// After the motors' lock, on the step thread or the thread that stopped a move.
+void Station::Stepped(Axis, std::int16_t, Direction) {
     ShowMotorSoon();
 }
 
 // The save and the follow run on the event loop: the step thread never waits for a disk.
-void Station::MoveEnded(Axis axis, std::int16_t position) {
-    (axis == Axis::Tilt ? *tiltScroll_ : scroll_).MoveEnded(position);
+void Station::MoveEnded(Axis, std::int16_t) {
     moveEndedPending_ = true;
     displayPending_ = true;
     Wake();
@@ -393,34 +381,39 @@ void Station::OnWake() {
     if (displayPending_ && !displayTimer_.isActive()) displayTimer_.start();
 }
 
-// The position and the coil phase the rotor holds, of every motor: both are needed for the
-// camera to be where Tarvik thinks at the next start.
+// The position and the coil phase the rotor holds, of every motor, as one snapshot: both are
+// needed for the camera to be where Tarvik thinks at the next start.
 void Station::SaveState() {
+    struct Held {
+        Axis axis;
+        std::int16_t position, phase;
+    };
+    const std::vector<Held> held = motor_.WithAll([](SharedMotor::Locked& axes) {
+        std::vector<Held> all;
+        axes.ForEach([&](Channel& c) {
+            all.push_back({c.motor.Which(), c.motor.Position(), c.motor.Phase()});
+        });
+        return all;
+    });
     bool saved = true;
     std::string said;
-    for (const Axis axis : {Axis::Pan, Axis::Tilt}) {
-        if (axis == Axis::Tilt && !HasTilt()) continue;
-        const auto [position, phase] = motor_.With(axis, [](Motor& motor) {
-            return std::pair{motor.Position(), motor.Phase()};
-        });
-        const std::string folder = axis == Axis::Tilt ? files::kTilt : files::kConfig;
-        const std::string prefix = axis == Axis::Tilt ? "Tilt p" : "P";
-        saved = SaveValue(folder, files::kTotalSteps, prefix + "osition", position) && saved;
-        saved = SaveValue(folder, files::kStepCount, prefix + "hase", phase) && saved;
-        said += std::string(said.empty() ? "" : ", ") + (axis == Axis::Tilt ? "tilt" : "pan") +
-                " at " + std::to_string(position) + " phase " + std::to_string(phase);
+    for (const Held& h : held) {
+        const AxisInfo& info = InfoOf(h.axis);
+        const std::string folder = baseDir_ + info.folder;
+        saved = SaveValue(folder + files::kTotalSteps, info.position, h.position) && saved;
+        saved = SaveValue(folder + files::kStepCount, info.phase, h.phase) && saved;
+        said += std::string(said.empty() ? "" : ", ") + info.name + " at " +
+                std::to_string(h.position) + " phase " + std::to_string(h.phase);
     }
     lastSaveFailed_ = !saved;
     exitSummary_ = (saved ? "saved: " : "not all saved (see above): ") + said;
 }
 
-bool Station::SaveValue(const std::string& folder, const char* file, const std::string& what,
-                        int value) {
-    const std::string path = baseDir_ + folder + file;
-    const std::string key = "save " + folder + file;
+bool Station::SaveValue(const std::string& path, const std::string& what, int value) {
+    const std::string key = "save " + path;
     const SaveOutcome outcome = WriteFileContents(path, std::to_string(value));
     if (!outcome.saved) {
-        Notice(what + " " + std::to_string(value) + " not saved to \"" + path +
+        Notice(Capitalised(what) + " " + std::to_string(value) + " not saved to \"" + path +
                    "\": " + outcome.reason,
                key);
         return false;
@@ -429,21 +422,19 @@ bool Station::SaveValue(const std::string& folder, const char* file, const std::
     if (!outcome.atomic &&
         std::find(nonAtomicSaid_.begin(), nonAtomicSaid_.end(), path) == nonAtomicSaid_.end()) {
         nonAtomicSaid_.push_back(path);
-        Notice("Saves of \"" + path + "\" are not atomic: " + outcome.reason);
+        Notice(NotAtomicText(path, outcome.reason));
     }
     return true;
 }
 
 // Said at once, so that nobody learns at the end of a day's work that nothing was kept.
-void Station::CheckSavable(const std::string& folder, const char* file, const char* what) {
-    const std::string path = baseDir_ + folder + file;
+void Station::CheckSavable(const std::string& path, const std::string& what) {
     const SaveOutcome check = CheckWritable(path);
     if (!check.saved) {
-        Notice(std::string("The ") + what + " cannot be saved to \"" + path +
-               "\": " + check.reason);
+        Notice(Capitalised(CannotSaveText(what, path, check.reason)));
     } else if (!check.atomic) {
         nonAtomicSaid_.push_back(path);
-        Notice("Saves of \"" + path + "\" are not atomic: " + check.reason);
+        Notice(NotAtomicText(path, check.reason));
     }
 }
 

@@ -1,13 +1,15 @@
-// Tarvik without its window: the configuration, the motor on its step thread, the web
-// server, the sweep, the scroll follow and the position file. It runs under QCoreApplication
+// Tarvik without its window: the configuration, the motors on their step thread, the web
+// server, the sweep, the scroll follow and the position files. It runs under QCoreApplication
 // when there is no display; the window only shows its state and forwards the operator.
 //
-//   step thread ── tick ──► SharedMotor ──► coils
-//        │ stepped / move ended (under the motor's lock)
+//   step thread ── tick ──► SharedMotor ──► coils; scroll bars pushed (under the lock)
+//        │ stepped / move ended (after the lock)
 //        ▼
-//   Station: scroll model pushed; position shown at display rate; position saved (queued)
+//   Station: position shown at display rate; positions saved (queued to the event loop)
 //        ▲
-//   event loop: web requests, sweep (3 s), scroll follow (20 ms), hot keys, the window
+//   event loop: web requests, ONVIF, sweep (3 s), scroll follow (20 ms), hot keys, the window
+//
+// Every axis is served the same way: the pan always, each further axis where its folder is.
 #pragma once
 
 #include <QObject>
@@ -26,6 +28,7 @@
 #include "CoilOutput.h"
 #include "ConfigFiles.h"
 #include "ConfigLock.h"
+#include "Configuration.h"
 #include "HotKeys.h"
 #include "LineList.h"
 #include "Motor.h"
@@ -93,13 +96,12 @@ class Station : public QObject, private MotorListener {
     void RemovePreset(const std::string& token);
 
     // State for the window.
-    bool HasTilt() const { return tiltScroll_ != nullptr; }
+    bool Has(Axis axis) const { return motor_.Has(axis); }
+    bool HasTilt() const { return Has(Axis::Tilt); }
     std::int16_t Position(Axis axis = Axis::Pan);
     std::int16_t BigStep(Axis axis = Axis::Pan);
     bool IsMoving();
-    const ScrollFollow& Scroll(Axis axis = Axis::Pan) const {
-        return axis == Axis::Tilt ? *tiltScroll_ : scroll_;
-    }
+    ScrollFollow& Scroll(Axis axis = Axis::Pan) { return scrolls_[IndexOf(axis)]; }
     std::uint8_t CoilPattern() const { return coils_.LastPattern(); }
     std::string CoilDescription() const { return coils_.Describe(); }
     std::uint16_t ListeningPort() const { return server_.LocalPort(); }
@@ -127,14 +129,14 @@ class Station : public QObject, private MotorListener {
     void Stepped(Axis axis, std::int16_t position, Direction direction) override;
     void MoveEnded(Axis axis, std::int16_t position) override;
 
-    void RegisterHotKeys(bool tilt);
+    void RegisterHotKeys();
     void ShowHotKeys(const std::vector<ShortcutState>& states);
     void PrintSummary() const;
-    std::optional<std::string> StartListener();
-    std::optional<std::string> OpenOnvif();
-    void CheckSavable(const std::string& folder, const char* file, const char* what);
+    std::optional<std::string> StartListener(const Configuration& config);
+    void OpenOnvif(Configuration& config);
+    void CheckSavable(const std::string& path, const std::string& what);
     void SaveState();
-    bool SaveValue(const std::string& folder, const char* file, const std::string& what, int value);
+    bool SaveValue(const std::string& path, const std::string& what, int value);
     void FollowScroll();
     void ShowMotorSoon();
     // The step thread's way to the event loop: an eventfd, so that nothing but atomics
@@ -152,8 +154,7 @@ class Station : public QObject, private MotorListener {
     WatchedCoils coils_;
     SharedMotor motor_;  // before the step thread, which ticks it
     StepEngine engine_;
-    ScrollFollow scroll_;
-    std::unique_ptr<ScrollFollow> tiltScroll_;  // with a tilt motor
+    PerAxis<ScrollFollow> scrolls_;
     QTimer sweepTimer_;
     QTimer followTimer_;
     QTimer displayTimer_;
@@ -182,7 +183,7 @@ class Station : public QObject, private MotorListener {
     std::string exitSummary_;
     std::string wakeProblem_;    // why the step thread has no way to the event loop
     std::string listenAddress_;  // empty: every interface
-    std::string tiltSummary_;    // with a tilt motor: what drives it
+    std::vector<std::string> axisSummaries_;  // each further axis: its folder and its coils
     SayLine say_;
 };
 

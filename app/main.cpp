@@ -47,7 +47,7 @@ std::string ExecutableDir() {
 std::string DefaultBaseDir() {
     const std::string besideExecutable = ExecutableDir();
     std::error_code ignored;
-    if (std::filesystem::is_directory(besideExecutable + "/Config", ignored)) {
+    if (std::filesystem::is_directory(besideExecutable + tarvik::files::kConfig, ignored)) {
         return besideExecutable;
     }
     return TARVIK_DEFAULT_FOLDER;

@@ -10,9 +10,9 @@ bool AutoSweep::Toggle() {
 void AutoSweep::Tick() {
     motor_.With([this](Motor& motor) {
         // Both tests run in this order, so at a range with no room the left end wins.
-        if (motor.Position() >= motor.UpperStep()) SweepLeft = true;
-        if (motor.LowerStep() >= motor.Position()) SweepLeft = false;
-        motor.BigMove(SweepLeft ? Direction::Left : Direction::Right);
+        if (motor.Position() >= motor.UpperStep()) headingLeft_ = true;
+        if (motor.LowerStep() >= motor.Position()) headingLeft_ = false;
+        motor.BigMove(headingLeft_ ? Direction::Left : Direction::Right);
     });
 }
 

@@ -15,12 +15,10 @@ class AutoSweep {
     // One sweep move; the work of the 3 s sweep timer. A move still running is replaced.
     void Tick();
 
-    // Heads left while true. Kept when the sweep is switched off and on again.
-    bool SweepLeft = false;
-
   private:
     SharedMotor& motor_;
     Timer& timer_;
+    bool headingLeft_ = false;  // kept when the sweep is switched off and on again
 };
 
 }  // namespace tarvik

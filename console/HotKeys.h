@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Motor.h"
+
 namespace tarvik {
 
 enum class Shortcut { TurnLeft, TurnRight, TiltUp, TiltDown };
@@ -18,23 +20,39 @@ struct ShortcutInfo {
     const char* trigger;        // "Alt+Z"
     const char* portalTrigger;  // "ALT+z", the same in the shortcuts notation of the portal
     char letter;                // 'Z'
+    Axis axis;                  // what it does: a big step of this axis that way
+    Direction direction;
 };
 
 // Every shortcut Tarvik may ask for, in the order they are registered.
 inline const std::vector<ShortcutInfo>& Shortcuts() {
     static const std::vector<ShortcutInfo> table = {
-        {Shortcut::TurnLeft, "turn-left", "Turn the camera left", "Alt+Z", "ALT+z", 'Z'},
-        {Shortcut::TurnRight, "turn-right", "Turn the camera right", "Alt+X", "ALT+x", 'X'},
-        {Shortcut::TiltUp, "tilt-up", "Tilt the camera up", "Alt+Q", "ALT+q", 'Q'},
-        {Shortcut::TiltDown, "tilt-down", "Tilt the camera down", "Alt+A", "ALT+a", 'A'}};
+        {Shortcut::TurnLeft, "turn-left", "Turn the camera left", "Alt+Z", "ALT+z", 'Z',
+         Axis::Pan, Direction::Left},
+        {Shortcut::TurnRight, "turn-right", "Turn the camera right", "Alt+X", "ALT+x", 'X',
+         Axis::Pan, Direction::Right},
+        {Shortcut::TiltUp, "tilt-up", "Tilt the camera up", "Alt+Q", "ALT+q", 'Q', Axis::Tilt,
+         kUp},
+        {Shortcut::TiltDown, "tilt-down", "Tilt the camera down", "Alt+A", "ALT+a", 'A',
+         Axis::Tilt, kDown}};
     return table;
 }
 
-// The shortcuts of a mount: the pan's two, and the tilt's two where there is a tilt motor.
-inline std::vector<ShortcutInfo> ShortcutsFor(bool tilt) {
-    std::vector<ShortcutInfo> wanted = Shortcuts();
-    if (!tilt) wanted.resize(2);
+// The shortcuts of the axes a mount has (`has(axis)`), in the table's order.
+template <typename Has>
+std::vector<ShortcutInfo> ShortcutsFor(Has&& has) {
+    std::vector<ShortcutInfo> wanted;
+    for (const ShortcutInfo& info : Shortcuts()) {
+        if (has(info.axis)) wanted.push_back(info);
+    }
     return wanted;
+}
+
+inline const ShortcutInfo& InfoOf(Shortcut shortcut) {
+    for (const ShortcutInfo& info : Shortcuts()) {
+        if (info.shortcut == shortcut) return info;
+    }
+    return Shortcuts().front();  // every shortcut is in the table
 }
 
 // What became of one shortcut.

@@ -185,22 +185,23 @@ std::variant<std::string, StartupError> ReadListenAddress(const std::string& bas
     return address;
 }
 
-Pages LoadPages(const std::string& baseDir, bool tilt) {
+bool AxisExists(const std::string& baseDir, Axis axis) {
+    std::error_code ignored;
+    return axis == Axis::Pan || std::filesystem::exists(baseDir + InfoOf(axis).folder, ignored);
+}
+
+Pages LoadPages(const std::string& baseDir) {
     Pages pages;
-    pages.PageLeft = ReadFileContents(baseDir + files::kLeft);
-    pages.PageRight = ReadFileContents(baseDir + files::kRight);
-    pages.PageMaxLeft = ReadFileContents(baseDir + files::kMaxLeft);
-    pages.PageMaxRight = ReadFileContents(baseDir + files::kMaxRight);
-    pages.PageIndex = ReadFileContents(baseDir + files::kIndex);
-    pages.PageReset = ReadFileContents(baseDir + files::kReset);
-    pages.PageNoReset = ReadFileContents(baseDir + files::kNoReset);
-    if (tilt) {
-        pages.PageUp = ReadFileContents(baseDir + files::kUp);
-        pages.PageDown = ReadFileContents(baseDir + files::kDown);
-        pages.PageUpLimit = ReadFileContents(baseDir + files::kUpLimit);
-        pages.PageDownLimit = ReadFileContents(baseDir + files::kDownLimit);
-        pages.PageLevel = ReadFileContents(baseDir + files::kLevel);
-        pages.PageNoLevel = ReadFileContents(baseDir + files::kNoLevel);
+    pages.index = ReadFileContents(baseDir + files::kIndex);
+    for (const Axis axis : kAxes) {
+        if (!AxisExists(baseDir, axis)) continue;
+        const AxisPageFiles& f = InfoOf(axis).pages;
+        AxisPages& p = pages.axes[IndexOf(axis)];
+        for (auto [page, file] : {std::pair{&p.lower, f.lower}, {&p.higher, f.higher},
+                                  {&p.atLowest, f.atLowest}, {&p.atHighest, f.atHighest},
+                                  {&p.middle, f.middle}, {&p.atMiddle, f.atMiddle}}) {
+            *page = ReadFileContents(baseDir + file);
+        }
     }
     return pages;
 }
@@ -215,7 +216,7 @@ std::variant<std::int32_t, StartupError> ReadWholeNumber(const std::string& path
 
 std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir) {
     const std::string config = baseDir + files::kConfig;
-    if (auto folder = CheckConfigFolder(config, "Config")) return *folder;
+    if (auto unusable = CheckConfigFolder(config, "Config")) return *unusable;
     DriveSettings s;
     s.lptText = ReadFileContents(baseDir + files::kLpt);
     s.lptAddress = Hex2Dec(s.lptText);
@@ -228,26 +229,27 @@ std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& b
         s.gpio = std::get<GpioConfig>(parsed);
     }
     Reader reader(config);
-    s.pan = ReadAxis(reader, [&](std::int16_t phase) {
+    s.axes[0] = ReadAxis(reader, [&](std::int16_t phase) {
         if (!s.gpio && s.lptAddress > 0xFFFF && phase >= 1 && phase <= 8) {
             reader.Fail("/Lpt.ini",
                         "a port address of at most four hexadecimal digits, such as 378");
         }
     });
     if (reader.error()) return *reader.error();
-    // The tilt motor: the same six files in a folder of their own, read the same way.
-    const std::string tiltFolder = baseDir + files::kTilt;
-    if (std::error_code ignored; std::filesystem::exists(tiltFolder, ignored)) {
-        if (auto folder = CheckConfigFolder(tiltFolder, "tilt")) return *folder;
-        Reader tilt(tiltFolder);
-        s.tilt = ReadAxis(tilt, [](std::int16_t) {});
-        if (tilt.error()) return *tilt.error();
-        // On GPIO the tilt's coils need lines of their own; without them it would count its
+    // Every further axis: the same six files in a folder of their own, read the same way.
+    for (const Axis axis : kAxes) {
+        if (axis == Axis::Pan || !AxisExists(baseDir, axis)) continue;
+        const std::string folder = baseDir + InfoOf(axis).folder;
+        if (auto unusable = CheckConfigFolder(folder, InfoOf(axis).name)) return *unusable;
+        Reader r(folder);
+        s.axes[IndexOf(axis)] = ReadAxis(r, [](std::int16_t) {});
+        if (r.error()) return *r.error();
+        // On GPIO each axis's coils need lines of their own; without them it would count its
         // steps while nothing turns.
-        if (s.gpio && !s.gpio->tilt) {
-            return FileError(
-                baseDir + files::kGpio, gpio,
-                "a second line \"tilt CHIP D0 D1 D2 D3\" for the motor of " + Quoted(tiltFolder));
+        if (s.gpio && !s.gpio->axes[IndexOf(axis)]) {
+            return FileError(baseDir + files::kGpio, gpio,
+                             std::string("a second line \"") + InfoOf(axis).name +
+                                 " CHIP D0 D1 D2 D3\" for the motor of " + Quoted(folder));
         }
     }
     return s;

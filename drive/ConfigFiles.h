@@ -6,16 +6,21 @@
 #include <string>
 #include <variant>
 
+#include "Axes.h"
 #include "GpioOutput.h"
 
+// Every file of a camera folder, by its path under the folder. The six numeric files of each
+// axis sit in the axis's folder, and its pages are named in the axis table (Axes.h).
 namespace tarvik::files {
 inline constexpr const char* kConfig = "/Config";
 inline constexpr const char* kHtml = "/html";
 inline constexpr const char* kLpt = "/Config/Lpt.ini";
 inline constexpr const char* kPort = "/Config/Port.ini";
-inline constexpr const char* kGpio = "/Config/Gpio.ini";      // optional
-inline constexpr const char* kListen = "/Config/Listen.ini";  // optional
-inline constexpr const char* kTilt = "/Config/Tilt";          // optional: the tilt motor's files
+inline constexpr const char* kGpio = "/Config/Gpio.ini";        // optional
+inline constexpr const char* kListen = "/Config/Listen.ini";    // optional
+inline constexpr const char* kOnvif = "/Config/Onvif.ini";      // optional
+inline constexpr const char* kPresets = "/Config/Presets.ini";  // optional, with Onvif.ini
+inline constexpr const char* kIndex = "/html/Index.html";
 
 // The files of one axis, in the axis's folder (Config for the pan).
 inline constexpr const char* kMiddleStep = "/Middlestep.ini";
@@ -24,28 +29,18 @@ inline constexpr const char* kMinStep = "/MinStep.ini";
 inline constexpr const char* kTotalSteps = "/totalsteps.ini";
 inline constexpr const char* kStepCount = "/StepCount.ini";
 inline constexpr const char* kBigStep = "/BigStep.ini";
-
-inline constexpr const char* kLeft = "/html/Left.html";
-inline constexpr const char* kRight = "/html/Right.html";
-inline constexpr const char* kMaxLeft = "/html/MaxLeft.html";
-inline constexpr const char* kMaxRight = "/html/Maxright.html";
-inline constexpr const char* kIndex = "/html/Index.html";
-inline constexpr const char* kReset = "/html/Reset.html";
-inline constexpr const char* kNoReset = "/html/NoReset.html";
-// With a tilt motor.
-inline constexpr const char* kUp = "/html/Up.html";
-inline constexpr const char* kDown = "/html/Down.html";
-inline constexpr const char* kUpLimit = "/html/UpLimit.html";
-inline constexpr const char* kDownLimit = "/html/DownLimit.html";
-inline constexpr const char* kLevel = "/html/Level.html";
-inline constexpr const char* kNoLevel = "/html/NoLevel.html";
 }  // namespace tarvik::files
 
 namespace tarvik {
 
+// The pages of one axis, read at start-up (see AxisPageFiles); a missing page is empty.
+struct AxisPages {
+    std::string lower, higher, atLowest, atHighest, middle, atMiddle;
+};
+
 struct Pages {
-    std::string PageLeft, PageRight, PageMaxLeft, PageMaxRight, PageIndex, PageReset, PageNoReset;
-    std::string PageUp, PageDown, PageUpLimit, PageDownLimit, PageLevel, PageNoLevel;  // tilt
+    std::string index;
+    PerAxis<AxisPages> axes;  // empty for an axis the mount lacks
 };
 
 // One motor's checked values, in half-steps. The motor reaches lowerStep - 1 to upperStep + 1.
@@ -63,24 +58,26 @@ struct DriveSettings {
     std::int32_t lptAddress = 0;     // the leading hexadecimal digits of Lpt.ini, any width
     std::string lptText;             // Lpt.ini as it stands, for messages
     std::optional<GpioConfig> gpio;  // the coils on GPIO lines instead of the parallel port
-    AxisSettings pan;
-    std::optional<AxisSettings> tilt;  // with Config/Tilt
+    // Each axis there is: the pan always, another where its folder exists.
+    PerAxis<std::optional<AxisSettings>> axes;
+    const AxisSettings& Pan() const { return *axes[0]; }
 };
 
 // What stops start-up, said whole: the file (absolute path) and what is wrong with it.
 struct StartupError {
     std::string message;
-    const std::string& Message() const { return message; }
 };
 
-// The seven page files in their fixed order, then the tilt's six with a tilt motor; a missing
-// page is empty.
-Pages LoadPages(const std::string& baseDir, bool tilt = false);
+// Whether the mount has `axis`: the pan always, another where its folder exists.
+bool AxisExists(const std::string& baseDir, Axis axis);
+
+// The index page and the pages of each axis there is; a missing page is empty.
+Pages LoadPages(const std::string& baseDir);
 
 // Reads the files in start-up order (Lpt, Gpio when present, Middlestep, MaxStep, MinStep,
-// totalsteps, StepCount, BigStep, then the same six in Config/Tilt when that exists), each
-// once, and stops at the first that is unusable. A folder that is missing or cannot be read
-// is said as such.
+// totalsteps, StepCount, BigStep, then the same six in each further axis's folder that
+// exists), each once, and stops at the first that is unusable. A folder that is missing or
+// cannot be read is said as such.
 std::variant<DriveSettings, StartupError> LoadDriveSettings(const std::string& baseDir);
 
 // Reads one file expected to hold a whole number in [min, max].

@@ -252,4 +252,13 @@ SaveOutcome CheckWritable(const std::string& path) {
     return {true, true, {}};
 }
 
+std::string CannotSaveText(const std::string& what, const std::string& path,
+                           const std::string& reason) {
+    return "the " + what + " cannot be saved to \"" + path + "\": " + reason;
+}
+
+std::string NotAtomicText(const std::string& path, const std::string& reason) {
+    return "Saves of \"" + path + "\" are not atomic: " + reason;
+}
+
 }  // namespace tarvik

@@ -37,6 +37,12 @@ SaveOutcome WriteFileContents(const std::string& path, std::string_view contents
 // What WriteFileContents would meet, without writing anything.
 SaveOutcome CheckWritable(const std::string& path);
 
+// "the position cannot be saved to "PATH": REASON", as start-up and the check say it.
+std::string CannotSaveText(const std::string& what, const std::string& path,
+                           const std::string& reason);
+// "Saves of "PATH" are not atomic: REASON".
+std::string NotAtomicText(const std::string& path, const std::string& reason);
+
 // Closes a descriptor, or nothing for -1 (none). Keeps errno: callers report their own cause.
 void CloseIfOpen(int fd);
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <vector>
 
@@ -53,6 +54,22 @@ bool ParseMotorLines(std::vector<std::string> w, GpioMotorLines& into) {
     return true;
 }
 
+// Two axes' lines on one chip must not share a line.
+bool Overlap(const GpioMotorLines& a, const GpioMotorLines& b) {
+    if (a.ChipPath() != b.ChipPath()) return false;
+    return std::any_of(a.lines.begin(), a.lines.end(), [&](std::uint32_t line) {
+        return std::count(b.lines.begin(), b.lines.end(), line) != 0;
+    });
+}
+
+// The axis a further line names with its first word, or none.
+std::optional<Axis> NamedAxis(const std::string& word) {
+    for (const Axis axis : kAxes) {
+        if (axis != Axis::Pan && word == InfoOf(axis).name) return axis;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text) {
@@ -64,18 +81,19 @@ std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text) {
         if (!w.empty()) motors.push_back(std::move(w));
     }
     GpioConfig config;
-    if (motors.empty() || motors.size() > 2 || !ParseMotorLines(motors[0], config)) {
+    if (motors.empty() || motors.size() > kAxisCount ||
+        !ParseMotorLines(motors[0], config.axes[0].emplace())) {
         return std::string(kExpected);
     }
-    if (motors.size() == 2) {
-        if (motors[1][0] != "tilt") return std::string(kExpected);
-        motors[1].erase(motors[1].begin());
-        if (!ParseMotorLines(motors[1], config.tilt.emplace())) return std::string(kExpected);
-        if (config.tilt->ChipPath() == config.ChipPath()) {
-            for (std::uint32_t line : config.tilt->lines) {
-                if (std::count(config.lines.begin(), config.lines.end(), line) != 0) {
-                    return std::string(kExpected);
-                }
+    for (std::size_t m = 1; m < motors.size(); ++m) {
+        const auto axis = NamedAxis(motors[m][0]);
+        if (!axis || config.axes[IndexOf(*axis)]) return std::string(kExpected);
+        motors[m].erase(motors[m].begin());
+        auto& into = config.axes[IndexOf(*axis)].emplace();
+        if (!ParseMotorLines(motors[m], into)) return std::string(kExpected);
+        for (std::size_t other = 0; other < kAxisCount; ++other) {
+            if (other != IndexOf(*axis) && config.axes[other] && Overlap(into, *config.axes[other])) {
+                return std::string(kExpected);
             }
         }
     }
@@ -180,17 +198,18 @@ std::string GpioMotorLines::Describe() const {
     return text + (activeLow ? " (active-low)" : "");
 }
 
-// The pan's lines and the tilt's: one request when they share a chip, one each otherwise.
+// Each axis's lines: one request for the axes that share a chip, in the table's order.
 GpioOutput::GpioOutput(GpioConfig config, GpioLines& lines)
     : config_(std::move(config)), lines_(lines) {
-    requests_.push_back({-1, {&config_}, {0}});
-    if (config_.tilt) {
-        if (config_.tilt->ChipPath() == config_.ChipPath()) {
-            requests_[0].motors.push_back(&*config_.tilt);
-            requests_[0].nibbles.push_back(1);
-        } else {
-            requests_.push_back({-1, {&*config_.tilt}, {1}});
-        }
+    for (const Axis axis : kAxes) {
+        const auto& motor = config_.axes[IndexOf(axis)];
+        if (!motor) continue;
+        const auto shared = std::find_if(requests_.begin(), requests_.end(), [&](const Request& r) {
+            return r.motors[0]->ChipPath() == motor->ChipPath();
+        });
+        Request& request = shared != requests_.end() ? *shared : requests_.emplace_back();
+        request.motors.push_back(&*motor);
+        request.axes.push_back(axis);
     }
     std::string problem;
     for (Request& request : requests_) {
@@ -212,8 +231,13 @@ GpioOutput::GpioOutput(GpioConfig config, GpioLines& lines)
         }
         return;
     }
-    description_ = "GPIO " + config_.Describe();
-    if (config_.tilt) description_ += ", tilt " + config_.tilt->Describe();
+    description_ = "GPIO " + config_.Pan().Describe();
+    for (const Axis axis : kAxes) {
+        if (axis != Axis::Pan && config_.axes[IndexOf(axis)]) {
+            description_ += std::string(", ") + InfoOf(axis).name + " " +
+                            config_.axes[IndexOf(axis)]->Describe();
+        }
+    }
 }
 
 GpioOutput::~GpioOutput() {
@@ -229,7 +253,8 @@ bool GpioOutput::Simulated() const {
 std::uint32_t GpioOutput::ValuesFor(const Request& request, std::uint8_t pattern) const {
     std::uint32_t values = 0;
     for (std::size_t i = 0; i < request.motors.size(); ++i) {
-        const auto nibble = static_cast<std::uint8_t>(pattern >> (4 * request.nibbles[i]));
+        const auto nibble =
+            static_cast<std::uint8_t>(pattern >> InfoOf(request.axes[i]).firstDataLine);
         values |= std::uint32_t{LineValues(nibble, request.motors[i]->activeLow)} << (4 * i);
     }
     return values;

@@ -1,7 +1,8 @@
 // The coils on GPIO lines of a single-board computer (a ULN2003 board driving a 28BYJ-48,
 // for instance), through the kernel's GPIO character device.
 //
-// Config/Gpio.ini, one line for the pan motor and optionally one for the tilt motor:
+// Config/Gpio.ini, one line for the pan motor and optionally one for each further axis, which
+// begins with the axis's name:
 //   CHIP D0 D1 D2 D3 [active-low]
 //   tilt CHIP D0 D1 D2 D3 [active-low]
 //   CHIP: a name such as gpiochip0 or a path under /dev; D0..D3: the line offsets that take
@@ -17,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "Axes.h"
 #include "CoilOutput.h"
 
 namespace tarvik {
@@ -31,8 +33,11 @@ struct GpioMotorLines {
     std::string Describe() const;
 };
 
-struct GpioConfig : GpioMotorLines {
-    std::optional<GpioMotorLines> tilt;
+// Which lines take each axis's coils: the pan's always, another axis's where its line names it.
+struct GpioConfig {
+    PerAxis<std::optional<GpioMotorLines>> axes;
+    const GpioMotorLines& Pan() const { return *axes[0]; }
+    static GpioConfig Of(GpioMotorLines pan) { return {{std::move(pan)}}; }
 };
 
 // The text of Gpio.ini, or what was expected instead.
@@ -80,8 +85,8 @@ class KernelGpioLines : public GpioLines {
     std::map<int, int> offSlots_;  // by handle
 };
 
-// Each tick's byte (pan in bits 0..3, tilt in bits 4..7) reaches the lines in one call per
-// chip: all eight in one when both motors are on one chip.
+// Each tick's byte (each axis's pattern at its data lines: pan in bits 0..3, tilt in 4..7)
+// reaches the lines in one call per chip: all eight in one when both motors are on one chip.
 class GpioOutput : public CoilOutput {
   public:
     GpioOutput(GpioConfig config, GpioLines& lines);
@@ -100,7 +105,7 @@ class GpioOutput : public CoilOutput {
     struct Request {
         int handle = -1;
         std::vector<const GpioMotorLines*> motors;
-        std::vector<int> nibbles;  // for each motor: 0 (pan) or 1 (tilt)
+        std::vector<Axis> axes;  // for each motor, the axis whose bits it takes
     };
     std::uint32_t ValuesFor(const Request& request, std::uint8_t pattern) const;
 

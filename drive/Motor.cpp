@@ -18,9 +18,6 @@ std::optional<std::int16_t> Sub16(std::int16_t a, std::int16_t b) {
     return result;
 }
 
-Motor::Motor(Axis axis, Timer& stepTimer, MotorListener& listener)
-    : axis_(axis), stepTimer_(stepTimer), listener_(listener) {}
-
 void Motor::Load(const AxisSettings& s) {
     middle_ = s.middleStep;
     upper_ = s.upperStep;
@@ -61,21 +58,24 @@ void Motor::MoveTo(std::int16_t target, int pace) {
 }
 
 void Motor::Stop() {
-    if (!moving_) return;
+    if (moving_) EndMove();
+}
+
+void Motor::EndMove() {
     stepsToGo_ = 0;
     moving_ = false;
-    listener_.MoveEnded(axis_, position_);
+    events_.ended = true;
 }
 
 bool Motor::Tick() {
     if (!moving_) return false;  // an expiry that was already due when the move ended
     if (++sinceStep_ < pace_) return false;
     sinceStep_ = 0;
-    if (TakeHalfStep()) listener_.Stepped(axis_, position_, direction_);
-    if (--stepsToGo_ < 1) {
-        moving_ = false;
-        listener_.MoveEnded(axis_, position_);
+    if (TakeHalfStep()) {
+        events_.stepped = true;
+        events_.direction = direction_;
     }
+    if (--stepsToGo_ < 1) EndMove();
     return true;  // also when no step was taken: the same pattern again
 }
 
@@ -101,33 +101,92 @@ std::optional<std::uint8_t> Motor::Pattern() const {
     return kPhasePattern[phase_ - 1];
 }
 
+void ScrollState::Load(int lowest, int highest, std::int16_t position) {
+    minimum = lowest;
+    maximum = highest;
+    SetValue(std::clamp<int>(position, lowest, highest));
+    sentTo = static_cast<std::int16_t>(Value());
+}
+
+// The bar only follows forwards: a bar already ahead in the direction of travel stays, which
+// is what lets a dragged bar pull the motor after it.
+void ScrollState::Stepped(std::int16_t position, Direction direction) {
+    const bool passed = direction == Direction::Right ? Value() < position : position < Value();
+    if (!passed || position < minimum || position > maximum) return;
+    SetValue(position);
+    sentTo = position;
+}
+
 SharedMotor::SharedMotor(CoilOutput& coils, Timer& stepTimer, MotorListener& listener)
     : coils_(coils),
       stepTimer_(stepTimer),
-      pan_(Axis::Pan, stepTimer, listener),
+      channels_{{{Axis::Pan, stepTimer}, {Axis::Tilt, stepTimer}}},
       listener_(listener) {}
 
-void SharedMotor::Load(const AxisSettings& pan, const std::optional<AxisSettings>& tilt) {
-    std::scoped_lock lock(mutex_);
-    pan_.Load(pan);
-    if (tilt) tilt_.emplace(Axis::Tilt, stepTimer_, listener_).Load(*tilt);
-    WriteCoils();
+void SharedMotor::Load(const PerAxis<std::optional<AxisSettings>>& axes) {
+    WithAll([&](Locked&) {
+        for (const Axis axis : kAxes) {
+            const auto& settings = axes[IndexOf(axis)];
+            present_[IndexOf(axis)] = axis == Axis::Pan || settings.has_value();
+            if (!settings) continue;
+            Channel& channel = channels_[IndexOf(axis)];
+            channel.motor.Load(*settings);
+            channel.scroll.Load(settings->lowerStep - 1, settings->upperStep + 1,
+                                settings->totalSteps);
+        }
+        WriteCoils();
+    });
 }
 
 void SharedMotor::Tick() {
-    std::scoped_lock lock(mutex_);
-    const bool panMoved = pan_.Tick();
-    const bool tiltMoved = tilt_ && tilt_->Tick();
-    if (panMoved || tiltMoved) WriteCoils();
-    if (!pan_.IsMoving() && !(tilt_ && tilt_->IsMoving())) stepTimer_.SetEnabled(false);
+    WithAll([this](Locked& axes) {
+        bool moved = false, moving = false;
+        axes.ForEach([&](Channel& channel) {
+            moved = channel.motor.Tick() || moved;
+            moving = moving || channel.motor.IsMoving();
+        });
+        if (moved) WriteCoils();
+        if (!moving) stepTimer_.SetEnabled(false);
+    });
 }
 
-// One byte for every motor; nothing when no motor has a phase with a pattern.
+// Under the lock: the scroll bars follow what their motors did, and what is to be said is
+// noted for after the lock.
+void SharedMotor::Collect(Told& told) {
+    for (const Axis axis : kAxes) {
+        if (!Has(axis)) continue;
+        Channel& channel = channels_[IndexOf(axis)];
+        const Motor::Events events = channel.motor.TakeEvents();
+        const std::int16_t position = channel.motor.Position();
+        if (events.stepped) channel.scroll.Stepped(position, events.direction);
+        if (events.ended) channel.scroll.MoveEnded(position);
+        told.events[IndexOf(axis)] = events;
+        told.positions[IndexOf(axis)] = position;
+    }
+}
+
+void SharedMotor::Announce(const Told& told) {
+    for (const Axis axis : kAxes) {
+        const Motor::Events& events = told.events[IndexOf(axis)];
+        const std::int16_t position = told.positions[IndexOf(axis)];
+        if (events.stepped) listener_.Stepped(axis, position, events.direction);
+        if (events.ended) listener_.MoveEnded(axis, position);
+    }
+}
+
+// One byte for every motor, each at its data lines; nothing when no motor has a phase with a
+// pattern.
 void SharedMotor::WriteCoils() {
-    const auto pan = pan_.Pattern();
-    const auto tilt = tilt_ ? tilt_->Pattern() : std::nullopt;
-    if (!pan && !tilt) return;
-    coils_.Write(static_cast<std::uint8_t>(pan.value_or(0) | tilt.value_or(0) << 4));
+    std::uint8_t byte = 0;
+    bool any = false;
+    for (const Axis axis : kAxes) {
+        if (!Has(axis)) continue;
+        const auto pattern = channels_[IndexOf(axis)].motor.Pattern();
+        if (!pattern) continue;
+        any = true;
+        byte = static_cast<std::uint8_t>(byte | *pattern << InfoOf(axis).firstDataLine);
+    }
+    if (any) coils_.Write(byte);
 }
 
 }  // namespace tarvik

@@ -8,13 +8,17 @@
 // Every move ends in Step() (or MoveTo()); the step timer executes it one half-step a tick, or
 // one every few ticks at a lower pace. The motors are not thread-safe by themselves:
 // SharedMotor lends them out under one lock, to the step thread for a tick and to each handler
-// while it reads or starts a move.
+// while it reads or starts a move; what they tell is said after the lock is released.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <type_traits>
+#include <utility>
 
+#include "Axes.h"
 #include "CoilOutput.h"
 #include "ConfigFiles.h"
 #include "Platform.h"
@@ -31,15 +35,13 @@ enum class Direction { Left, Right };
 inline constexpr Direction kDown = Direction::Left;
 inline constexpr Direction kUp = Direction::Right;
 
-// The pan motor on D0..D3; the tilt motor, where there is one, on D4..D7.
-enum class Axis { Pan, Tilt };
-
-// What the motors tell as they run; called with the lock held, on the step thread (or on
-// the thread that stops a move).
+// What the motors tell as they run. Called after the lock is released (on the step thread, or
+// on the thread whose action stopped or ended a move), at most once per axis and kind for each
+// time the lock was held, so a listener may read or move the motors itself.
 class MotorListener {
   public:
     virtual ~MotorListener() = default;
-    // A half-step was taken in `direction`, to `position`.
+    // The axis stepped in `direction`, to `position`.
     virtual void Stepped(Axis axis, std::int16_t position, Direction direction) = 0;
     // The axis's move has ended.
     virtual void MoveEnded(Axis axis, std::int16_t position) = 0;
@@ -47,7 +49,7 @@ class MotorListener {
 
 class Motor {
   public:
-    Motor(Axis axis, Timer& stepTimer, MotorListener& listener);
+    Motor(Axis axis, Timer& stepTimer) : axis_(axis), stepTimer_(stepTimer) {}
 
     // Takes over the checked configuration.
     void Load(const AxisSettings& settings);
@@ -74,11 +76,10 @@ class Motor {
 
     // The coil bits of the current phase (D3..D0); none for a phase outside 1 to 8.
     std::optional<std::uint8_t> Pattern() const;
+    Axis Which() const { return axis_; }
     bool IsMoving() const { return moving_; }
     std::int16_t Position() const { return position_; }
     std::int16_t Phase() const { return phase_; }
-    std::int32_t StepsToGo() const { return stepsToGo_; }
-    Direction Heading() const { return direction_; }
     std::int16_t BigStep() const { return bigStep_; }
     std::int16_t MiddleStep() const { return middle_; }
     std::int16_t UpperStep() const { return upper_; }
@@ -90,13 +91,22 @@ class Motor {
     bool AtLeftEnd() const { return position_ < lower_; }
     bool AtRightEnd() const { return upper_ < position_; }
 
+    // What happened since the last call: whether a half-step was taken (and which way), and
+    // whether the move ended. The shared motor collects these under the lock.
+    struct Events {
+        bool stepped = false;
+        bool ended = false;
+        Direction direction = Direction::Right;
+    };
+    Events TakeEvents() { return std::exchange(events_, {}); }
+
   private:
     void StartMove(std::int32_t steps, Direction direction, int pace);
     bool TakeHalfStep();
+    void EndMove();
 
     Axis axis_;
     Timer& stepTimer_;
-    MotorListener& listener_;
     std::int16_t position_ = 0;
     std::int16_t phase_ = 1;
     Direction direction_ = Direction::Right;
@@ -108,42 +118,147 @@ class Motor {
     std::int16_t middle_ = 0;
     std::int16_t upper_ = 0;
     std::int16_t lower_ = 0;
+    Events events_;
+};
+
+// The scroll bar that follows an axis. Guarded by the motor's lock together with the motor,
+// except its value, which the window reads from any thread.
+//   the motor steps ──► the bar is pushed along when the motor passes it (never back)
+//   the follow, motor idle ──► bar ≠ sentTo? ──► a move towards the bar
+struct ScrollState {
+    int minimum = 0;
+    int maximum = 0;
+    // The bar value the motor was last sent towards, or where the motor last pushed the bar;
+    // at the end of every move it is where the motor stands.
+    std::int16_t sentTo = 0;
+    std::atomic<int> value{0};
+
+    void Load(int lowest, int highest, std::int16_t position);
+    void SetValue(int v) { value.store(v, std::memory_order_relaxed); }
+    int Value() const { return value.load(std::memory_order_relaxed); }
+    void Stepped(std::int16_t position, Direction direction);
+    void MoveEnded(std::int16_t position) { sentTo = position; }
+};
+
+// One axis: its motor and its scroll bar, reachable only under the motors' lock.
+struct Channel {
+    Channel(Axis axis, Timer& stepTimer) : motor(axis, stepTimer) {}
+    Motor motor;
+    ScrollState scroll;
 };
 
 // The motors behind their one lock, with the coils they share. Whoever reads or moves a motor
-// does so inside With(), so every handler sees the motors between two ticks, as if there were
-// only one thread. Each tick writes every motor's pattern in one write (the pan's in D0..D3,
-// the tilt's in D4..D7), so that no motor ever sees another's half-written byte.
+// does so inside With() or WithAll(), so every handler sees the motors between two ticks, as
+// if there were only one thread; a move of several axes, or a look at all of them, is one
+// critical section. Each tick writes every motor's pattern in one write (each axis's bits at
+// its data lines), so that no motor ever sees another's half-written byte.
 class SharedMotor {
   public:
     SharedMotor(CoilOutput& coils, Timer& stepTimer, MotorListener& listener);
 
-    // Takes over the configuration and energises the coils at the stored phases.
-    void Load(const AxisSettings& pan, const std::optional<AxisSettings>& tilt = std::nullopt);
+    // Takes over the configuration of each axis there is (the pan always; an absent entry is
+    // an axis the mount lacks) and energises the coils at the stored phases.
+    void Load(const PerAxis<std::optional<AxisSettings>>& axes);
+    void Load(const AxisSettings& pan, const std::optional<AxisSettings>& tilt = std::nullopt) {
+        Load(PerAxis<std::optional<AxisSettings>>{pan, tilt});
+    }
 
+    // The axes while the lock is held: handed only to the action of WithAll().
+    class Locked {
+      public:
+        // Nullptr for an axis the mount lacks.
+        Channel* Find(Axis axis) {
+            return owner_.present_[IndexOf(axis)] ? &owner_.channels_[IndexOf(axis)] : nullptr;
+        }
+        Motor& Pan() { return owner_.channels_[0].motor; }
+        // `action(channel)` for every axis there is, in the table's order.
+        template <typename Action>
+        void ForEach(Action&& action) {
+            for (const Axis axis : kAxes) {
+                if (Channel* channel = Find(axis)) action(*channel);
+            }
+        }
+
+      private:
+        friend class SharedMotor;
+        explicit Locked(SharedMotor& owner) : owner_(owner) {}
+        SharedMotor& owner_;
+    };
+
+    // Runs `action(Locked&)` under the lock; what the motors tell is said after it is released.
+    template <typename Action>
+    decltype(auto) WithAll(Action&& action) {
+        const Announcer announcer(*this);
+        std::scoped_lock lock(mutex_);
+        const Collector collector(*this, announcer);
+        Locked locked(*this);
+        return action(locked);
+    }
     // Runs `action` on the pan motor under the lock.
     template <typename Action>
     decltype(auto) With(Action&& action) {
-        std::scoped_lock lock(mutex_);
-        return action(pan_);
+        return WithAll([&](Locked& axes) -> decltype(auto) { return action(axes.Pan()); });
     }
-    // Runs `action` on the motor of `axis`; the tilt must exist.
+    // Runs `action` on the motor of `axis` under the lock, when the mount has that axis:
+    // whether it ran, or what it returned (nullopt when it did not run).
     template <typename Action>
-    decltype(auto) With(Axis axis, Action&& action) {
-        std::scoped_lock lock(mutex_);
-        return action(axis == Axis::Tilt ? *tilt_ : pan_);
+    auto With(Axis axis, Action&& action) {
+        using Result = std::invoke_result_t<Action&, Motor&>;
+        return WithAll([&](Locked& axes) {
+            Channel* channel = axes.Find(axis);
+            if constexpr (std::is_void_v<Result>) {
+                if (channel != nullptr) action(channel->motor);
+                return channel != nullptr;
+            } else {
+                return channel != nullptr ? std::optional<Result>(action(channel->motor))
+                                          : std::nullopt;
+            }
+        });
     }
-    bool HasTilt() const { return tilt_.has_value(); }
+    bool Has(Axis axis) const { return present_[IndexOf(axis)]; }
+    bool HasTilt() const { return Has(Axis::Tilt); }
+    // The scroll bar's value of an axis, for the window, from any thread without the lock.
+    int ScrollValue(Axis axis) const { return channels_[IndexOf(axis)].scroll.Value(); }
     void Tick();
 
   private:
+    // What the axes told while the lock was held, said once it is released.
+    struct Told {
+        PerAxis<Motor::Events> events{};
+        PerAxis<std::int16_t> positions{};
+    };
+    class Announcer {
+      public:
+        explicit Announcer(SharedMotor& owner) : owner_(owner) {}
+        ~Announcer() { owner_.Announce(told); }
+        Announcer(const Announcer&) = delete;
+        Announcer& operator=(const Announcer&) = delete;
+        mutable Told told;
+
+      private:
+        SharedMotor& owner_;
+    };
+    class Collector {
+      public:
+        Collector(SharedMotor& owner, const Announcer& announcer)
+            : owner_(owner), announcer_(announcer) {}
+        ~Collector() { owner_.Collect(announcer_.told); }
+        Collector(const Collector&) = delete;
+        Collector& operator=(const Collector&) = delete;
+
+      private:
+        SharedMotor& owner_;
+        const Announcer& announcer_;
+    };
+    void Collect(Told& told);
+    void Announce(const Told& told);
     void WriteCoils();
 
     std::mutex mutex_;
     CoilOutput& coils_;
     Timer& stepTimer_;
-    Motor pan_;
-    std::optional<Motor> tilt_;
+    PerAxis<Channel> channels_;
+    PerAxis<bool> present_{};
     MotorListener& listener_;
 };
 

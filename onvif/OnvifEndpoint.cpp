@@ -39,49 +39,33 @@ onvif::DeviceIdentity IdentityOf(const std::string& configFolder) {
             host, address};
 }
 
-OnvifEndpoint::OnvifEndpoint(OnvifConfig config, std::string baseDir, SharedMotor& motors,
-                             LineList& requestLog, const Clock& clock, DescriptorBudget& budget,
-                             Notice notice)
+OnvifEndpoint::OnvifEndpoint(OnvifConfig config, onvif::Presets presets, std::string baseDir,
+                             SharedMotor& motors, LineList& requestLog, const Clock& clock,
+                             DescriptorBudget& budget, Notice notice)
     : config_(std::move(config)),
       baseDir_(std::move(baseDir)),
       notice_(std::move(notice)),
-      presets_(baseDir_ + "/Config/Presets.ini"),
+      presets_(std::move(presets)),
       ptz_(motors, config_),
       auth_(config_.Authenticates()
                 ? std::make_unique<onvif::OnvifAuth>(config_.user, config_.password)
                 : nullptr),
       service_(config_, ptz_, presets_, auth_.get(), requestLog, clock,
-               IdentityOf(baseDir_ + "/Config"), notice_),
+               IdentityOf(baseDir_ + files::kConfig), notice_),
       server_(service_, budget) {}
 
 OnvifEndpoint::~OnvifEndpoint() {
     Stop();
 }
 
-std::optional<std::variant<std::unique_ptr<OnvifEndpoint>, StartupError>> OnvifEndpoint::Open(
-    const std::string& baseDir, SharedMotor& motors, LineList& requestLog, const Clock& clock,
-    DescriptorBudget& budget, Notice notice) {
-    const std::string path = baseDir + "/Config/Onvif.ini";
-    const FileText read = ReadFileText(path);
-    if (read.missing) return std::nullopt;
-    if (!read.problem.empty())
-        return StartupError{"\"" + path + "\" cannot be read: " + read.problem};
-    auto parsed = ParseOnvifConfig(path, read.contents);
-    if (auto* error = std::get_if<StartupError>(&parsed)) return *error;
-    auto endpoint = std::make_unique<OnvifEndpoint>(std::get<OnvifConfig>(parsed), baseDir, motors,
-                                                    requestLog, clock, budget, std::move(notice));
-    if (auto error = endpoint->presets_.Load()) return *error;
-    return endpoint;
-}
-
 std::optional<std::string> OnvifEndpoint::Start() {
     QString reason;
     if (!server_.Listen("", config_.port, &reason)) {
         return "Cannot listen on TCP port " + std::to_string(config_.port) + " (from \"" +
-               baseDir_ + "/Config/Onvif.ini\"): " + reason.toStdString();
+               baseDir_ + files::kOnvif + "\"): " + reason.toStdString();
     }
     if (config_.discovery) {
-        discovery_ = std::make_unique<onvif::Discovery>(IdentityOf(baseDir_ + "/Config").uuid,
+        discovery_ = std::make_unique<onvif::Discovery>(IdentityOf(baseDir_ + files::kConfig).uuid,
                                                         config_.name, server_.LocalPort());
         if (std::string problem = discovery_->Start(); !problem.empty()) {
             notice_("ONVIF discovery is off: " + problem);

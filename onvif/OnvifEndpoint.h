@@ -23,16 +23,11 @@ class OnvifEndpoint {
   public:
     using Notice = std::function<void(const std::string&)>;
 
-    OnvifEndpoint(OnvifConfig config, std::string baseDir, SharedMotor& motors,
-                  LineList& requestLog, const Clock& clock, DescriptorBudget& budget,
-                  Notice notice);
+    // The checked Onvif.ini and the presets read from Presets.ini. Opens no port.
+    OnvifEndpoint(OnvifConfig config, onvif::Presets presets, std::string baseDir,
+                  SharedMotor& motors, LineList& requestLog, const Clock& clock,
+                  DescriptorBudget& budget, Notice notice);
     ~OnvifEndpoint();
-
-    // Nullopt without Config/Onvif.ini; the endpoint with its presets read, or what stops
-    // start-up. Opens no port, so that a damaged file stops start-up before any port opens.
-    static std::optional<std::variant<std::unique_ptr<OnvifEndpoint>, StartupError>> Open(
-        const std::string& baseDir, SharedMotor& motors, LineList& requestLog, const Clock& clock,
-        DescriptorBudget& budget, Notice notice);
 
     // Listens and announces itself. What stops start-up, or nullopt.
     std::optional<std::string> Start();

@@ -39,19 +39,22 @@ PtzControl::PtzControl(SharedMotor& motors, const OnvifConfig& config)
     connect(&continuousEnd_, &QTimer::timeout, this, &PtzControl::Stop);
 }
 
+// One critical section for all the axes: a move of both starts on the same tick, and a
+// position is read whole.
 template <typename Action>
 void PtzControl::ForEachAxis(Action&& action) {
-    motors_.With(Axis::Pan, [&](Motor& motor) { action(motor, 0); });
-    if (HasTilt()) motors_.With(Axis::Tilt, [&](Motor& motor) { action(motor, 1); });
+    motors_.WithAll([&](SharedMotor::Locked& axes) {
+        axes.ForEach([&](Channel& c) { action(c.motor, IndexOf(c.motor.Which())); });
+    });
 }
 
 PanTilt PtzControl::Position() {
     return GenericOf(Raw());
 }
 
-PanTilt PtzControl::GenericOf(const std::array<std::int16_t, 2>& raw) {
-    std::array<double, 2> at{0, 0};
-    ForEachAxis([&](Motor& m, int i) {
+PanTilt PtzControl::GenericOf(const PerAxis<std::int16_t>& raw) {
+    PerAxis<double> at{};
+    ForEachAxis([&](Motor& m, std::size_t i) {
         at[i] = ToGeneric(raw[i], m.LowestPosition(), m.HighestPosition());
     });
     return {at[0], at[1]};
@@ -59,20 +62,20 @@ PanTilt PtzControl::GenericOf(const std::array<std::int16_t, 2>& raw) {
 
 bool PtzControl::Moving() {
     bool moving = false;
-    ForEachAxis([&](Motor& m, int) { moving = moving || m.IsMoving(); });
+    ForEachAxis([&](Motor& m, std::size_t) { moving = moving || m.IsMoving(); });
     return moving;
 }
 
-std::array<std::int16_t, 2> PtzControl::Raw() {
-    std::array<std::int16_t, 2> raw{0, 0};
-    ForEachAxis([&](Motor& m, int i) { raw[i] = m.Position(); });
+PerAxis<std::int16_t> PtzControl::Raw() {
+    PerAxis<std::int16_t> raw{};
+    ForEachAxis([&](Motor& m, std::size_t i) { raw[i] = m.Position(); });
     return raw;
 }
 
 void PtzControl::AbsoluteMove(std::optional<double> x, std::optional<double> y, double speed) {
     continuousEnd_.stop();
-    const std::array<std::optional<double>, 2> to{x, y};
-    ForEachAxis([&](Motor& m, int i) {
+    const PerAxis<std::optional<double>> to{x, y};
+    ForEachAxis([&](Motor& m, std::size_t i) {
         if (to[i])
             m.MoveTo(FromGeneric(*to[i], m.LowestPosition(), m.HighestPosition()), PaceOf(speed));
     });
@@ -81,10 +84,10 @@ void PtzControl::AbsoluteMove(std::optional<double> x, std::optional<double> y, 
 void PtzControl::RelativeMove(std::optional<double> x, std::optional<double> y, double speed,
                               bool fov) {
     continuousEnd_.stop();
-    const std::array<std::optional<double>, 2> by{x, y};
-    const std::array<std::optional<double>, 2> halfField{config_.HalfFieldSteps(),
+    const PerAxis<std::optional<double>> by{x, y};
+    const PerAxis<std::optional<double>> halfField{config_.HalfFieldSteps(),
                                                          config_.HalfVerticalFieldSteps()};
-    ForEachAxis([&](Motor& m, int i) {
+    ForEachAxis([&](Motor& m, std::size_t i) {
         if (!by[i]) return;
         const double scale =
             fov ? halfField[i].value_or(0) : (m.HighestPosition() - m.LowestPosition()) / 2.0;
@@ -94,8 +97,8 @@ void PtzControl::RelativeMove(std::optional<double> x, std::optional<double> y, 
 
 // Towards the end the velocity points to, at its speed; a velocity of 0 stops the axis.
 void PtzControl::ContinuousMove(double x, double y, std::chrono::milliseconds timeout) {
-    const std::array<double, 2> velocity{x, y};
-    ForEachAxis([&](Motor& m, int i) {
+    const PerAxis<double> velocity{x, y};
+    ForEachAxis([&](Motor& m, std::size_t i) {
         if (velocity[i] == 0) {
             m.Stop();
         } else {
@@ -108,7 +111,7 @@ void PtzControl::ContinuousMove(double x, double y, std::chrono::milliseconds ti
 
 void PtzControl::Stop() {
     continuousEnd_.stop();
-    ForEachAxis([](Motor& m, int) { m.Stop(); });
+    ForEachAxis([](Motor& m, std::size_t) { m.Stop(); });
 }
 
 std::optional<std::chrono::milliseconds> PtzControl::ContinuousEndsIn() const {
@@ -118,12 +121,12 @@ std::optional<std::chrono::milliseconds> PtzControl::ContinuousEndsIn() const {
 
 void PtzControl::GotoHome(double speed) {
     continuousEnd_.stop();
-    ForEachAxis([&](Motor& m, int) { m.MoveTo(Clamped(m.MiddleStep(), m), PaceOf(speed)); });
+    ForEachAxis([&](Motor& m, std::size_t) { m.MoveTo(Clamped(m.MiddleStep(), m), PaceOf(speed)); });
 }
 
-void PtzControl::MoveToRaw(const std::array<std::int16_t, 2>& position, double speed) {
+void PtzControl::MoveToRaw(const PerAxis<std::int16_t>& position, double speed) {
     continuousEnd_.stop();
-    ForEachAxis([&](Motor& m, int i) { m.MoveTo(Clamped(position[i], m), PaceOf(speed)); });
+    ForEachAxis([&](Motor& m, std::size_t i) { m.MoveTo(Clamped(position[i], m), PaceOf(speed)); });
 }
 
 }  // namespace tarvik::onvif

@@ -33,10 +33,10 @@ class PtzControl : public QObject {
 
     PanTilt Position();
     // A position in half-steps (a preset's) in the generic space.
-    PanTilt GenericOf(const std::array<std::int16_t, 2>& raw);
+    PanTilt GenericOf(const PerAxis<std::int16_t>& raw);
     bool Moving();
     // The position in half-steps of each axis (presets store these).
-    std::array<std::int16_t, 2> Raw();
+    PerAxis<std::int16_t> Raw();
 
     // The requests; a value left out leaves its axis as it is.
     void AbsoluteMove(std::optional<double> x, std::optional<double> y, double speed);
@@ -47,10 +47,10 @@ class PtzControl : public QObject {
     // How long until a continuous move ends by itself; nothing while none is timed.
     std::optional<std::chrono::milliseconds> ContinuousEndsIn() const;
     void GotoHome(double speed);
-    void MoveToRaw(const std::array<std::int16_t, 2>& position, double speed);
+    void MoveToRaw(const PerAxis<std::int16_t>& position, double speed);
 
   private:
-    // Runs `action(motor, axisIndex)` for every axis there is, under the lock.
+    // Runs `action(motor, axisIndex)` for every axis there is, all under one lock.
     template <typename Action>
     void ForEachAxis(Action&& action);
 

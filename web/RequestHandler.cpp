@@ -1,48 +1,70 @@
 #include "RequestHandler.h"
 
-namespace tarvik {
+#include <array>
 
-// With g the 1-based position of the first "GET " (0 when there is none), the path is the
-// text from position g + 4 up to the first space at or after position g + 5. Without
-// "GET " that reads from the fourth character on: "GETx /a b" gives "x".
-std::string RequestPathOf(std::string_view RequestData) {
-    const std::size_t found = RequestData.find("GET ");
-    const std::size_t g = found == std::string_view::npos ? 0 : found + 1;
-    const std::size_t searchFrom = g + 4;  // 0-based index of 1-based position g + 5
-    if (searchFrom > RequestData.size()) return {};
-    const std::size_t space = RequestData.find(' ', searchFrom);
+namespace tarvik {
+namespace {
+
+// What each axis answers to: a big step towards its lower or higher end, and the way back to
+// its middle.
+struct TurnPaths {
+    const char* lower;
+    const char* higher;
+    const char* middle;
+};
+constexpr PerAxis<TurnPaths> kTurnPaths{{
+    {"/turn/left", "/turn/right", "/turn/reset"},
+    {"/turn/down", "/turn/up", "/turn/level"},
+}};
+
+}  // namespace
+
+// The path is the text after the first "GET " up to the next space, at least one byte long (a
+// space right after "GET " belongs to the path). Without "GET " it is read as if the request
+// began with it, from the fourth byte on: "GETx /a b" gives "x".
+std::string RequestPathOf(std::string_view request) {
+    const std::size_t get = request.find("GET ");
+    const std::size_t start = get == std::string_view::npos ? 3 : get + 4;
+    if (start + 1 > request.size()) return {};
+    const std::size_t space = request.find(' ', start + 1);
     if (space == std::string_view::npos) return {};
-    const std::size_t start = g + 3;  // 0-based index of 1-based position g + 4
-    return std::string(RequestData.substr(start, space - start));
+    return std::string(request.substr(start, space - start));
 }
 
-bool RequestHandler::DataArrival(Connection& connection, std::string_view RequestData) {
-    if (!RequestData.starts_with("GET")) return false;
-    const std::string RequestPath = RequestPathOf(RequestData);
-    const bool isChat = RequestPath.starts_with("/chat");
-    const bool tilt = motor_.HasTilt();
-    if (RequestPath == "/turn/left") {
-        Turn(connection, Axis::Pan, Direction::Left, pages_.PageLeft, pages_.PageMaxLeft);
-    } else if (RequestPath == "/turn/right") {
-        Turn(connection, Axis::Pan, Direction::Right, pages_.PageRight, pages_.PageMaxRight);
-    } else if (RequestPath == "/turn/reset") {
-        ToMiddle(connection, Axis::Pan, pages_.PageReset, pages_.PageNoReset);
-    } else if (tilt && RequestPath == "/turn/up") {
-        Turn(connection, Axis::Tilt, kUp, pages_.PageUp, pages_.PageUpLimit);
-    } else if (tilt && RequestPath == "/turn/down") {
-        Turn(connection, Axis::Tilt, kDown, pages_.PageDown, pages_.PageDownLimit);
-    } else if (tilt && RequestPath == "/turn/level") {
-        ToMiddle(connection, Axis::Tilt, pages_.PageLevel, pages_.PageNoLevel);
-    } else if (isChat) {
-        chat_.ChatRequest(RequestPath, connection);
-    } else {
-        Reply(connection, pages_.PageIndex);
+bool RequestHandler::DataArrival(Connection& connection, std::string_view request) {
+    if (!request.starts_with("GET")) return false;
+    const std::string path = RequestPathOf(request);
+    const bool isChat = path.starts_with("/chat");
+    if (isChat) {
+        chat_.ChatRequest(path, connection);
+    } else if (!AnswerTurn(connection, path)) {
+        Reply(connection, pages_.index);
     }
     if (!isChat) {
-        requestLog_.InsertTop(LogLine(clock_, connection, EscapeControlBytes(RequestPath)));
+        requestLog_.InsertTop(LogLine(clock_, connection, EscapeControlBytes(path)));
         requestLog_.TrimTo(kMaxLogLines);
     }
     return true;
+}
+
+// A turn of an axis the mount has; false for any other path.
+bool RequestHandler::AnswerTurn(Connection& connection, const std::string& path) {
+    for (const Axis axis : kAxes) {
+        if (!motor_.Has(axis)) continue;
+        const TurnPaths& paths = kTurnPaths[IndexOf(axis)];
+        const AxisPages& pages = pages_.axes[IndexOf(axis)];
+        if (path == paths.lower) {
+            Turn(connection, axis, Direction::Left, pages.lower, pages.atLowest);
+        } else if (path == paths.higher) {
+            Turn(connection, axis, Direction::Right, pages.higher, pages.atHighest);
+        } else if (path == paths.middle) {
+            ToMiddle(connection, axis, pages.middle, pages.atMiddle);
+        } else {
+            continue;
+        }
+        return true;
+    }
+    return false;
 }
 
 void RequestHandler::Reply(Connection& connection, const std::string& page) {

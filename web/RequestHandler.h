@@ -14,7 +14,7 @@ namespace tarvik {
 
 // The path of a request line that begins with "GET": the text after the first "GET " up
 // to the next space. Without a space after the path it is empty.
-std::string RequestPathOf(std::string_view RequestData);
+std::string RequestPathOf(std::string_view request);
 
 class RequestHandler {
   public:
@@ -24,9 +24,10 @@ class RequestHandler {
 
     // Answers the arrival (or not, when it is no GET) and logs it.
     // Returns whether a reply was sent.
-    bool DataArrival(Connection& connection, std::string_view RequestData);
+    bool DataArrival(Connection& connection, std::string_view request);
 
   private:
+    bool AnswerTurn(Connection& connection, const std::string& path);
     void Reply(Connection& connection, const std::string& page);
     void Turn(Connection& connection, Axis axis, Direction direction, const std::string& page,
               const std::string& limitPage);

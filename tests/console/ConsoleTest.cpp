@@ -8,7 +8,7 @@
 namespace tarvik {
 namespace {
 
-// The scroll model follows the motor through the listener, as the station wires it.
+// The scroll bar follows the motor as the motors push it, under their lock.
 struct ConsoleRig : test::MotorRig {
     ScrollFollow scroll{shared};
     test::FakeTimer sweepTimer;
@@ -16,21 +16,12 @@ struct ConsoleRig : test::MotorRig {
 
     void Load(std::int16_t lower, std::int16_t upper, std::int16_t position, std::int16_t big) {
         MotorRig::Load(test::Settings(lower, upper, position, 1, big));
-        scroll.Load(lower - 1, upper + 1, position);
     }
-    // Runs the follow and every move it starts, with the engine pushing the bar.
+    // Runs the follow and every move it starts.
     void Settle() {
         for (int i = 0; i < 10; ++i) {
             scroll.Tick();
-            while (timer.enabled) {
-                const auto before = listener.stepped.size();
-                shared.Tick();
-                if (listener.stepped.size() > before) {
-                    scroll.Stepped(static_cast<std::int16_t>(listener.stepped.back()),
-                                   With([](Motor& m) { return m.Heading(); }));
-                }
-                if (!timer.enabled) scroll.MoveEnded(static_cast<std::int16_t>(Position()));
-            }
+            RunMove();
         }
     }
 };
@@ -56,10 +47,7 @@ TEST(ScrollFollow, TheMotorGoesWhereTheBarIsDragged) {
             rig.scroll.Drag(c.first);
             rig.scroll.Tick();
         }
-        for (int i = 0; i < 10 && rig.timer.enabled; ++i) {
-            rig.shared.Tick();
-            rig.scroll.Stepped(static_cast<std::int16_t>(rig.Position()), Direction::Right);
-        }
+        for (int i = 0; i < 10 && rig.timer.enabled; ++i) rig.shared.Tick();
         rig.scroll.Drag(c.dragTo);
         EXPECT_FALSE(rig.scroll.Settled()) << c.what;  // the follow has work to do
         rig.Settle();
@@ -102,7 +90,6 @@ TEST(ScrollFollow, CenterDeclaresTheMiddleWithoutMovingOrRefuses) {
                                            {-101, false}}) {
         ConsoleRig rig;
         rig.MotorRig::Load(test::Settings(-99, 99, 37, 1, 50, middle));
-        rig.scroll.Load(-100, 100, 37);
         EXPECT_EQ(rig.scroll.Center(), accepted) << middle;
         const int expected = accepted ? middle : 37;
         EXPECT_EQ(rig.Position(), expected) << middle;

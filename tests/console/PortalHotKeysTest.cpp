@@ -28,7 +28,7 @@ class PortalHotKeysTest : public ::testing::Test {
     }
     std::vector<ShortcutState> Register() {
         return keys.Register(
-            ShortcutsFor(false), [this](Shortcut s) { pressed.push_back(s); },
+            ShortcutsFor([](Axis axis) { return axis == Axis::Pan; }), [this](Shortcut s) { pressed.push_back(s); },
             [this](const std::vector<ShortcutState>& s) { reports.push_back(s); });
     }
     bool ReportsReach(std::size_t count) {
@@ -106,7 +106,7 @@ TEST_F(PortalHotKeysTest, APortalThatNeverAnswersIsSaidToBeSilent) {
     std::vector<std::vector<ShortcutState>> told;
     EXPECT_EQ(patient
                   .Register(
-                      ShortcutsFor(false), [](Shortcut) {},
+                      ShortcutsFor([](Axis axis) { return axis == Axis::Pan; }), [](Shortcut) {},
                       [&](const std::vector<ShortcutState>& s) { told.push_back(s); })
                   .front()
                   .kind,

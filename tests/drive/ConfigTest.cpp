@@ -156,7 +156,7 @@ DriveSettings Load(const std::map<std::string, std::string>& files) {
     TempDir dir;
     auto result = Read(files, dir);
     if (auto* error = std::get_if<StartupError>(&result)) {
-        ADD_FAILURE() << error->Message();
+        ADD_FAILURE() << error->message;
         return {};
     }
     return std::get<DriveSettings>(result);
@@ -166,12 +166,12 @@ TEST(LoadDriveSettings, DerivesAddressLimitsPositionAndPhase) {
     const DriveSettings s =
         Load({{"/Config/totalsteps.ini", "-200"}, {"/Config/StepCount.ini", "3"}});
     EXPECT_EQ(s.lptAddress, 888);
-    EXPECT_EQ(s.pan.upperStep, 199);
-    EXPECT_EQ(s.pan.lowerStep, -199);
-    EXPECT_EQ(s.pan.totalSteps, -200);  // the MinStep value is used unchanged
-    EXPECT_EQ(s.pan.stepPhase, 3);
-    EXPECT_EQ(s.pan.bigStep, 50);
-    EXPECT_EQ(Load({{"/Config/Middlestep.ini", "32767"}}).pan.middleStep, 32767);
+    EXPECT_EQ(s.Pan().upperStep, 199);
+    EXPECT_EQ(s.Pan().lowerStep, -199);
+    EXPECT_EQ(s.Pan().totalSteps, -200);  // the MinStep value is used unchanged
+    EXPECT_EQ(s.Pan().stepPhase, 3);
+    EXPECT_EQ(s.Pan().bigStep, 50);
+    EXPECT_EQ(Load({{"/Config/Middlestep.ini", "32767"}}).Pan().middleStep, 32767);
     EXPECT_EQ(Load({{"/Config/Lpt.ini", "D010"}}).lptAddress, 0xD010);
     // A port address that cannot be used matters only when a phase (1 to 8) is written.
     for (const auto& [phase, refused] :
@@ -207,7 +207,7 @@ TEST(LoadDriveSettings, AStoredPositionIsKeptUpToTheRightEnd) {
         EXPECT_EQ(Load({{"/Config/totalsteps.ini", stored},
                         {"/Config/MaxStep.ini", "300"},
                         {"/Config/MinStep.ini", "-301"}})
-                      .pan.totalSteps,
+                      .Pan().totalSteps,
                   expected)
             << stored;
     }
@@ -225,8 +225,8 @@ TEST(LoadDriveSettings, LimitsReachTheEndsOfTheSixteenBitRange) {
         const DriveSettings s = Load({{"/Config/MaxStep.ini", c.maxStep},
                                       {"/Config/MinStep.ini", c.minStep},
                                       {"/Config/totalsteps.ini", c.minStep}});
-        EXPECT_EQ(s.pan.upperStep, c.upper) << c.maxStep;
-        EXPECT_EQ(s.pan.lowerStep, c.lower) << c.minStep;
+        EXPECT_EQ(s.Pan().upperStep, c.upper) << c.maxStep;
+        EXPECT_EQ(s.Pan().lowerStep, c.lower) << c.minStep;
     }
 }
 
@@ -270,7 +270,7 @@ TEST(LoadDriveSettings, AnUnusableFileStopsStartUpNamingItAndTheCause) {
         if (content == "<unreadable>") ::chmod((dir.path() + file).c_str(), 0);
         auto result = LoadDriveSettings(dir.path());
         ASSERT_TRUE(std::holds_alternative<StartupError>(result)) << file << " " << content;
-        const std::string text = std::get<StartupError>(result).Message();
+        const std::string text = std::get<StartupError>(result).message;
         EXPECT_EQ(text.rfind("\"" + dir.path() + "/Config/", 0), 0u) << text;
         EXPECT_NE(text.find(message), std::string::npos) << text;
     }
@@ -282,7 +282,7 @@ TEST(LoadDriveSettings, AConfigFolderThatCannotBeUsedIsNamed) {
     const auto message = [&dir] {
         auto result = LoadDriveSettings(dir.path());
         return std::holds_alternative<StartupError>(result)
-                   ? std::get<StartupError>(result).Message()
+                   ? std::get<StartupError>(result).message
                    : std::string("started");
     };
     const std::string folder = "\"" + dir.path() + "/Config\"";
@@ -294,18 +294,19 @@ TEST(LoadDriveSettings, AConfigFolderThatCannotBeUsedIsNamed) {
 // Config/Tilt holds the tilt motor's six files, read like the pan's, with their own paths in
 // the messages; without the folder there is no tilt.
 TEST(LoadDriveSettings, ATiltFolderIsReadLikeThePansFiles) {
-    EXPECT_FALSE(Load({}).tilt);
+    EXPECT_FALSE(Load({}).axes[IndexOf(Axis::Tilt)]);
     const std::map<std::string, std::string> tilt = {
         {"/Config/Tilt/Middlestep.ini", "5"}, {"/Config/Tilt/MaxStep.ini", "100"},
         {"/Config/Tilt/MinStep.ini", "-40"},  {"/Config/Tilt/totalsteps.ini", "7"},
         {"/Config/Tilt/StepCount.ini", "3"},  {"/Config/Tilt/BigStep.ini", "20"}};
     const DriveSettings s = Load(tilt);
-    ASSERT_TRUE(s.tilt);
-    EXPECT_EQ(s.tilt->upperStep, 99);
-    EXPECT_EQ(s.tilt->lowerStep, -39);
-    EXPECT_EQ(s.tilt->totalSteps, 7);
-    EXPECT_EQ(s.tilt->bigStep, 20);
-    EXPECT_EQ(s.pan.upperStep, 199);
+    const auto& tiltAxis = s.axes[IndexOf(Axis::Tilt)];
+    ASSERT_TRUE(tiltAxis);
+    EXPECT_EQ(tiltAxis->upperStep, 99);
+    EXPECT_EQ(tiltAxis->lowerStep, -39);
+    EXPECT_EQ(tiltAxis->totalSteps, 7);
+    EXPECT_EQ(tiltAxis->bigStep, 20);
+    EXPECT_EQ(s.Pan().upperStep, 199);
     for (const auto& [file, content, message] :
          {std::tuple{"/Config/Tilt/MaxStep.ini", "high", "Tilt/MaxStep.ini\" holds \"high\""},
           {"/Config/Tilt/BigStep.ini", "<missing>", "Tilt/BigStep.ini\" is missing"},
@@ -315,8 +316,8 @@ TEST(LoadDriveSettings, ATiltFolderIsReadLikeThePansFiles) {
         files[file] = content;
         const auto result = Read(files, dir);
         ASSERT_TRUE(std::holds_alternative<StartupError>(result)) << file;
-        EXPECT_NE(std::get<StartupError>(result).Message().find(message), std::string::npos)
-            << std::get<StartupError>(result).Message();
+        EXPECT_NE(std::get<StartupError>(result).message.find(message), std::string::npos)
+            << std::get<StartupError>(result).message;
     }
 }
 
@@ -338,10 +339,14 @@ TEST(LoadPages, ReadsEachPageAndLeavesMissingOnesEmpty) {
     TempDir dir;
     dir.Write("/html/Maxright.html", "right end");
     dir.Write("/html/Index.html", std::string("in\0dex", 6));
+    dir.Write("/html/UpLimit.html", "top");
     const Pages pages = LoadPages(dir.path());
-    EXPECT_EQ(pages.PageMaxRight, "right end");
-    EXPECT_EQ(pages.PageIndex, std::string("in\0dex", 6));
-    EXPECT_EQ(pages.PageLeft, "");
+    EXPECT_EQ(pages.axes[0].atHighest, "right end");
+    EXPECT_EQ(pages.index, std::string("in\0dex", 6));
+    EXPECT_EQ(pages.axes[0].lower, "");
+    EXPECT_EQ(pages.axes[1].atHighest, "") << "read only with a tilt folder";
+    dir.Write("/Config/Tilt/BigStep.ini", "1");
+    EXPECT_EQ(LoadPages(dir.path()).axes[1].atHighest, "top");
 }
 
 }  // namespace

@@ -13,14 +13,14 @@ namespace {
 TEST(GpioConfig, OneLineWithAChipAndFourDifferentOffsets) {
     const auto good = ParseGpioConfig("gpiochip0 22 27 18 17\r\n");
     ASSERT_TRUE(std::holds_alternative<GpioConfig>(good));
-    const GpioConfig& config = std::get<GpioConfig>(good);
+    const GpioMotorLines& config = std::get<GpioConfig>(good).Pan();
     EXPECT_EQ(config.ChipPath(), "/dev/gpiochip0");
     EXPECT_EQ(config.lines, (std::array<std::uint32_t, 4>{22, 27, 18, 17}));
     EXPECT_FALSE(config.activeLow);
     const auto low = ParseGpioConfig("\n/dev/gpiochip4  5 6 7 8 active-low\n\n");
     ASSERT_TRUE(std::holds_alternative<GpioConfig>(low));
-    EXPECT_EQ(std::get<GpioConfig>(low).ChipPath(), "/dev/gpiochip4");
-    EXPECT_TRUE(std::get<GpioConfig>(low).activeLow);
+    EXPECT_EQ(std::get<GpioConfig>(low).Pan().ChipPath(), "/dev/gpiochip4");
+    EXPECT_TRUE(std::get<GpioConfig>(low).Pan().activeLow);
     for (const char* bad :
          {"", "gpiochip0 22 27 18", "gpiochip0 22 27 18 17 16", "gpiochip0 22 x 18 17",
           "gpiochip0 22 22 18 17", "gpiochip0 22 27 18 18", "gpiochip0 1 2 3 4\ngpiochip0 1 2 3 4",
@@ -67,7 +67,7 @@ struct RecordingLines : GpioLines {
 TEST(GpioOutput, AMoveSetsAllFourLinesOnceATickAndSwitchingOffReleases) {
     RecordingLines kernel;
     {
-        GpioConfig config{{"gpiochip0", {22, 27, 18, 17}, true}, {}};
+        const auto config = GpioConfig::Of({"gpiochip0", {22, 27, 18, 17}, true});
         GpioOutput output(config, kernel);
         EXPECT_EQ(output.Describe(), "GPIO gpiochip0 lines 22 27 18 17 (active-low)");
         test::FakeTimer timer;
@@ -109,7 +109,7 @@ TEST(GpioOutput, ATiltMotorSharesTheCallOfItsChip) {
 TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     RecordingLines kernel;
     kernel.refusal = "a line is in use by another program";
-    GpioOutput output(GpioConfig{{"gpiochip0", {1, 2, 3, 4}, false}, {}}, kernel);
+    GpioOutput output(GpioConfig::Of({"gpiochip0", {1, 2, 3, 4}, false}), kernel);
     EXPECT_TRUE(output.Simulated());
     EXPECT_EQ(output.Describe(), "GPIO gpiochip0: simulated: a line is in use by another program");
     output.Write(12);
@@ -158,7 +158,7 @@ TEST(GpioOutput, ASimulatedChipReceivesThePatterns) {
         "/sys/devices/platform/" + ReadLine(device + "/dev_name") + "/" + chip;
     {
         KernelGpioLines kernel;
-        GpioOutput output(GpioConfig{{chip, {4, 5, 6, 7}, false}, {}}, kernel);
+        GpioOutput output(GpioConfig::Of({chip, {4, 5, 6, 7}, false}), kernel);
         EXPECT_FALSE(output.Simulated()) << output.Describe();
         for (std::uint8_t pattern : kPhasePattern) {
             output.Write(pattern);

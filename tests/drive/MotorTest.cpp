@@ -79,32 +79,71 @@ TEST(Motor, AStepDuringAMoveReplacesCountAndDirectionAndMinus32768IsRefused) {
     EXPECT_EQ(rig.listener.ended, std::vector<int>{15});
 }
 
-// The way to the middle is one move, also when it is longer than one 16-bit count.
+// The way to the middle is one move, also when it is longer than one 16-bit count; a move
+// already running goes on.
 TEST(Motor, ReturnToMiddleReachesTheMiddleUnlessMovingOrThere) {
     struct Case {
         std::int16_t position, middle;
         bool moving;
-        int stepsToGo;
-        Direction heading;
+        int ticks, ends;
     };
-    for (const Case& c :
-         {Case{40, 100, false, 60, Direction::Right}, Case{140, 100, false, 40, Direction::Left},
-          Case{40, 100, true, 7, Direction::Left}, Case{100, 100, false, 0, Direction::Right},
-          Case{-30000, 5000, false, 35000, Direction::Right},
-          Case{-32768, 0, false, 32768, Direction::Right},
-          Case{32767, -32768, false, 65535, Direction::Left}}) {
+    for (const Case& c : {Case{40, 100, false, 60, 100}, Case{140, 100, false, 40, 100},
+                          Case{40, 100, true, 7, 33}, Case{100, 100, false, 0, 100},
+                          Case{-30000, 5000, false, 35000, 5000},
+                          Case{-32768, 0, false, 32768, 0},
+                          Case{32767, -32768, false, 65535, -32768}}) {
         test::MotorRig rig;
         rig.Load(test::Settings(-32767, 32766, c.position, 1, 10, c.middle));
         if (c.moving) rig.With([](Motor& m) { m.Step(7, Direction::Left); });
         rig.With([](Motor& m) { m.ReturnToMiddle(); });
-        EXPECT_EQ(rig.With([](Motor& m) { return m.StepsToGo(); }), c.stepsToGo) << c.position;
-        EXPECT_EQ(rig.With([](Motor& m) { return m.Heading(); }), c.heading) << c.position;
-        EXPECT_EQ(rig.timer.enabled, c.moving || c.stepsToGo > 0) << c.position;
-        rig.RunMove();
-        if (!c.moving) {
-            EXPECT_EQ(rig.Position(), c.middle) << c.position;
-        }
+        EXPECT_EQ(rig.RunMove(), c.ticks) << c.position;
+        EXPECT_EQ(rig.Position(), c.ends) << c.position;
     }
+}
+
+// A move at a pace takes one half-step every `pace` ticks, the first at once. Two axes at
+// different paces, started in one lock, step on their own ticks and share the write of a
+// tick where both step.
+TEST(Motor, MovesAtAPaceStepOnTheirOwnTicks) {
+    test::MotorRig rig;
+    rig.shared.Load(test::Settings(-99, 99, 0, 1), test::Settings(-9, 9, 0, 1));
+    rig.coils.writes.clear();
+    rig.shared.WithAll([](SharedMotor::Locked& axes) {
+        axes.Pan().MoveTo(3, 3);
+        axes.Find(Axis::Tilt)->motor.MoveTo(-2, 2);
+    });
+    std::vector<int> writtenAt;
+    for (int tick = 1; rig.timer.enabled && tick < 100; ++tick) {
+        const auto before = rig.coils.writes.size();
+        rig.shared.Tick();
+        if (rig.coils.writes.size() > before) writtenAt.push_back(tick);
+    }
+    EXPECT_EQ(writtenAt, (std::vector<int>{1, 3, 4, 7}));
+    EXPECT_EQ(rig.coils.writes, (std::vector<int>{0x84, 0x94, 0x96, 0x92}));
+    EXPECT_EQ(rig.Position(), 3);
+    EXPECT_EQ(rig.shared.With(Axis::Tilt, [](Motor& m) { return m.Position(); }), -2);
+    EXPECT_EQ(rig.listener.ended, (std::vector<int>{-2, 3}));
+}
+
+// What the motors tell is said once the lock is released: a listener may look at them, on
+// the step thread as on the thread that stopped a move.
+TEST(Motor, AListenerMayUseTheMotorsItHearsFrom) {
+    struct Looking : MotorListener {
+        SharedMotor* motors = nullptr;
+        std::vector<int> seen;
+        void Stepped(Axis, std::int16_t, Direction) override { Look(); }
+        void MoveEnded(Axis, std::int16_t) override { Look(); }
+        void Look() { seen.push_back(motors->With([](Motor& m) { return m.Position(); })); }
+    } looking;
+    test::RecordingCoils coils;
+    test::FakeTimer timer;
+    SharedMotor motors(coils, timer, looking);
+    looking.motors = &motors;
+    motors.Load(test::Settings(-99, 99, 0, 1));
+    motors.With([](Motor& m) { m.Step(2, Direction::Right); });
+    motors.Tick();
+    motors.With([](Motor& m) { m.Stop(); });
+    EXPECT_EQ(looking.seen, (std::vector<int>{1, 1}));
 }
 
 // Both motors tick in the same tick and leave in one byte per tick (pan D0..D3, tilt

@@ -34,7 +34,8 @@ class FakeClock : public Clock {
 };
 
 struct WebRig : MotorRig {
-    Pages pages{"L", "R", "ML", "MR", "I", "RS", "NR", "U", "D", "UL", "DL", "LV", "NL"};
+    Pages pages{"I",
+                {{{"L", "R", "ML", "MR", "RS", "NR"}, {"D", "U", "DL", "UL", "LV", "NL"}}}};
     FakeClock clock;
     LineList requestLog;
     LineList chatList;

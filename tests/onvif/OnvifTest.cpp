@@ -64,8 +64,8 @@ TEST(OnvifConfig, KeysValuesCommentsAndTheBadLineNamed) {
     for (const auto& [text, message] : bad) {
         const auto parsed = ParseOnvifConfig("O", text);
         ASSERT_TRUE(std::holds_alternative<StartupError>(parsed)) << text;
-        EXPECT_NE(std::get<StartupError>(parsed).Message().find(message), std::string::npos)
-            << std::get<StartupError>(parsed).Message();
+        EXPECT_NE(std::get<StartupError>(parsed).message.find(message), std::string::npos)
+            << std::get<StartupError>(parsed).message;
     }
 }
 
@@ -123,7 +123,7 @@ TEST(Presets, KeptInTheirFileWhenItExistsAndABadLineStopsStartUp) {
         onvif::Presets broken(dir.path() + "/Presets.ini");
         const auto error = broken.Load();
         ASSERT_TRUE(error) << bad;
-        EXPECT_NE(error->Message().find("Presets.ini\" line "), std::string::npos);
+        EXPECT_NE(error->message.find("Presets.ini\" line "), std::string::npos);
     }
 }
 
@@ -426,7 +426,7 @@ struct ServiceRig : test::MotorRig {
         return service.Handle(request);
     }
     int Tilt() {
-        return shared.With(Axis::Tilt, [](Motor& m) { return int{m.Position()}; });
+        return shared.With(Axis::Tilt, [](Motor& m) { return int{m.Position()}; }).value_or(0);
     }
 
     bool login;

@@ -21,7 +21,7 @@ using test::WhileServing;
 class WebServerTest : public ::testing::Test, protected test::WebRig {
   protected:
     void Start(ServerLimits limits = {}) {
-        pages.PageIndex = "index";
+        pages.index = "index";
         Load(test::Settings(-199, 199, 0, 1, 50));
         server.reset();
         server = std::make_unique<WebServer>(handler, budget, limits);
@@ -70,14 +70,14 @@ TEST_F(WebServerTest, AConnectionThatIsAcceptedBeforeItSendsIsLetGoOrAnsweredWho
         ASSERT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 1; }));
     }
     EXPECT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 0; }));
-    pages.PageIndex = std::string(16 << 20, 'x');
+    pages.index = std::string(16 << 20, 'x');
     TcpClient client(port);
     ASSERT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 1; }));
     const std::string reply = WhileServing([&] {
         client.Send("GET / HTTP/1.1\r\n\r\n");
         return client.ReadAll();
     });
-    EXPECT_EQ(reply.size(), pages.PageIndex.size() + 2);
+    EXPECT_EQ(reply.size(), pages.index.size() + 2);
 }
 
 // After the reply the server waits for the peer's end: a peer that closes is let go long
@@ -189,11 +189,11 @@ double ThreadCpuMs() {
 // that looked at the listener again and again would spend the whole second on it).
 TEST_F(WebServerTest, AtTheCapAReaderThatStoppedReadingMakesRoom) {
     Start({.maxConnections = 1, .stallGraceMs = 1000});
-    pages.PageIndex = std::string(32 << 20, 'x');
+    pages.index = std::string(32 << 20, 'x');
     TcpClient stalled(port);
     stalled.Send("GET / HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(test::ServeUntil([this] { return server->OpenConnections() == 1; }));
-    pages.PageIndex = "index";  // what the newcomer gets: the stalled reply keeps its own
+    pages.index = "index";  // what the newcomer gets: the stalled reply keeps its own
     const double cpuBefore = ThreadCpuMs();
     EXPECT_EQ(Fetch("GET / HTTP/1.1\r\n\r\n"), "index\r\n");
     EXPECT_LT(ThreadCpuMs() - cpuBefore, 400);
