@@ -133,6 +133,16 @@ void Cam::BuildControls() {
     requestHeading_->setOpenExternalLinks(true);
     requestHeading_->setTextInteractionFlags(Qt::TextBrowserInteraction);
     coilLamps_ = Place(new CoilIndicators(this, "Pan", 0), "CoilLamps", {4, 336, 64, 16});
+    axes_[IndexOf(Axis::Pan)] = {
+        bigLeftButton_,
+        bigRightButton_,
+        singleLeftButton_,
+        singleRightButton_,
+        resetButton_,
+        positionLabel_,
+        scrollBar_,
+        coilLamps_,
+        [](std::int16_t steps, bool lower) { return Text(BigMoveCaption(steps, lower)); }};
     coilLamps_->setToolTip("Coils D3 D2 D1 D0 as last written");
     coilOutputLabel_ = Label(this, "PortLabel", "", {72, 335, 386, 18});
     hotKeyLabel_ = Label(this, "HotKeyLabel", "", {4, 354, 454, 18});
@@ -183,20 +193,30 @@ void Cam::Wire() {
     const auto on = [this](QPushButton* button, auto action) {
         connect(button, &QPushButton::clicked, this, action);
     };
-    on(bigLeftButton_, [this] { station_.BigMove(Direction::Left); });
-    on(bigRightButton_, [this] { station_.BigMove(Direction::Right); });
-    on(singleLeftButton_, [this] { station_.SingleStep(Direction::Left); });
-    on(singleRightButton_, [this] { station_.SingleStep(Direction::Right); });
-    on(resetButton_, [this] { station_.ReturnToMiddle(); });
+    WireAxis(Axis::Pan);
     on(centerButton_, [this] { station_.Center(); });
     on(changeStepButton_, [this] { ChangeStepSize(); });
     on(sweepButton_, [this] {
         sweepButton_->setText(station_.ToggleSweep() ? "Auto timer off" : "Auto timer on");
     });
-    connect(scrollBar_, &QScrollBar::valueChanged, this, [this](int value) {
-        scrollValueLabel_->setNum(value);
-        station_.DragScroll(value);
-    });
+    connect(scrollBar_, &QScrollBar::valueChanged, scrollValueLabel_,
+            qOverload<int>(&QLabel::setNum));
+}
+
+// The same actions on every axis: a big step or one half-step either way, the way back to
+// the middle, and the bar the motor follows.
+void Cam::WireAxis(Axis axis) {
+    const AxisControls& c = axes_[IndexOf(axis)];
+    const auto on = [this](QPushButton* button, auto action) {
+        connect(button, &QPushButton::clicked, this, action);
+    };
+    on(c.bigLower, [this, axis] { station_.BigMove(Direction::Left, axis); });
+    on(c.bigHigher, [this, axis] { station_.BigMove(Direction::Right, axis); });
+    on(c.singleLower, [this, axis] { station_.SingleStep(Direction::Left, axis); });
+    on(c.singleHigher, [this, axis] { station_.SingleStep(Direction::Right, axis); });
+    on(c.middle, [this, axis] { station_.ReturnToMiddle(axis); });
+    connect(c.bar, &QScrollBar::valueChanged, this,
+            [this, axis](int value) { station_.DragScroll(value, axis); });
 }
 
 // The tilt motor's column on the right: its buttons, its position and lamps, and a vertical
@@ -206,46 +226,49 @@ void Cam::BuildTiltControls() {
     QGroupBox* tilt = Frame(this, "Frame4", 0);
     tilt->setGeometry(kTiltColumn, 0, 112, 246);
     tilt->setFont(bigLeftButton_->parentWidget()->font());
-    tiltUpButton_ = Button(tilt, "CmdTiltUp", "", {4, 8, 104, 25});
-    singleUpButton_ = Button(tilt, "CmdSingleUp", "Tilt one step up", {4, 38, 104, 25});
-    levelButton_ = Button(tilt, "CmdLevel", "Level", {4, 68, 104, 25});
-    singleDownButton_ = Button(tilt, "CmdSingleDown", "Tilt one step down", {4, 98, 104, 25});
-    tiltDownButton_ = Button(tilt, "CmdTiltDown", "", {4, 128, 104, 25});
+    QPushButton* up = Button(tilt, "CmdTiltUp", "", {4, 8, 104, 25});
+    QPushButton* singleUp = Button(tilt, "CmdSingleUp", "Tilt one step up", {4, 38, 104, 25});
+    QPushButton* level = Button(tilt, "CmdLevel", "Level", {4, 68, 104, 25});
+    QPushButton* singleDown = Button(tilt, "CmdSingleDown", "Tilt one step down", {4, 98, 104, 25});
+    QPushButton* down = Button(tilt, "CmdTiltDown", "", {4, 128, 104, 25});
     Label(tilt, "Label6", "Tilt position:", {6, 162, 100, 18});
-    tiltPositionLabel_ = Label(tilt, "TiltLabel", "0", {6, 180, 100, 18});
-    tiltLamps_ = Place(new CoilIndicators(tilt, "Tilt", 4), "TiltLamps", {6, 204, 64, 16});
-    tiltScrollBar_ =
+    QLabel* position = Label(tilt, "TiltLabel", "0", {6, 180, 100, 18});
+    auto* lamps = Place(new CoilIndicators(tilt, "Tilt", 4), "TiltLamps", {6, 204, 64, 16});
+    auto* bar =
         Place(new QScrollBar(Qt::Vertical, this), "TiltScroll", {kTiltColumn + 115, 4, 17, 238});
     // Up is the tilt's increasing direction: the top end is the highest position, and the
     // Up arrow key tilts up.
-    tiltScrollBar_->setInvertedAppearance(true);
-    tiltScrollBar_->setInvertedControls(false);
-    tiltScrollBar_->setFocusPolicy(Qt::StrongFocus);
+    bar->setInvertedAppearance(true);
+    bar->setInvertedControls(false);
+    bar->setFocusPolicy(Qt::StrongFocus);
     const std::pair<QWidget*, const char*> tips[] = {
-        {tiltUpButton_, "Tilt the camera up by its step size (also Alt+Q from any program)"},
-        {tiltDownButton_, "Tilt the camera down by its step size (also Alt+A from any program)"},
-        {singleUpButton_, "Tilt the camera one half-step up"},
-        {singleDownButton_, "Tilt the camera one half-step down"},
-        {levelButton_, "Tilt the camera back to its middle position (Tilt/Middlestep.ini)"},
-        {tiltPositionLabel_, "Where the tilt motor stands, in half-steps"},
-        {tiltLamps_, "The tilt's coils D7 D6 D5 D4 as last written"},
-        {tiltScrollBar_, "Drag, click or use the Up and Down keys: the camera tilts to the bar"},
+        {up, "Tilt the camera up by its step size (also Alt+Q from any program)"},
+        {down, "Tilt the camera down by its step size (also Alt+A from any program)"},
+        {singleUp, "Tilt the camera one half-step up"},
+        {singleDown, "Tilt the camera one half-step down"},
+        {level, "Tilt the camera back to its middle position (Tilt/Middlestep.ini)"},
+        {position, "Where the tilt motor stands, in half-steps"},
+        {lamps, "The tilt's coils D7 D6 D5 D4 as last written"},
+        {bar, "Drag, click or use the Up and Down keys: the camera tilts to the bar"},
     };
     for (const auto& [control, tip] : tips) control->setToolTip(Wrapped(tip));
-    const auto on = [this](QPushButton* button, auto action) {
-        connect(button, &QPushButton::clicked, this, action);
-    };
-    on(tiltUpButton_, [this] { station_.BigMove(kUp, Axis::Tilt); });
-    on(tiltDownButton_, [this] { station_.BigMove(kDown, Axis::Tilt); });
-    on(singleUpButton_, [this] { station_.SingleStep(kUp, Axis::Tilt); });
-    on(singleDownButton_, [this] { station_.SingleStep(kDown, Axis::Tilt); });
-    on(levelButton_, [this] { station_.ReturnToMiddle(Axis::Tilt); });
-    connect(tiltScrollBar_, &QScrollBar::valueChanged, this,
-            [this](int value) { station_.DragScroll(value, Axis::Tilt); });
-    setTabOrder(chatView_, tiltScrollBar_);
+    axes_[IndexOf(Axis::Tilt)] = {down,
+                                  up,
+                                  singleDown,
+                                  singleUp,
+                                  level,
+                                  position,
+                                  bar,
+                                  lamps,
+                                  [](std::int16_t steps, bool lower) {
+                                      return "Tilt " + QString::number(steps) +
+                                             (lower ? " steps &down" : " steps &up");
+                                  }};
+    WireAxis(Axis::Tilt);
+    setTabOrder(chatView_, bar);
     for (QWidget* control : tilt->findChildren<QWidget*>()) control->show();
     tilt->show();
-    tiltScrollBar_->show();
+    bar->show();
 }
 
 // The presets box, right of the rest: the presets ONVIF serves, saved here, gone to and
@@ -313,17 +336,14 @@ void Cam::FitCaptions() {
 }
 
 void Cam::Attach() {
-    if (station_.HasTilt()) {
-        BuildTiltControls();
-        ScrollFollow& tilt = station_.Scroll(Axis::Tilt);
-        const QSignalBlocker quiet(tiltScrollBar_);
-        tiltScrollBar_->setRange(tilt.Minimum(), tilt.Maximum());
-    }
+    if (station_.HasTilt()) BuildTiltControls();
     if (station_.HasPresets()) BuildPresetControls();
-    ScrollFollow& scroll = station_.Scroll();
-    {
-        const QSignalBlocker quiet(scrollBar_);
-        scrollBar_->setRange(scroll.Minimum(), scroll.Maximum());
+    for (const Axis axis : kAxes) {
+        QScrollBar* bar = axes_[IndexOf(axis)].bar;
+        if (bar == nullptr) continue;
+        ScrollFollow& scroll = station_.Scroll(axis);
+        const QSignalBlocker quiet(bar);
+        bar->setRange(scroll.Minimum(), scroll.Maximum());
     }
     listeningPortLabel_->setNum(station_.ListeningPort());
     const QString address = Text(station_.WebAddress());
@@ -360,14 +380,13 @@ void Cam::BuildTray() {
 }
 
 void Cam::ShowBigStep() {
-    const std::int16_t steps = station_.BigStep();
-    stepSizeBox_->setText(QString::number(steps));
-    bigLeftButton_->setText(Text(BigMoveCaption(steps, true)));
-    bigRightButton_->setText(Text(BigMoveCaption(steps, false)));
-    if (tiltUpButton_ != nullptr) {
-        const QString tiltSteps = QString::number(station_.BigStep(Axis::Tilt));
-        tiltUpButton_->setText("Tilt " + tiltSteps + " steps &up");
-        tiltDownButton_->setText("Tilt " + tiltSteps + " steps &down");
+    stepSizeBox_->setText(QString::number(station_.BigStep()));
+    for (const Axis axis : kAxes) {
+        const AxisControls& c = axes_[IndexOf(axis)];
+        if (c.bar == nullptr) continue;
+        const std::int16_t steps = station_.BigStep(axis);
+        c.bigLower->setText(c.caption(steps, true));
+        c.bigHigher->setText(c.caption(steps, false));
     }
     FitCaptions();
 }
@@ -381,22 +400,19 @@ void Cam::ChangeStepSize() {
 
 // Mirrors the core's scroll model without taking it for a drag.
 void Cam::MotorChanged() {
-    positionLabel_->setNum(station_.Position());
-    const int value = station_.Scroll().Value();
-    if (scrollBar_->value() != value) {
-        const QSignalBlocker quiet(scrollBar_);
-        scrollBar_->setValue(value);
+    for (const Axis axis : kAxes) {
+        const AxisControls& c = axes_[IndexOf(axis)];
+        if (c.bar == nullptr) continue;
+        c.position->setNum(station_.Position(axis));
+        const int value = station_.Scroll(axis).Value();
+        if (c.bar->value() != value) {
+            const QSignalBlocker quiet(c.bar);
+            c.bar->setValue(value);
+        }
+        c.lamps->SetPattern(
+            static_cast<std::uint8_t>(station_.CoilPattern() >> InfoOf(axis).firstDataLine));
     }
     scrollValueLabel_->setNum(scrollBar_->value());
-    coilLamps_->SetPattern(station_.CoilPattern());
-    if (tiltScrollBar_ == nullptr) return;
-    tiltPositionLabel_->setNum(station_.Position(Axis::Tilt));
-    const int tiltValue = station_.Scroll(Axis::Tilt).Value();
-    if (tiltScrollBar_->value() != tiltValue) {
-        const QSignalBlocker quiet(tiltScrollBar_);
-        tiltScrollBar_->setValue(tiltValue);
-    }
-    tiltLamps_->SetPattern(static_cast<std::uint8_t>(station_.CoilPattern() >> 4));
 }
 
 // Newest first, and the strip at the bottom grows until the newest one is readable whole.

@@ -50,6 +50,7 @@ class Cam : public QWidget, private StationView {
     void DescribeControls();
     void BuildTray();
     void Wire();
+    void WireAxis(Axis axis);
     void ShowBigStep();
     void FitCaptions();
     void ChangeStepSize();
@@ -77,14 +78,21 @@ class Cam : public QWidget, private StationView {
     QLabel* coilOutputLabel_;
     QLabel* hotKeyLabel_;  // which backend holds the keys, and as what
     QLabel* noticeLabel_;
-    QPushButton* tiltUpButton_ = nullptr;  // the tilt's controls exist with a tilt motor only
-    QPushButton* tiltDownButton_ = nullptr;
-    QPushButton* singleUpButton_ = nullptr;
-    QPushButton* singleDownButton_ = nullptr;
-    QPushButton* levelButton_ = nullptr;
-    QLabel* tiltPositionLabel_ = nullptr;
-    CoilIndicators* tiltLamps_ = nullptr;
-    QScrollBar* tiltScrollBar_ = nullptr;
+    // The controls of one axis, wherever the layout puts them; none for an axis the mount
+    // lacks. The buttons are named by the way they move: towards the lower or higher end.
+    struct AxisControls {
+        QPushButton* bigLower = nullptr;
+        QPushButton* bigHigher = nullptr;
+        QPushButton* singleLower = nullptr;
+        QPushButton* singleHigher = nullptr;
+        QPushButton* middle = nullptr;
+        QLabel* position = nullptr;
+        QScrollBar* bar = nullptr;
+        CoilIndicators* lamps = nullptr;
+        // The caption of a big move of `steps` towards the lower end or the higher end.
+        QString (*caption)(std::int16_t steps, bool lower) = nullptr;
+    };
+    PerAxis<AxisControls> axes_;
     QListWidget* presetList_ = nullptr;  // the presets box exists with ONVIF only
     QLineEdit* presetNameBox_ = nullptr;
     QLabel* presetNote_ = nullptr;

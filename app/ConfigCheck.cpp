@@ -68,8 +68,8 @@ void SayAxis(Axis axis, const std::string& folder, const AxisSettings& a) {
     const int lowest = a.lowerStep - 1, highest = a.upperStep + 1;
     Say(std::string(InfoOf(axis).name) + " motor: " + folder + ", limits " +
         std::to_string(lowest) + " to " + std::to_string(highest) + ", at " +
-        std::to_string(a.totalSteps) + ", middle " + std::to_string(a.middleStep) +
-        ", big step " + std::to_string(a.bigStep));
+        std::to_string(a.totalSteps) + ", middle " + std::to_string(a.middleStep) + ", big step " +
+        std::to_string(a.bigStep));
     if (a.bigStep <= 0) {
         Say("warning: " + folder + files::kBigStep + " holds " + std::to_string(a.bigStep) +
             (a.bigStep == 0 ? ": a big step would not move the motor"
@@ -145,7 +145,9 @@ int CheckConfiguration(const std::string& baseDir, bool requireCoils) {
     for (const Axis axis : kAxes) {
         if (axis == Axis::Pan || !settings.axes[IndexOf(axis)]) continue;
         SayAxis(axis, baseDir + InfoOf(axis).folder, *settings.axes[IndexOf(axis)]);
-        if (!settings.gpio) Say(std::string(InfoOf(axis).name) + " coils: " + DataLinesOf(axis) + " of the same port");
+        if (!settings.gpio)
+            Say(std::string(InfoOf(axis).name) + " coils: " + DataLinesOf(axis) +
+                " of the same port");
         SaySavable(baseDir, axis);
     }
     if (requireCoils && !drivable) {

@@ -110,10 +110,9 @@ std::optional<std::string> Station::Start() {
     for (const Axis axis : kAxes) {
         if (axis == Axis::Pan || !settings.axes[IndexOf(axis)]) continue;
         const auto& lines = settings.gpio ? settings.gpio->axes[IndexOf(axis)] : std::nullopt;
-        axisSummaries_.push_back(std::string(InfoOf(axis).name) + " motor: " + baseDir_ +
-                                 InfoOf(axis).folder + ", on " +
-                                 (lines ? "GPIO " + lines->Describe()
-                                        : DataLinesOf(axis) + " of the same port"));
+        axisSummaries_.push_back(
+            std::string(InfoOf(axis).name) + " motor: " + baseDir_ + InfoOf(axis).folder + ", on " +
+            (lines ? "GPIO " + lines->Describe() : DataLinesOf(axis) + " of the same port"));
     }
     OpenOnvif(config);
     auto failure = StartListener(config);
@@ -206,19 +205,18 @@ std::optional<std::string> Station::StartListener(const Configuration& config) {
     listenAddress_ = config.listenAddress;
     QString reason;
     if (!server_.Listen(listenAddress_, config.port, &reason)) {
-        return "Cannot listen on TCP port " + std::to_string(config.port) + " (from \"" +
-               baseDir_ + files::kPort + "\")" +
-               (listenAddress_.empty() ? "" : " at " + listenAddress_) + ": " +
-               reason.toStdString();
+        return "Cannot listen on TCP port " + std::to_string(config.port) + " (from \"" + baseDir_ +
+               files::kPort + "\")" + (listenAddress_.empty() ? "" : " at " + listenAddress_) +
+               ": " + reason.toStdString();
     }
     return std::nullopt;
 }
 
 void Station::OpenOnvif(Configuration& config) {
     if (!config.onvif) return;
-    onvif_ = std::make_unique<OnvifEndpoint>(
-        std::move(*config.onvif), std::move(*config.presets), baseDir_, motor_, requestLog_,
-        clock_, descriptors_, [this](const std::string& text) { Notice(text); });
+    onvif_ = std::make_unique<OnvifEndpoint>(std::move(*config.onvif), std::move(*config.presets),
+                                             baseDir_, motor_, requestLog_, clock_, descriptors_,
+                                             [this](const std::string& text) { Notice(text); });
     onvif_->OnPresetsChanged([this] {
         if (view_ != nullptr) view_->PresetsChanged();
     });

@@ -181,8 +181,8 @@ class Station : public QObject, private MotorListener {
     std::string hotKeyState_;
     std::string hotKeyReasons_;  // why keys are not held, for the start-up line
     std::string exitSummary_;
-    std::string wakeProblem_;    // why the step thread has no way to the event loop
-    std::string listenAddress_;  // empty: every interface
+    std::string wakeProblem_;                 // why the step thread has no way to the event loop
+    std::string listenAddress_;               // empty: every interface
     std::vector<std::string> axisSummaries_;  // each further axis: its folder and its coils
     SayLine say_;
 };

@@ -27,14 +27,13 @@ struct ShortcutInfo {
 // Every shortcut Tarvik may ask for, in the order they are registered.
 inline const std::vector<ShortcutInfo>& Shortcuts() {
     static const std::vector<ShortcutInfo> table = {
-        {Shortcut::TurnLeft, "turn-left", "Turn the camera left", "Alt+Z", "ALT+z", 'Z',
-         Axis::Pan, Direction::Left},
+        {Shortcut::TurnLeft, "turn-left", "Turn the camera left", "Alt+Z", "ALT+z", 'Z', Axis::Pan,
+         Direction::Left},
         {Shortcut::TurnRight, "turn-right", "Turn the camera right", "Alt+X", "ALT+x", 'X',
          Axis::Pan, Direction::Right},
-        {Shortcut::TiltUp, "tilt-up", "Tilt the camera up", "Alt+Q", "ALT+q", 'Q', Axis::Tilt,
-         kUp},
-        {Shortcut::TiltDown, "tilt-down", "Tilt the camera down", "Alt+A", "ALT+a", 'A',
-         Axis::Tilt, kDown}};
+        {Shortcut::TiltUp, "tilt-up", "Tilt the camera up", "Alt+Q", "ALT+q", 'Q', Axis::Tilt, kUp},
+        {Shortcut::TiltDown, "tilt-down", "Tilt the camera down", "Alt+A", "ALT+a", 'A', Axis::Tilt,
+         kDown}};
     return table;
 }
 

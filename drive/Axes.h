@@ -45,10 +45,20 @@ struct AxisInfo {
 };
 
 inline constexpr std::array<AxisInfo, kAxisCount> kAxisInfo{{
-    {Axis::Pan, "pan", "/Config", "position", "phase", 0,
+    {Axis::Pan,
+     "pan",
+     "/Config",
+     "position",
+     "phase",
+     0,
      {"/html/Left.html", "/html/Right.html", "/html/MaxLeft.html", "/html/Maxright.html",
       "/html/Reset.html", "/html/NoReset.html"}},
-    {Axis::Tilt, "tilt", "/Config/Tilt", "tilt position", "tilt phase", 4,
+    {Axis::Tilt,
+     "tilt",
+     "/Config/Tilt",
+     "tilt position",
+     "tilt phase",
+     4,
      {"/html/Down.html", "/html/Up.html", "/html/DownLimit.html", "/html/UpLimit.html",
       "/html/Level.html", "/html/NoLevel.html"}},
 }};
@@ -65,7 +75,8 @@ inline std::string DataLinesOf(Axis axis) {
 
 // "Tilt position" from "tilt position": the word at the start of a sentence.
 inline std::string Capitalised(std::string text) {
-    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 32);
+    if (!text.empty() && text[0] >= 'a' && text[0] <= 'z')
+        text[0] = static_cast<char>(text[0] - 32);
     return text;
 }
 

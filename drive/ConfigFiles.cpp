@@ -197,9 +197,12 @@ Pages LoadPages(const std::string& baseDir) {
         if (!AxisExists(baseDir, axis)) continue;
         const AxisPageFiles& f = InfoOf(axis).pages;
         AxisPages& p = pages.axes[IndexOf(axis)];
-        for (auto [page, file] : {std::pair{&p.lower, f.lower}, {&p.higher, f.higher},
-                                  {&p.atLowest, f.atLowest}, {&p.atHighest, f.atHighest},
-                                  {&p.middle, f.middle}, {&p.atMiddle, f.atMiddle}}) {
+        for (auto [page, file] : {std::pair{&p.lower, f.lower},
+                                  {&p.higher, f.higher},
+                                  {&p.atLowest, f.atLowest},
+                                  {&p.atHighest, f.atHighest},
+                                  {&p.middle, f.middle},
+                                  {&p.atMiddle, f.atMiddle}}) {
             *page = ReadFileContents(baseDir + file);
         }
     }

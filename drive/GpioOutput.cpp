@@ -92,7 +92,8 @@ std::variant<GpioConfig, std::string> ParseGpioConfig(std::string_view text) {
         auto& into = config.axes[IndexOf(*axis)].emplace();
         if (!ParseMotorLines(motors[m], into)) return std::string(kExpected);
         for (std::size_t other = 0; other < kAxisCount; ++other) {
-            if (other != IndexOf(*axis) && config.axes[other] && Overlap(into, *config.axes[other])) {
+            if (other != IndexOf(*axis) && config.axes[other] &&
+                Overlap(into, *config.axes[other])) {
                 return std::string(kExpected);
             }
         }
@@ -105,9 +106,9 @@ GpioProbe ProbeGpioLines(const GpioMotorLines& motor) {
     const int chip = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (chip < 0) {
         const int error = errno;
-        return {false, motor.chip + ": cannot open " + path + ": " + std::strerror(error) +
-                           (error == EACCES || error == EPERM ? " (is the user in group gpio?)"
-                                                              : "")};
+        return {false,
+                motor.chip + ": cannot open " + path + ": " + std::strerror(error) +
+                    (error == EACCES || error == EPERM ? " (is the user in group gpio?)" : "")};
     }
     gpiochip_info info{};
     if (::ioctl(chip, GPIO_GET_CHIPINFO_IOCTL, &info) < 0) {

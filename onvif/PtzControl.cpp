@@ -86,7 +86,7 @@ void PtzControl::RelativeMove(std::optional<double> x, std::optional<double> y, 
     continuousEnd_.stop();
     const PerAxis<std::optional<double>> by{x, y};
     const PerAxis<std::optional<double>> halfField{config_.HalfFieldSteps(),
-                                                         config_.HalfVerticalFieldSteps()};
+                                                   config_.HalfVerticalFieldSteps()};
     ForEachAxis([&](Motor& m, std::size_t i) {
         if (!by[i]) return;
         const double scale =
@@ -121,7 +121,8 @@ std::optional<std::chrono::milliseconds> PtzControl::ContinuousEndsIn() const {
 
 void PtzControl::GotoHome(double speed) {
     continuousEnd_.stop();
-    ForEachAxis([&](Motor& m, std::size_t) { m.MoveTo(Clamped(m.MiddleStep(), m), PaceOf(speed)); });
+    ForEachAxis(
+        [&](Motor& m, std::size_t) { m.MoveTo(Clamped(m.MiddleStep(), m), PaceOf(speed)); });
 }
 
 void PtzControl::MoveToRaw(const PerAxis<std::int16_t>& position, double speed) {

@@ -107,6 +107,42 @@ TEST_F(StationTest, AFailedSaveIsANoticeUntilASaveSucceeds) {
     EXPECT_FALSE(station->LastSaveFailed());
 }
 
+// Both axes, ONVIF and the web share the motors with the step thread: web turns of each axis
+// while a preset moves both (the way ONVIF moves them), then a dragged tilt bar followed
+// without a window. Each ends where the last command sent it, and both are saved.
+TEST_F(StationTest, TwoAxesShareTheMotorsWithTheWebOnvifAndTheFollow) {
+    const std::uint16_t onvifPort = test::FreeTcpPort();
+    Start({{"/Config/Tilt/Middlestep.ini", "0"},
+           {"/Config/Tilt/MaxStep.ini", "100"},
+           {"/Config/Tilt/MinStep.ini", "-100"},
+           {"/Config/Tilt/totalsteps.ini", "0"},
+           {"/Config/Tilt/StepCount.ini", "1"},
+           {"/Config/Tilt/BigStep.ini", "20"},
+           {"/Config/Onvif.ini", "port = " + std::to_string(onvifPort) + "\ndiscovery = off\n"}});
+    ASSERT_TRUE(station->HasTilt());
+    ASSERT_FALSE(station->SavePreset("corner"));  // at 0, 0
+    const auto fetch = [this](const char* path) {
+        return test::WhileServing([port = station->ListeningPort(), path] {
+            test::TcpClient client(port);
+            client.Send(std::string("GET ") + path + " HTTP/1.1\r\n\r\n");
+            return client.ReadAll();
+        });
+    };
+    EXPECT_EQ(fetch("/turn/right"), "page Right\r\n");
+    station->GoToPreset(station->Presets().front().token);
+    EXPECT_EQ(fetch("/turn/up"), "\r\n");  // the tilt's pages are not written here
+    ASSERT_TRUE(Idle());
+    station->BigMove(kUp, Axis::Tilt);
+    ASSERT_TRUE(Idle());
+    station->DragScroll(-35, Axis::Tilt);
+    ASSERT_TRUE(
+        ServeUntil([&] { return station->Position(Axis::Tilt) == -35 && !station->IsMoving(); }));
+    EXPECT_EQ(station->Position(Axis::Pan), 0);
+    ASSERT_TRUE(ServeUntil([&] { return dir.Read("/Config/Tilt/totalsteps.ini") == "-35\r\n"; }));
+    station->Shutdown();
+    EXPECT_EQ(dir.Read("/Config/totalsteps.ini"), "0\r\n");
+}
+
 // The coils were energised before the listener failed: they must not stay so.
 TEST_F(StationTest, APortInUseStopsStartUpWithTheCoilsOff) {
     const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);

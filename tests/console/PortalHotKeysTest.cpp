@@ -28,7 +28,8 @@ class PortalHotKeysTest : public ::testing::Test {
     }
     std::vector<ShortcutState> Register() {
         return keys.Register(
-            ShortcutsFor([](Axis axis) { return axis == Axis::Pan; }), [this](Shortcut s) { pressed.push_back(s); },
+            ShortcutsFor([](Axis axis) { return axis == Axis::Pan; }),
+            [this](Shortcut s) { pressed.push_back(s); },
             [this](const std::vector<ShortcutState>& s) { reports.push_back(s); });
     }
     bool ReportsReach(std::size_t count) {

@@ -207,7 +207,8 @@ TEST(LoadDriveSettings, AStoredPositionIsKeptUpToTheRightEnd) {
         EXPECT_EQ(Load({{"/Config/totalsteps.ini", stored},
                         {"/Config/MaxStep.ini", "300"},
                         {"/Config/MinStep.ini", "-301"}})
-                      .Pan().totalSteps,
+                      .Pan()
+                      .totalSteps,
                   expected)
             << stored;
     }
@@ -281,9 +282,8 @@ TEST(LoadDriveSettings, AConfigFolderThatCannotBeUsedIsNamed) {
     TempDir dir;
     const auto message = [&dir] {
         auto result = LoadDriveSettings(dir.path());
-        return std::holds_alternative<StartupError>(result)
-                   ? std::get<StartupError>(result).message
-                   : std::string("started");
+        return std::holds_alternative<StartupError>(result) ? std::get<StartupError>(result).message
+                                                            : std::string("started");
     };
     const std::string folder = "\"" + dir.path() + "/Config\"";
     EXPECT_EQ(message(), "The Config folder " + folder + " is missing");

@@ -87,11 +87,10 @@ TEST(Motor, ReturnToMiddleReachesTheMiddleUnlessMovingOrThere) {
         bool moving;
         int ticks, ends;
     };
-    for (const Case& c : {Case{40, 100, false, 60, 100}, Case{140, 100, false, 40, 100},
-                          Case{40, 100, true, 7, 33}, Case{100, 100, false, 0, 100},
-                          Case{-30000, 5000, false, 35000, 5000},
-                          Case{-32768, 0, false, 32768, 0},
-                          Case{32767, -32768, false, 65535, -32768}}) {
+    for (const Case& c :
+         {Case{40, 100, false, 60, 100}, Case{140, 100, false, 40, 100}, Case{40, 100, true, 7, 33},
+          Case{100, 100, false, 0, 100}, Case{-30000, 5000, false, 35000, 5000},
+          Case{-32768, 0, false, 32768, 0}, Case{32767, -32768, false, 65535, -32768}}) {
         test::MotorRig rig;
         rig.Load(test::Settings(-32767, 32766, c.position, 1, 10, c.middle));
         if (c.moving) rig.With([](Motor& m) { m.Step(7, Direction::Left); });
@@ -133,7 +132,9 @@ TEST(Motor, AListenerMayUseTheMotorsItHearsFrom) {
         std::vector<int> seen;
         void Stepped(Axis, std::int16_t, Direction) override { Look(); }
         void MoveEnded(Axis, std::int16_t) override { Look(); }
-        void Look() { seen.push_back(motors->With([](Motor& m) { return m.Position(); })); }
+        void Look() {
+            seen.push_back(motors->With([](Motor& m) { return m.Position(); }));
+        }
     } looking;
     test::RecordingCoils coils;
     test::FakeTimer timer;

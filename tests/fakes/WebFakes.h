@@ -34,8 +34,7 @@ class FakeClock : public Clock {
 };
 
 struct WebRig : MotorRig {
-    Pages pages{"I",
-                {{{"L", "R", "ML", "MR", "RS", "NR"}, {"D", "U", "DL", "UL", "LV", "NL"}}}};
+    Pages pages{"I", {{{"L", "R", "ML", "MR", "RS", "NR"}, {"D", "U", "DL", "UL", "LV", "NL"}}}};
     FakeClock clock;
     LineList requestLog;
     LineList chatList;
