@@ -98,7 +98,7 @@ Cam::~Cam() {
     station_.ChatList().SetView(nullptr);
 }
 
-// Fixed positions, as the panel was laid out; the legacy names are the objectNames.
+// Fixed positions in pixels; each control's objectName is the name docs/architecture.md maps.
 void Cam::BuildControls() {
     QGroupBox* manual = Frame(this, "Frame1", 0);
     singleLeftButton_ = Button(manual, "CmdSingleL", "Turn one step left", {6, 8, 105, 25});
@@ -110,7 +110,7 @@ void Cam::BuildControls() {
     centerButton_ = Button(automatic, "CmdCenter", "Center", {6, 40, 105, 25});
     sweepButton_ = Button(automatic, "CmdAutoTmr", "Auto timer on", {114, 8, 105, 25});
     QGroupBox* status = Frame(this, "Frame3", 150);
-    // The panel was laid out for a small dialog font; keep its texts whole.
+    // The fixed positions fit an 8-point font: a larger one would cut the texts.
     QFont panelFont = font();
     panelFont.setPointSizeF(8);
     for (QGroupBox* frame : {manual, automatic, status}) frame->setFont(panelFont);

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "Motor.h"
-#include "Platform.h"
+#include "Timer.h"
 
 namespace tarvik {
 

@@ -1,5 +1,6 @@
-// Where the four coil bits go. Only a driver touches the hardware: the parallel port, or a
-// simulated output where there is none.
+// Where the coil byte goes: each axis's four coil bits at its data lines (pan D0..D3, tilt
+// D4..D7). Only a driver touches the hardware: the parallel port, GPIO lines, or a simulated
+// output where there is none.
 #pragma once
 
 #include <atomic>
@@ -14,7 +15,7 @@ namespace tarvik {
 class CoilOutput {
   public:
     virtual ~CoilOutput() = default;
-    // One coil pattern, bits D3..D0.
+    // One coil byte, every axis's pattern at its data lines.
     virtual void Write(std::uint8_t pattern) = 0;
     // All coils off, wherever they may be energised.
     virtual void SwitchOff() = 0;

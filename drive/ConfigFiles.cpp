@@ -143,22 +143,15 @@ bool IsHexDigit(char c) {
 }  // namespace
 
 std::string Shown(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-        text.remove_suffix(1);
-    }
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-        text.remove_prefix(1);
-    }
-    std::string shown = EscapeBytes(text, true);
+    std::string shown = EscapeBytes(TrimOf(text, kWhiteSpace), true);
     if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
     return shown;
 }
 
 std::string LptReading(const std::string& lptText, std::int32_t address) {
-    std::string_view digits = lptText;
-    while (!digits.empty() && std::isspace(static_cast<unsigned char>(digits.back()))) {
-        digits.remove_suffix(1);
-    }
+    // Blanks before the digits are not digits: only those after them are dropped.
+    const std::string_view text = lptText;
+    const std::string_view digits = text.substr(0, text.find_last_not_of(kWhiteSpace) + 1);
     bool onlyDigits = true;
     for (char c : digits) onlyDigits = onlyDigits && IsHexDigit(c);
     if (onlyDigits) return {};
@@ -172,10 +165,8 @@ std::variant<std::string, StartupError> ReadListenAddress(const std::string& bas
     const std::string path = baseDir + files::kListen;
     const FileText read = ReadFileText(path);
     if (read.missing) return std::string();
-    std::string address(read.contents);
-    while (!address.empty() && std::isspace(static_cast<unsigned char>(address.back()))) {
-        address.pop_back();
-    }
+    const std::string_view text = read.contents;
+    const std::string address(text.substr(0, text.find_last_not_of(kWhiteSpace) + 1));
     const std::string host = address.substr(0, address.find('%'));  // an IPv6 scope
     in6_addr ignored{};
     const bool v4 = address == host && ::inet_pton(AF_INET, host.c_str(), &ignored) == 1;

@@ -9,17 +9,12 @@
 namespace tarvik {
 namespace {
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
 std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
+    return TrimOf(text, " \t\r\n");
 }
 
 // Accepts digits, digits "." digits, digits ".", "." digits.
@@ -122,6 +117,20 @@ std::int32_t Hex2Dec(std::string_view digits) {
         value = std::min(value * 16 + *digit, kMax);
     }
     return static_cast<std::int32_t>(value);
+}
+
+std::string_view TrimOf(std::string_view text, std::string_view blanks) {
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
 }
 
 }  // namespace tarvik

@@ -24,6 +24,14 @@ std::optional<std::int16_t> FloorToInt16(double value);
 // 126 too when `highBytes` (8-bit text passes them through).
 std::string EscapeBytes(std::string_view text, bool highBytes);
 
+// `text` without the characters of `blanks` at either end. Each format says which characters
+// are blanks: HTTP's spaces and tabs, a configuration line's also its carriage return.
+std::string_view TrimOf(std::string_view text, std::string_view blanks);
+inline constexpr std::string_view kWhiteSpace = " \t\r\n\v\f";  // what isspace() takes
+
+// `text` in ASCII lower case; other bytes stay.
+std::string AsciiLower(std::string_view text);
+
 // The value of one hexadecimal digit (either case), or nullopt.
 std::optional<int> HexDigitValue(char c);
 

@@ -21,7 +21,7 @@
 #include "Axes.h"
 #include "CoilOutput.h"
 #include "ConfigFiles.h"
-#include "Platform.h"
+#include "Timer.h"
 
 namespace tarvik {
 

@@ -15,7 +15,8 @@ namespace tarvik {
 // (/proc/sys/dev/parport/parportN/base-addr), opened as /dev/parportN and claimed. When that
 // is impossible, or the address needs more than 16 bits, writes are dropped and Describe()
 // says why. Raw port I/O is never used: a wrong address there can hang the machine.
-// Switching off also writes 0 to 378 hexadecimal, the port older set-ups expect it on.
+// Switching off also writes 0 to the port at 378 hexadecimal, the usual first port, so that
+// coils wired there are off even when Lpt.ini names another address.
 class ParallelPort : public CoilOutput {
   public:
     // The two driver calls: claim an opened port (0, or -1 with errno, as ioctl(PPCLAIM),

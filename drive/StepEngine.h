@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform.h"
+#include "Timer.h"
 
 namespace tarvik {
 

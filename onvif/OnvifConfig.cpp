@@ -8,10 +8,7 @@ namespace tarvik {
 namespace {
 
 std::string Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r");
-    return std::string(text.substr(first, last - first + 1));
+    return std::string(TrimOf(text, " \t\r"));
 }
 
 // The line without its comment: '#' at its start or after a blank.

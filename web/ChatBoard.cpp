@@ -17,16 +17,16 @@ void BlankControlBytes(std::string& text) {
 
 }  // namespace
 
-std::string URLDecode(std::string_view sEncodedURL) {
+std::string URLDecode(std::string_view encoded) {
     std::string decoded;
-    decoded.reserve(sEncodedURL.size());
-    for (std::size_t i = 0; i < sEncodedURL.size(); ++i) {
-        char c = sEncodedURL[i];
+    decoded.reserve(encoded.size());
+    for (std::size_t i = 0; i < encoded.size(); ++i) {
+        char c = encoded[i];
         if (c == '+') {
             c = ' ';
         } else if (c == '%') {
             // Up to two digits follow; at the very end of the text there may be only one.
-            const std::string_view digits = sEncodedURL.substr(i + 1, 2);
+            const std::string_view digits = encoded.substr(i + 1, 2);
             if (digits.empty()) return {};
             int value = 0;
             for (char digit : digits) {
@@ -42,17 +42,17 @@ std::string URLDecode(std::string_view sEncodedURL) {
     return decoded;
 }
 
-void ChatBoard::ChatRequest(std::string_view RequestPath, Connection& connection) {
-    const std::string_view message = RequestPath.size() > 6 ? RequestPath.substr(6) : "";
+void ChatBoard::ChatRequest(std::string_view path, Connection& connection) {
+    const std::string_view message = path.size() > 6 ? path.substr(6) : "";
     if (!message.empty()) {
         std::string text = URLDecode(message);
         BlankControlBytes(text);
         std::string line = LogLine(clock_, connection, text);
-        msgList_.InsertTop(line);
+        lines_.InsertTop(line);
         AddLine(std::move(line));
     }
-    while (msgList_.Count() > kMaxLogLines) {
-        msgList_.RemoveLast();
+    while (lines_.Count() > kMaxLogLines) {
+        lines_.RemoveLast();
         DropOldestLine();
     }
     for (const auto& chunk : chunks_) connection.SendShared(chunk);
@@ -85,15 +85,6 @@ void ChatBoard::DropOldestLine() {
     const std::size_t end = text.rfind(kCrLf, text.size() - kCrLf.size() - 1);
     chunks_.back() = std::make_shared<const std::string>(text.substr(0, end + kCrLf.size()));
     --linesIn_.back();
-}
-
-std::string ChatBoard::BuildChatText() const {
-    std::size_t size = 0;
-    for (const auto& chunk : chunks_) size += chunk->size();
-    std::string ChatText;
-    ChatText.reserve(size);
-    for (const auto& chunk : chunks_) ChatText += *chunk;
-    return ChatText;
 }
 
 }  // namespace tarvik

@@ -20,26 +20,21 @@ namespace tarvik {
 
 // Decodes "+" to a space and "%XX" to the byte XX. A "%" without two hexadecimal digits
 // after it makes the whole result empty. No multi-byte decoding.
-std::string URLDecode(std::string_view sEncodedURL);
+std::string URLDecode(std::string_view encoded);
 
 class ChatBoard {
   public:
-    ChatBoard(LineList& MsgList, const Clock& clock) : msgList_(MsgList), clock_(clock) {}
+    ChatBoard(LineList& lines, const Clock& clock) : lines_(lines), clock_(clock) {}
 
-    // Path begins with "/chat". From its seventh character on it is a message.
-    void ChatRequest(std::string_view RequestPath, Connection& connection);
-
-    // Every line of the board, newest first, each followed by CR LF: the reply without its
-    // last CR LF.
-    std::string BuildChatText() const;
-    // The chunks of that text as they stand.
-    const std::deque<std::shared_ptr<const std::string>>& Chunks() const { return chunks_; }
+    // The path begins with "/chat"; from its seventh character on it is a message. The reply
+    // is every line of the board, newest first, each followed by CR LF, and a last CR LF.
+    void ChatRequest(std::string_view path, Connection& connection);
 
   private:
     void AddLine(std::string line);
     void DropOldestLine();
 
-    LineList& msgList_;
+    LineList& lines_;  // the board as the window lists it
     const Clock& clock_;
     std::deque<std::shared_ptr<const std::string>> chunks_;  // newest first
     std::deque<std::size_t> linesIn_;                        // lines of each chunk

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "Conversions.h"
+
 namespace tarvik {
 namespace {
 
@@ -28,16 +30,9 @@ const char* Reason(int status) {
     }
 }
 
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return lower;
-}
-
+// HTTP's optional white space around a field's value: spaces and tabs.
 std::string Trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return std::string(text.substr(first, text.find_last_not_of(" \t") - first + 1));
+    return std::string(TrimOf(text, " \t"));
 }
 
 // RFC 9110's token: what a method and a header name are made of.
@@ -93,7 +88,7 @@ bool ReadFields(std::string_view fields, HttpRequest& request) {
             fields.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
         const auto colon = field.find(':');
         if (colon == std::string_view::npos || !IsToken(field.substr(0, colon))) return false;
-        request.headers.emplace_back(Lower(field.substr(0, colon)),
+        request.headers.emplace_back(AsciiLower(field.substr(0, colon)),
                                      Trimmed(field.substr(colon + 1)));
         if (end == std::string_view::npos) break;
         at = end + 2;
@@ -123,7 +118,7 @@ FramedRequest FrameRequest(std::string_view inbox) {
     std::string_view version;
     if (!ReadRequestLine(head.substr(0, lineEnd), r, version)) return Bad(400);
     if (lineEnd < head.size() && !ReadFields(head.substr(lineEnd + 2), r)) return Bad(400);
-    const std::string connection = Lower(r.Header("connection"));
+    const std::string connection = AsciiLower(r.Header("connection"));
     framed.keepAlive = version == "HTTP/1.1" ? connection.find("close") == std::string::npos
                                              : connection.find("keep-alive") != std::string::npos;
     int lengths = 0;

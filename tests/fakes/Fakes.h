@@ -9,7 +9,7 @@
 
 #include "CoilOutput.h"
 #include "Motor.h"
-#include "Platform.h"
+#include "Timer.h"
 
 namespace tarvik::test {
 

@@ -15,9 +15,13 @@ class FakeConnection : public Connection {
   public:
     explicit FakeConnection(std::string peer = "10.0.0.7") : peer_(std::move(peer)) {}
     void SendLasting(std::string_view bytes) override { Append(bytes); }
-    void SendShared(std::shared_ptr<const std::string> bytes) override { Append(*bytes); }
+    void SendShared(std::shared_ptr<const std::string> bytes) override {
+        Append(*bytes);
+        shared.push_back(std::move(bytes));
+    }
     std::string PeerText() const override { return peer_; }
     std::vector<std::string> sent;
+    std::vector<std::shared_ptr<const std::string>> shared;  // the shared pieces, in order
 
   private:
     void Append(std::string_view bytes) {

@@ -64,16 +64,18 @@ TEST_F(ChatBoardTest, TheBoardKeepsTheNewestThousandAndAPostChangesOnlyItsEnds) 
     EXPECT_EQ(chatList.Line(999), "[14:03:22] 10.0.0.7 20" + message);
     std::string lines;
     for (std::size_t i = 0; i < chatList.Count(); ++i) lines += chatList.Line(i) + "\r\n";
-    EXPECT_EQ(chat.BuildChatText(), lines);
-    const auto before = chat.Chunks();
-    ASSERT_GT(before.size(), 10u);
-    Chat("/chat?new");
+    test::FakeConnection first;
+    chat.ChatRequest("/chat", first);
+    EXPECT_EQ(first.sent.front(), lines + "\r\n");
+    ASSERT_GT(first.shared.size(), 10u);
+    test::FakeConnection second;
+    chat.ChatRequest("/chat?new", second);
     std::size_t kept = 0;
-    for (const auto& chunk : chat.Chunks()) {
-        kept += std::find(before.begin(), before.end(), chunk) != before.end();
+    for (const auto& chunk : second.shared) {
+        kept += std::find(first.shared.begin(), first.shared.end(), chunk) != first.shared.end();
     }
-    EXPECT_GE(kept, before.size() - 2);
-    EXPECT_EQ(chat.BuildChatText().rfind("[14:03:22] 10.0.0.7 new\r\n[14:03:22] 10.0.0.7 1019", 0),
+    EXPECT_GE(kept, first.shared.size() - 2);
+    EXPECT_EQ(second.sent.front().rfind("[14:03:22] 10.0.0.7 new\r\n[14:03:22] 10.0.0.7 1019", 0),
               0u);
 }
 
