@@ -154,7 +154,7 @@ HttpResponse OnvifService::Respond(bool soap12, const Reply& reply) const {
                                 Tag("env:Body", body));
     return {content != nullptr ? 200 : 500,
             soap12 ? "application/soap+xml; charset=utf-8" : "text/xml; charset=utf-8",
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + envelope.Xml(),
+            Document(envelope),
             {}};
 }
 

@@ -43,4 +43,8 @@ Markup RawXml(std::string trusted) {
     return Markup(std::move(trusted));
 }
 
+std::string Document(const Markup& root) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + root.Xml();
+}
+
 }  // namespace tarvik::onvif

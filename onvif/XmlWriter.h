@@ -47,4 +47,7 @@ Markup EmptyTag(std::string_view name, Attributes attributes);
 // that came from elsewhere.
 Markup RawXml(std::string trusted);
 
+// A whole document of UTF-8: the XML declaration, then its root element.
+std::string Document(const Markup& root);
+
 }  // namespace tarvik::onvif
