@@ -1,5 +1,7 @@
 #include "DeviceService.h"
 
+#include <net/if.h>
+
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -8,8 +10,6 @@
 #include "MediaService.h"
 #include "NetworkInterfaces.h"
 #include "PtzService.h"
-
-#include <net/if.h>
 
 namespace tarvik::onvif {
 namespace {

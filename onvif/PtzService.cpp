@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 namespace tarvik::onvif {
 namespace {
@@ -227,15 +228,15 @@ Reply PtzService::GetStatus(const Call& call) {
     const PanTilt at = ptz_.Position();
     const char* moving = ptz_.Moving() ? "MOVING" : "IDLE";
     const std::tm utc = UtcOf(clock_);
-    char time[32];
-    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    char utcText[32];
+    std::strftime(utcText, sizeof utcText, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return Tag("tptz:GetStatusResponse",
                Tag("tptz:PTZStatus",
                    Tag("tt:Position",
                        PanTiltAt(at.x, at.y, kPositionSpace) +
                            EmptyTag("tt:Zoom", {{"x", "0"}, {"space", kZoomPositionSpace}})) +
                        Tag("tt:MoveStatus", Tag("tt:PanTilt", moving) + Tag("tt:Zoom", "IDLE")) +
-                       Tag("tt:UtcTime", time)));
+                       Tag("tt:UtcTime", utcText)));
 }
 
 Reply PtzService::AbsoluteMove(const Call& call) {
