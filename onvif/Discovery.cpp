@@ -1,7 +1,6 @@
 #include "Discovery.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "FileHelpers.h"
+#include "NetworkInterfaces.h"
 
 namespace tarvik::onvif {
 namespace {
@@ -23,17 +23,10 @@ constexpr int kDatagramsPerPass = 64;
 // Every IPv4 interface that takes multicast: its index and address.
 std::vector<std::pair<int, in_addr>> MulticastInterfaces() {
     std::vector<std::pair<int, in_addr>> found;
-    ifaddrs* all = nullptr;
-    if (::getifaddrs(&all) != 0) return found;
-    for (const ifaddrs* i = all; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET ||
-            (i->ifa_flags & IFF_MULTICAST) == 0 || (i->ifa_flags & IFF_UP) == 0) {
-            continue;
-        }
-        found.emplace_back(static_cast<int>(::if_nametoindex(i->ifa_name)),
-                           reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr);
+    for (const Ipv4Interface& i : Ipv4Interfaces()) {
+        if ((i.flags & IFF_MULTICAST) == 0 || (i.flags & IFF_UP) == 0) continue;
+        found.emplace_back(static_cast<int>(::if_nametoindex(i.name.c_str())), i.address);
     }
-    ::freeifaddrs(all);
     return found;
 }
 
@@ -43,12 +36,6 @@ in_addr AddressOf(int interface) {
         if (index == interface) return address;
     }
     return {};
-}
-
-std::string Dotted(in_addr address) {
-    char text[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &address, text, sizeof text);
-    return text;
 }
 
 }  // namespace

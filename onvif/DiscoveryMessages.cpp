@@ -72,13 +72,13 @@ DiscoveryMessages::DiscoveryMessages(std::string uuid, std::string name, std::ui
 }
 
 std::string DiscoveryMessages::Hello(const std::string& xaddrs) {
-    return Message("Hello", "", "<d:Hello>" + Description(xaddrs) + "</d:Hello>");
+    return Message("Hello", "", Tag("d:Hello", Description(xaddrs)));
 }
 
 std::string DiscoveryMessages::Bye() {
-    return Message("Bye", "",
-                   "<d:Bye><wsa:EndpointReference><wsa:Address>urn:uuid:" + uuid_ +
-                       "</wsa:Address></wsa:EndpointReference></d:Bye>");
+    return Message(
+        "Bye", "",
+        Tag("d:Bye", Tag("wsa:EndpointReference", Tag("wsa:Address", "urn:uuid:" + uuid_))));
 }
 
 std::optional<std::string> DiscoveryMessages::AnswerProbe(std::string_view datagram,
@@ -98,34 +98,35 @@ std::optional<std::string> DiscoveryMessages::AnswerProbe(std::string_view datag
     if (id != nullptr && id->text.size() > kLongestMessageId) return std::nullopt;
     const std::string xaddr =
         "http://" + localAddress + ":" + std::to_string(servicePort_) + "/onvif/device_service";
-    return Message(
-        "ProbeMatches", id ? id->text : "urn:uuid:",
-        "<d:ProbeMatches><d:ProbeMatch>" + Description(xaddr) + "</d:ProbeMatch></d:ProbeMatches>");
+    return Message("ProbeMatches", id ? id->text : "urn:uuid:",
+                   Tag("d:ProbeMatches", Tag("d:ProbeMatch", Description(xaddr))));
 }
 
-std::string DiscoveryMessages::Description(const std::string& xaddrs) const {
-    return "<wsa:EndpointReference><wsa:Address>urn:uuid:" + uuid_ +
-           "</wsa:Address></wsa:EndpointReference><d:Types>dn:NetworkVideoTransmitter "
-           "tds:Device</d:Types><d:Scopes>" +
-           Escaped(ScopesOf(name_)) + "</d:Scopes><d:XAddrs>" + Escaped(xaddrs) +
-           "</d:XAddrs><d:MetadataVersion>1</d:MetadataVersion>";
+Markup DiscoveryMessages::Description(const std::string& xaddrs) const {
+    return Tag("wsa:EndpointReference", Tag("wsa:Address", "urn:uuid:" + uuid_)) +
+           Tag("d:Types", "dn:NetworkVideoTransmitter tds:Device") +
+           Tag("d:Scopes", ScopesOf(name_)) + Tag("d:XAddrs", xaddrs) +
+           Tag("d:MetadataVersion", "1");
 }
 
 std::string DiscoveryMessages::Message(const char* action, const std::string& relatesTo,
-                                       const std::string& body) {
+                                       const Markup& body) {
     const bool reply = !relatesTo.empty();
-    return std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><env:Envelope xmlns:env=\"") +
-           kSoap12 +
-           "\" xmlns:wsa=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" xmlns:d=\"" +
-           kDiscoveryNs + "\" xmlns:dn=\"http://www.onvif.org/ver10/network/wsdl\" xmlns:tds=\"" +
-           kDevice + "\"><env:Header><wsa:MessageID>urn:uuid:" + NewUuid() + "</wsa:MessageID>" +
-           (reply ? "<wsa:RelatesTo>" + Escaped(relatesTo) + "</wsa:RelatesTo>" : "") + "<wsa:To>" +
-           (reply ? "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
-                  : "urn:schemas-xmlsoap-org:ws:2005:04:discovery") +
-           "</wsa:To><wsa:Action>" + kDiscoveryNs + "/" + action +
-           "</wsa:Action><d:AppSequence InstanceId=\"" + std::to_string(instance_) +
-           "\" MessageNumber=\"" + std::to_string(++messageNumber_) +
-           "\"/></env:Header><env:Body>" + body + "</env:Body></env:Envelope>";
+    const Markup header =
+        Tag("wsa:MessageID", "urn:uuid:" + NewUuid()) +
+        (reply ? Tag("wsa:RelatesTo", relatesTo) : Markup()) +
+        Tag("wsa:To", reply ? "http://schemas.xmlsoap.org/ws/2004/08/addressing/role/anonymous"
+                            : "urn:schemas-xmlsoap-org:ws:2005:04:discovery") +
+        Tag("wsa:Action", std::string(kDiscoveryNs) + "/" + action) +
+        EmptyTag("d:AppSequence", {{"InstanceId", std::to_string(instance_)},
+                                   {"MessageNumber", std::to_string(++messageNumber_)}});
+    return Document(Tag("env:Envelope",
+                        {{"xmlns:env", kSoap12},
+                         {"xmlns:wsa", "http://schemas.xmlsoap.org/ws/2004/08/addressing"},
+                         {"xmlns:d", kDiscoveryNs},
+                         {"xmlns:dn", "http://www.onvif.org/ver10/network/wsdl"},
+                         {"xmlns:tds", kDevice}},
+                        Tag("env:Header", header) + Tag("env:Body", body)));
 }
 
 }  // namespace tarvik::onvif

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "XmlWriter.h"
+
 namespace tarvik::onvif {
 
 // A Probe's MessageID longer than this gets no answer: what is echoed stays small.
@@ -26,8 +28,8 @@ class DiscoveryMessages {
     std::uint16_t ServicePort() const { return servicePort_; }
 
   private:
-    std::string Message(const char* action, const std::string& relatesTo, const std::string& body);
-    std::string Description(const std::string& xaddrs) const;
+    std::string Message(const char* action, const std::string& relatesTo, const Markup& body);
+    Markup Description(const std::string& xaddrs) const;
 
     std::string uuid_;
     std::string name_;

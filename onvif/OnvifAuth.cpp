@@ -84,46 +84,42 @@ OnvifAuth::OnvifAuth(std::string user, std::string password, Now now)
     for (int i = 0; i < 32; ++i) secret_ += static_cast<char>(random() & 0xFF);
 }
 
-OnvifAuth::Verdict OnvifAuth::Refuse(Refusal why) {
-    refusal_ = why;
-    return Verdict::Refused;
-}
-
 OnvifAuth::Verdict OnvifAuth::Check(const XmlElement& soapHeader, const std::string& authorization,
                                     const Request& request) {
-    refusal_ = Refusal::None;
-    refusedWsSecurity_ = false;
     ForgetExpired();
     if (const XmlElement* token = soapHeader.Find({"Security", "UsernameToken"})) {
-        const Verdict verdict = CheckUsernameToken(*token, request);
-        refusedWsSecurity_ = verdict != Verdict::Allowed;
-        return verdict;
+        return VerdictOf(Scheme::WsSecurity, CheckUsernameToken(*token, request));
     }
-    if (authorization.starts_with("Digest ")) return CheckDigest(authorization, request);
-    return Verdict::NoCredentials;
+    if (authorization.starts_with("Digest ")) {
+        return VerdictOf(Scheme::Digest, CheckDigest(authorization, request));
+    }
+    return {};
 }
 
-OnvifAuth::Verdict OnvifAuth::CheckUsernameToken(const XmlElement& token, const Request& request) {
+OnvifAuth::Verdict OnvifAuth::VerdictOf(Scheme scheme, Refusal refusal) const {
+    return {refusal == Refusal::None ? std::optional(user_) : std::nullopt, scheme, refusal};
+}
+
+OnvifAuth::Refusal OnvifAuth::CheckUsernameToken(const XmlElement& token, const Request& request) {
     const XmlElement* username = token.Child("Username");
     const XmlElement* password = token.Child("Password");
     if (username == nullptr || password == nullptr || !SameSecret(username->text, user_)) {
-        return Refuse(Refusal::WrongCredentials);
+        return Refusal::WrongCredentials;
     }
     if (password->Attribute("Type").ends_with("#PasswordText")) {
-        return SameSecret(password->text, password_) ? Verdict::Allowed
-                                                     : Refuse(Refusal::WrongCredentials);
+        return SameSecret(password->text, password_) ? Refusal::None : Refusal::WrongCredentials;
     }
     const XmlElement* nonce = token.Child("Nonce");
     const XmlElement* created = token.Child("Created");
-    if (nonce == nullptr || created == nullptr) return Refuse(Refusal::WrongCredentials);
+    if (nonce == nullptr || created == nullptr) return Refusal::WrongCredentials;
     const QDateTime when =
         QDateTime::fromString(QString::fromStdString(created->text), Qt::ISODateWithMs);
-    if (!when.isValid()) return Refuse(Refusal::WrongCredentials);
+    if (!when.isValid()) return Refusal::WrongCredentials;
     const auto createdAt =
         std::chrono::system_clock::time_point(std::chrono::milliseconds(when.toMSecsSinceEpoch()));
     const auto now = now_();
     if (createdAt < now - kWindow || createdAt > now + kAhead || createdAt < started_ + kAhead) {
-        return Refuse(Refusal::OutsideWindow);
+        return Refusal::OutsideWindow;
     }
     const QByteArray nonceBytes = QByteArray::fromBase64(Bytes(nonce->text));
     const std::string expected =
@@ -131,18 +127,18 @@ OnvifAuth::Verdict OnvifAuth::CheckUsernameToken(const XmlElement& token, const 
                                  QCryptographicHash::Sha1)
             .toBase64()
             .toStdString();
-    if (!SameSecret(password->text, expected)) return Refuse(Refusal::WrongCredentials);
+    if (!SameSecret(password->text, expected)) return Refusal::WrongCredentials;
     return TakeToken(nonceBytes.toStdString(), createdAt, request);
 }
 
-OnvifAuth::Verdict OnvifAuth::TakeToken(const std::string& nonce,
+OnvifAuth::Refusal OnvifAuth::TakeToken(const std::string& nonce,
                                         std::chrono::system_clock::time_point createdAt,
                                         const Request& request) {
     auto found = tokenNonces_.find(nonce);
     if (found != tokenNonces_.end()) {
-        if (found->second.peer != request.peer || request.changes) return Refuse(Refusal::Replayed);
+        if (found->second.peer != request.peer || request.changes) return Refusal::Replayed;
     } else {
-        if (tokenNonces_.size() >= kMostTokensKept) return Refuse(Refusal::Full);
+        if (tokenNonces_.size() >= kMostTokensKept) return Refusal::Full;
         found = tokenNonces_.emplace(nonce, TokenNonce{request.peer, {}}).first;
     }
     TokenNonce& kept = found->second;
@@ -150,41 +146,41 @@ OnvifAuth::Verdict OnvifAuth::TakeToken(const std::string& nonce,
         kept.forgettable = createdAt + kWindow;
         tokenExpiries_.emplace(kept.forgettable, nonce);
     }
-    return Verdict::Allowed;
+    return Refusal::None;
 }
 
-OnvifAuth::Verdict OnvifAuth::CheckDigest(const std::string& authorization,
+OnvifAuth::Refusal OnvifAuth::CheckDigest(const std::string& authorization,
                                           const Request& request) {
     auto p = DigestParameters(authorization);
     const std::string algorithm = p.count("algorithm") != 0 ? p["algorithm"] : "MD5";
     const auto hash = algorithm == "SHA-256" ? QCryptographicHash::Sha256 : QCryptographicHash::Md5;
     if ((algorithm != "MD5" && algorithm != "SHA-256") || p["qop"] != "auth" ||
         !SameSecret(p["username"], user_) || p["realm"] != kRealm || p["uri"] != request.uri) {
-        return Refuse(Refusal::WrongCredentials);
+        return Refusal::WrongCredentials;
     }
     const auto nonce = ReadNonce(p["nonce"]);
-    if (!nonce) return Refuse(Refusal::Stale);
+    if (!nonce) return Refusal::Stale;
     const std::string ha1 = Hex(hash, user_ + ":" + kRealm + ":" + password_);
     const std::string ha2 = Hex(hash, request.method + ":" + request.uri);
     const std::string expected =
         Hex(hash, ha1 + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] + ":auth:" + ha2);
-    if (!SameSecret(p["response"], expected)) return Refuse(Refusal::WrongCredentials);
+    if (!SameSecret(p["response"], expected)) return Refusal::WrongCredentials;
     return TakeCount(*nonce, p["nc"]);
 }
 
 // A count above the highest so far, or one of the 64 below it not used yet, is taken.
-OnvifAuth::Verdict OnvifAuth::TakeCount(const NonceId& nonce, const std::string& count) {
+OnvifAuth::Refusal OnvifAuth::TakeCount(const NonceId& nonce, const std::string& count) {
     std::uint32_t nc = 0;
     if (count.size() != 8 || !ReadNumber(count, 8, 16, nc) || nc == 0) {
-        return Refuse(Refusal::WrongCredentials);
+        return Refusal::WrongCredentials;
     }
     auto found = digestNonces_.find(nonce);
     if (found == digestNonces_.end()) {
-        if (nonce <= forgottenUpTo_) return Refuse(Refusal::Stale);
+        if (nonce <= forgottenUpTo_) return Refusal::Stale;
         if (digestNonces_.size() >= kMostDigestNonces) {
             forgottenUpTo_ = std::max(forgottenUpTo_, digestNonces_.begin()->first);
             digestNonces_.erase(digestNonces_.begin());
-            if (nonce <= forgottenUpTo_) return Refuse(Refusal::Stale);
+            if (nonce <= forgottenUpTo_) return Refusal::Stale;
         }
         found = digestNonces_.emplace(nonce, CountsSeen{}).first;
     }
@@ -194,14 +190,14 @@ OnvifAuth::Verdict OnvifAuth::TakeCount(const NonceId& nonce, const std::string&
         seen.below = shift >= kCountsKept ? 0 : seen.below << shift;
         seen.below |= 1;
         seen.highest = nc;
-        return Verdict::Allowed;
+        return Refusal::None;
     }
     const std::uint32_t back = seen.highest - nc;
-    if (back >= kCountsKept) return Refuse(Refusal::Stale);
+    if (back >= kCountsKept) return Refusal::Stale;
     const std::uint64_t bit = std::uint64_t{1} << back;
-    if ((seen.below & bit) != 0) return Refuse(Refusal::Replayed);
+    if ((seen.below & bit) != 0) return Refusal::Replayed;
     seen.below |= bit;
-    return Verdict::Allowed;
+    return Refusal::None;
 }
 
 std::string OnvifAuth::NonceOf(const NonceId& id) const {
@@ -244,13 +240,13 @@ void OnvifAuth::ForgetExpired() {
     }
 }
 
-std::vector<std::string> OnvifAuth::Challenges() {
+std::vector<std::string> OnvifAuth::Challenges(bool stale) {
     const std::string nonce = NonceOf({Seconds(now_()), nextSerial_++});
-    const char* stale = refusal_ == Refusal::Stale ? "TRUE" : "FALSE";
     std::vector<std::string> challenges;
     for (const char* algorithm : {"SHA-256", "MD5"}) {
-        challenges.push_back(std::string("Digest realm=\"") + kRealm + "\", algorithm=" +
-                             algorithm + ", qop=\"auth\", nonce=\"" + nonce + "\", stale=" + stale);
+        challenges.push_back(std::string("Digest realm=\"") + kRealm +
+                             "\", algorithm=" + algorithm + ", qop=\"auth\", nonce=\"" + nonce +
+                             "\", stale=" + (stale ? "TRUE" : "FALSE"));
     }
     return challenges;
 }

@@ -31,8 +31,7 @@ namespace tarvik::onvif {
 
 class OnvifAuth {
   public:
-    enum class Verdict { Allowed, NoCredentials, Refused };
-    // Why the last check refused.
+    // Why a check refused.
     enum class Refusal {
         None,
         WrongCredentials,  // a wrong user or password: a guess
@@ -40,6 +39,19 @@ class OnvifAuth {
         OutsideWindow,     // a token's Created too old, too far ahead, or before this start
         Stale,             // a Digest nonce expired or forgotten: the client asks anew
         Full,              // the memory of nonces is full for now
+    };
+    // How the credentials came: a refusal of WS-Security is answered with a SOAP fault (HTTP
+    // 400), one of HTTP Digest with 401 and new challenges.
+    enum class Scheme { None, Digest, WsSecurity };
+    // What a check found.
+    struct Verdict {
+        std::optional<std::string> user;  // who logged in; nobody when refused or without any
+        Scheme scheme = Scheme::None;     // None: no credentials came
+        Refusal refusal = Refusal::None;
+        bool Allowed() const { return user.has_value(); }
+        // The client's Digest nonce had expired: its next challenge says stale=TRUE, so that
+        // it asks again without asking its user.
+        bool StaleNonce() const { return refusal == Refusal::Stale; }
     };
     using Now = std::function<std::chrono::system_clock::time_point()>;
 
@@ -55,12 +67,8 @@ class OnvifAuth {
     // Authorization header.
     Verdict Check(const XmlElement& soapHeader, const std::string& authorization,
                   const Request& request);
-    Refusal LastRefusal() const { return refusal_; }
-    // Whether the last refusal came from WS-Security (answered with a SOAP fault, HTTP 400)
-    // rather than from HTTP Digest (answered with 401 and new challenges).
-    bool RefusedWsSecurity() const { return refusedWsSecurity_; }
     // The WWW-Authenticate values: SHA-256 first, then MD5, with a new nonce.
-    std::vector<std::string> Challenges();
+    std::vector<std::string> Challenges(bool stale);
 
   private:
     // A Digest nonce by its time and serial, and the counts it was used with.
@@ -74,12 +82,13 @@ class OnvifAuth {
         std::chrono::system_clock::time_point forgettable;
     };
 
-    Verdict Refuse(Refusal why);
-    Verdict CheckUsernameToken(const XmlElement& token, const Request& request);
-    Verdict CheckDigest(const std::string& authorization, const Request& request);
-    Verdict TakeToken(const std::string& nonce, std::chrono::system_clock::time_point createdAt,
+    // Each check below answers Refusal::None for credentials it takes.
+    Refusal CheckUsernameToken(const XmlElement& token, const Request& request);
+    Refusal CheckDigest(const std::string& authorization, const Request& request);
+    Refusal TakeToken(const std::string& nonce, std::chrono::system_clock::time_point createdAt,
                       const Request& request);
-    Verdict TakeCount(const NonceId& nonce, const std::string& count);
+    Refusal TakeCount(const NonceId& nonce, const std::string& count);
+    Verdict VerdictOf(Scheme scheme, Refusal refusal) const;
     std::string NonceOf(const NonceId& id) const;
     std::optional<NonceId> ReadNonce(const std::string& nonce) const;
     void ForgetExpired();
@@ -90,8 +99,6 @@ class OnvifAuth {
     std::chrono::system_clock::time_point started_;
     std::string secret_;  // keys the Digest nonces; new at every start
     std::uint64_t nextSerial_ = 0;
-    Refusal refusal_ = Refusal::None;
-    bool refusedWsSecurity_ = false;
     std::map<NonceId, CountsSeen> digestNonces_;  // oldest first
     NonceId forgottenUpTo_{-1, 0};                // older unused nonces are stale
     std::map<std::string, TokenNonce> tokenNonces_;

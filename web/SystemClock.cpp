@@ -13,4 +13,8 @@ std::string SystemClock::TimeOfDay() const {
     return text;
 }
 
+std::int64_t SystemClock::UtcSeconds() const {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
 }  // namespace tarvik

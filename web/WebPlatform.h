@@ -1,6 +1,7 @@
 // What request handling needs of the socket layer and the system.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,9 +28,13 @@ class Clock {
     virtual ~Clock() = default;
     // Local time of day as hh:mm:ss, 24-hour.
     virtual std::string TimeOfDay() const = 0;
+    // The time as seconds since 1970-01-01 00:00 UTC.
+    virtual std::int64_t UtcSeconds() const = 0;
 };
 
-// "[" + time + "] " + connection text + " " + text: the layout of every log line.
+// "[" + time + "] " + peer + " " + text: the layout of every log line.
+std::string LogLine(const Clock& clock, std::string_view peer, std::string_view text);
+// The same for the connection's peer.
 std::string LogLine(const Clock& clock, const Connection& connection, std::string_view text);
 
 // Text for a log line, with control bytes shown escaped (\n, \r, \t, \x1B): what a client

@@ -34,7 +34,9 @@ class FakeConnection : public Connection {
 class FakeClock : public Clock {
   public:
     std::string TimeOfDay() const override { return time; }
+    std::int64_t UtcSeconds() const override { return utcSeconds; }
     std::string time = "14:03:22";
+    std::int64_t utcSeconds = 1'800'000'000;  // 2027-01-15 08:00:00 UTC
 };
 
 struct WebRig : MotorRig {

@@ -264,16 +264,18 @@ TEST(OnvifAuth, TokensCountOnlyWithinTheirWindowAndNeverTwice) {
     const auto start = std::chrono::system_clock::time_point(seconds(1'800'000'000));
     auto now = start;
     onvif::OnvifAuth auth("admin", "secret", [&] { return now; });
+    onvif::OnvifAuth::Verdict last;
     const auto check = [&](const onvif::XmlElement& header, const char* peer = "10.0.0.9",
                            bool changes = true) {
-        const auto verdict = auth.Check(header, "", {"POST", "/p", peer, changes});
-        return verdict == onvif::OnvifAuth::Verdict::Allowed ? Refusal::None : auth.LastRefusal();
+        last = auth.Check(header, "", {"POST", "/p", peer, changes});
+        return last.refusal;
     };
     // Right after a start only tokens made from 5 s on are taken: an earlier one may have
     // been taken before the restart.
     EXPECT_EQ(check(Token("s1", start - seconds(1))), Refusal::OutsideWindow);
     EXPECT_EQ(check(Token("s2", start + seconds(4))), Refusal::OutsideWindow);
     EXPECT_EQ(check(Token("s3", start + seconds(5))), Refusal::None);
+    EXPECT_EQ(last.user, "admin");
     now += seconds(600);
     const std::tuple<const char*, int, const char*, Refusal> cases[] = {
         {"a", -300, "secret", Refusal::None},          {"b", 5, "secret", Refusal::None},
@@ -285,7 +287,8 @@ TEST(OnvifAuth, TokensCountOnlyWithinTheirWindowAndNeverTwice) {
         EXPECT_EQ(check(Token(nonce, now + seconds(offset), password)), expected)
             << nonce << offset;
     }
-    EXPECT_TRUE(auth.RefusedWsSecurity());
+    EXPECT_EQ(last.scheme, onvif::OnvifAuth::Scheme::WsSecurity);
+    EXPECT_FALSE(last.user);
     // A nonce again, with a new Created or byte for byte: from its first peer and for what
     // changes nothing only.
     for (const auto& again : {Token("a", now - seconds(10)), Token("a", now - seconds(300))}) {
@@ -313,8 +316,9 @@ TEST(OnvifAuth, DigestCountsAreTakenOnceWithinTheLifeOfTheirNonce) {
     using Refusal = onvif::OnvifAuth::Refusal;
     auto now = std::chrono::system_clock::time_point(seconds(1'800'000'000));
     onvif::OnvifAuth auth("admin", "secret", [&] { return now; });
+    onvif::OnvifAuth::Verdict last;
     const auto challenge = [&] {
-        const std::string text = auth.Challenges().front();
+        const std::string text = auth.Challenges(false).front();
         const auto at = text.find("nonce=\"") + 7;
         return text.substr(at, text.find('"', at) - at);
     };
@@ -329,13 +333,13 @@ TEST(OnvifAuth, DigestCountsAreTakenOnceWithinTheLifeOfTheirNonce) {
         };
         const std::string response = hex(hex(std::string("admin:tarvik:") + password) + ":" +
                                          nonce + ":" + nc + ":c0:auth:" + hex("POST:" + uri));
-        const auto verdict = auth.Check({},
-                                        "Digest username=\"admin\", realm=\"tarvik\", nonce=\"" +
-                                            nonce + "\", uri=\"" + uri +
-                                            "\", algorithm=" + algorithm + ", qop=auth, nc=" + nc +
-                                            ", cnonce=\"c0\", response=\"" + response + "\"",
-                                        {"POST", "/p", "10.0.0.9", true});
-        return verdict == onvif::OnvifAuth::Verdict::Allowed ? Refusal::None : auth.LastRefusal();
+        last = auth.Check({},
+                          "Digest username=\"admin\", realm=\"tarvik\", nonce=\"" + nonce +
+                              "\", uri=\"" + uri + "\", algorithm=" + algorithm +
+                              ", qop=auth, nc=" + nc + ", cnonce=\"c0\", response=\"" + response +
+                              "\"",
+                          {"POST", "/p", "10.0.0.9", true});
+        return last.refusal;
     };
     const std::string nonce = challenge();
     EXPECT_NE(challenge(), nonce);
@@ -354,17 +358,19 @@ TEST(OnvifAuth, DigestCountsAreTakenOnceWithinTheLifeOfTheirNonce) {
     for (const auto& [nc, algorithm, expected] : counts) {
         EXPECT_EQ(digest(nonce, nc, algorithm), expected) << nc << algorithm;
     }
-    EXPECT_FALSE(auth.RefusedWsSecurity());
+    EXPECT_EQ(last.scheme, onvif::OnvifAuth::Scheme::Digest);
     EXPECT_EQ(digest(nonce, "00000060", "MD5", "/q"), Refusal::WrongCredentials);
     EXPECT_EQ(digest(nonce, "00000060", "MD5", "/p", "secre"), Refusal::WrongCredentials);
     EXPECT_EQ(digest("1800000301.0.0123456789abcdef0123456789abcdef", "00000001"), Refusal::Stale);
-    EXPECT_EQ(auth.Check({}, "Basic YWRtaW46c2VjcmV0", {"POST", "/p", "10.0.0.9", true}),
-              onvif::OnvifAuth::Verdict::NoCredentials);
+    const auto basic = auth.Check({}, "Basic YWRtaW46c2VjcmV0", {"POST", "/p", "10.0.0.9", true});
+    EXPECT_EQ(basic.scheme, onvif::OnvifAuth::Scheme::None);
+    EXPECT_FALSE(basic.user);
     now += seconds(300);
     EXPECT_EQ(digest(nonce, "00000061"), Refusal::None);
     now += seconds(1);
     EXPECT_EQ(digest(nonce, "00000062"), Refusal::Stale);
-    EXPECT_NE(auth.Challenges().front().find("stale=TRUE"), std::string::npos);
+    EXPECT_TRUE(last.StaleNonce());
+    EXPECT_NE(auth.Challenges(last.StaleNonce()).front().find("stale=TRUE"), std::string::npos);
     // When more nonces are in use than are kept, the oldest are forgotten as stale: the client
     // asks for a new one instead of replaying an old one.
     const std::string oldest = challenge();
@@ -541,6 +547,12 @@ TEST(OnvifService, EachRequestMovesTheMotorsOrIsRefusedWithItsFault) {
         {"relative tilt", Op("RelativeMove", kProfile + PanTilt("Translation", "y=\"0.5\"")), true,
          200, "RelativeMoveResponse", 0, 50, 50},
         {"status", Op("GetStatus", kProfile), true, 200, "<tt:PanTilt x=\"0\" y=\"0\"", 0, 0, -1},
+        {"status at the clock's time", Op("GetStatus", kProfile), false, 200,
+         "<tt:UtcTime>2027-01-15T08:00:00Z<", 0, 0, -1},
+        {"the clock's time", Op("GetSystemDateAndTime", "", kDevice), false, 200,
+         "<tt:Hour>8</tt:Hour><tt:Minute>0</tt:Minute><tt:Second>0</tt:Second></tt:Time><tt:Date>"
+         "<tt:Year>2027</tt:Year><tt:Month>1</tt:Month><tt:Day>15<",
+         0, 0, -1},
         {"node", Op("GetNode", "<NodeToken>ptz_node_1</NodeToken>"), false, 200,
          "<tt:MaximumNumberOfPresets>64<", 0, 0, -1},
         {"no such node", Op("GetNode", "<NodeToken>n</NodeToken>"), false, 500, "ter:NoEntity", 0,
@@ -599,16 +611,18 @@ TEST(OnvifService, PresetsStopsTimeoutsAndTheOlderSoap) {
     const auto token = [](const char* t) {
         return std::string("<PresetToken>") + t + "</PresetToken>";
     };
-    EXPECT_NE(rig.Post(Op("SetPreset", kProfile + "<PresetName>Gate</PresetName>"))
+    EXPECT_NE(rig.Post(Op("SetPreset", kProfile + "<PresetName>Gate &amp; &lt;b&gt;</PresetName>"))
                   .body.find("<tptz:PresetToken>1<"),
               std::string::npos);
-    EXPECT_EQ(rig.dir.Read("/Presets.ini"), "1 0 0 Gate\r\n");
+    EXPECT_EQ(rig.dir.Read("/Presets.ini"), "1 0 0 Gate & <b>\r\n");
     rig.Post(Op("AbsoluteMove", kProfile + PanTilt("Position", "x=\"0.5\"")));
     rig.RunMove();
     EXPECT_EQ(rig.Post(Op("GotoPreset", kProfile + token("1"))).status, 200);
     rig.RunMove();
     EXPECT_EQ(rig.Position(), 0);
-    EXPECT_NE(rig.Post(Op("GetPresets", kProfile)).body.find("<tt:Name>Gate<"), std::string::npos);
+    // A name as it came: its text escaped again, never markup.
+    EXPECT_NE(rig.Post(Op("GetPresets", kProfile)).body.find("<tt:Name>Gate &amp; &lt;b&gt;<"),
+              std::string::npos);
     for (const char* op : {"SetPreset", "GotoPreset", "RemovePreset"}) {
         EXPECT_NE(rig.Post(Op(op, kProfile + token("9"))).body.find("ter:NoToken"),
                   std::string::npos)
