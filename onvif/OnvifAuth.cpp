@@ -1,5 +1,7 @@
 #include "OnvifAuth.h"
 
+#include "Conversions.h"
+
 #include <QByteArray>
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -39,8 +41,7 @@ std::map<std::string, std::string> DigestParameters(const std::string& header) {
         while (at < header.size() && (header[at] == ' ' || header[at] == ',')) ++at;
         const std::size_t equals = header.find('=', at);
         if (equals == std::string::npos) break;
-        std::string name = header.substr(at, equals - at);
-        for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string name = AsciiLower(header.substr(at, equals - at));
         std::string value;
         at = equals + 1;
         if (at < header.size() && header[at] == '"') {

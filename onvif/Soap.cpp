@@ -1,5 +1,7 @@
 #include "Soap.h"
 
+#include "Conversions.h"
+
 #include <QXmlStreamReader>
 
 namespace tarvik::onvif {
@@ -9,10 +11,9 @@ std::string Std(QStringView text) {
     return text.toString().toStdString();
 }
 
+// XML's white space around an element's text.
 std::string Trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    return std::string(TrimOf(text, " \t\r\n"));
 }
 
 class TreeReader {
