@@ -7,7 +7,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "BareTimer.h"
 #include "Station.h"
 #include "SystemClock.h"
 #include "TcpClient.h"
@@ -105,21 +105,6 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-// Expiries of a bare 1 ms timerfd at normal priority: what the machine's timers allow.
-std::vector<Clock::time_point> BareTimer(int count) {
-    const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-    itimerspec period{{0, 1000000}, {0, 1000000}};
-    ::timerfd_settime(fd, 0, &period, nullptr);
-    std::vector<Clock::time_point> stamps;
-    for (int i = 0; i < count; ++i) {
-        std::uint64_t expirations = 0;
-        if (::read(fd, &expirations, sizeof expirations) != sizeof expirations) break;
-        stamps.push_back(Clock::now());
-    }
-    ::close(fd);
-    return stamps;
-}
-
 double PerSecond(const std::vector<Clock::time_point>& stamps) {
     return static_cast<double>(stamps.size() - 1) / (Ms(stamps.back() - stamps.front()) / 1000);
 }
@@ -200,7 +185,7 @@ int main(int argc, char** argv) {
     coils->stamps.clear();
     coils->recording = true;
     std::vector<Clock::time_point> reference;
-    std::thread bare([&] { reference = BareTimer(5000); });
+    std::thread bare([&] { reference = tarvik::bench::BareTimerExpiries(5000); });
     station.BigMove(tarvik::Direction::Right);
     const auto begin = Clock::now();
     while (station.IsMoving()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);

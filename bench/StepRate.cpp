@@ -10,7 +10,6 @@
 //   the chat board (about 0.8 MB) over and over during the move.
 // The CPU load of `stress-ng` is set up by the caller (scripts/bench.sh).
 #include <poll.h>
-#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -24,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "BareTimer.h"
 #include "Station.h"
 #include "SystemClock.h"
 #include "TcpClient.h"
@@ -63,21 +63,10 @@ Rhythm Measure(const std::vector<Clock::time_point>& stamps) {
             intervals.back()};
 }
 
-// The reference: a bare timerfd loop at normal priority, stamping `count` expiries.
+// The reference, started with the measured thread.
 std::vector<Clock::time_point> BareTimer(int count, const std::atomic<bool>& go) {
     while (!go) std::this_thread::yield();
-    const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-    itimerspec period{{0, 1000000}, {0, 1000000}};
-    ::timerfd_settime(fd, 0, &period, nullptr);
-    std::vector<Clock::time_point> stamps;
-    stamps.reserve(static_cast<std::size_t>(count));
-    for (int i = 0; i < count; ++i) {
-        std::uint64_t expirations = 0;
-        if (::read(fd, &expirations, sizeof expirations) != sizeof expirations) break;
-        stamps.push_back(Clock::now());
-    }
-    ::close(fd);
-    return stamps;
+    return tarvik::bench::BareTimerExpiries(count);
 }
 
 void Print(const char* what, const Rhythm& r) {
