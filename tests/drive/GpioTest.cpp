@@ -142,18 +142,18 @@ TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
 }
 
 // What reaches the kernel: the lines requested as outputs for "tarvik", starting switched off
-// (active-low inverted here, not by the kernel), and each pattern in one call whose mask
-// covers every line of the chip's request, the tilt's beside the pan's.
+// (active-low inverted here, not by the kernel), and each pattern in one call that sets every
+// line of the chip's request, the tilt's beside the pan's.
 TEST(KernelGpioLines, TheRequestAndEachSetReachTheKernelAsTheLinesNeedThem) {
     const std::tuple<const char*, std::vector<std::uint8_t>, const char*> rows[] = {
         {"/dev/fake-gpiochip 4 5 6 7",
          {0x3, 0xC, 0x9, 0},
          "request tarvik 4 5 6 7 flags 8 values 0/f\n"
-         "set 3/ff\nset c/ff\nset 9/ff\nset 0/ff\n"},
+         "set 3/f\nset c/f\nset 9/f\nset 0/f\n"},
         {"/dev/fake-gpiochip 4 5 6 7 active-low",
          {0x3, 0},
          "request tarvik 4 5 6 7 flags 8 values f/f\n"
-         "set c/ff\nset f/ff\n"},
+         "set c/f\nset f/f\n"},
         {"/dev/fake-gpiochip 0 1 2 3\ntilt /dev/fake-gpiochip 8 9 10 11 active-low",
          {0x4C, 0x19, 0},
          "request tarvik 0 1 2 3 8 9 10 11 flags 8 values f0/ff\n"

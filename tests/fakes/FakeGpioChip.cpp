@@ -4,7 +4,9 @@
 // FAKE_GPIO_LOG (or the descriptor FakeGpioChipLogTo names), one line each, numbers in hex:
 //   request tarvik 4 5 6 7 flags 8 values 0/f   consumer, line offsets, the request's flags,
 //                                                the values it starts at and their mask
-//   set 9/ff                                     the lines were set: bits and mask
+//   set 9/f                                      the lines were set: the bits and the mask
+//                                                as the kernel takes them, on the request's
+//                                                lines only
 // The chip has 32 lines; line 13 is in use by another consumer ("other"). Every other
 // descriptor and call goes to the C library. What is written from a signal handler passes
 // here too, so only async-signal-safe calls are made on the way.
@@ -30,6 +32,7 @@ constexpr int kMostDescriptors = 4096;
 
 enum Kind : int { kOther = 0, kChip = 1, kLines = 2 };
 std::atomic<int> g_kind[kMostDescriptors];
+std::atomic<std::uint32_t> g_lineCount[kMostDescriptors];  // of each request's descriptor
 std::atomic<int> g_log{-1};
 
 using OpenFn = int (*)(const char*, int, ...);
@@ -104,6 +107,8 @@ int RequestLines(gpio_v2_line_request& request) {
         if (request.offsets[i] == kLineInUse) return errno = EBUSY, -1;
     }
     request.fd = OpenAs(kLines, O_CLOEXEC);
+    if (request.fd >= 0 && request.fd < kMostDescriptors)
+        g_lineCount[request.fd] = request.num_lines;
     LogLine line;
     line.Text("request ").Text(request.consumer, sizeof request.consumer);
     for (std::uint32_t i = 0; i < request.num_lines; ++i)
@@ -183,7 +188,9 @@ int ioctl(int fd, unsigned long request, ...) {
     }
     if (Is(fd, kLines) && request == GPIO_V2_LINE_SET_VALUES_IOCTL) {
         const auto& values = *static_cast<const gpio_v2_line_values*>(argument);
-        LogLine().Text("set ").Number(values.bits).Text("/").Number(values.mask);
+        const std::uint32_t count = g_lineCount[fd];
+        const std::uint64_t mask = values.mask & (count >= 64 ? ~0ull : (1ull << count) - 1);
+        LogLine().Text("set ").Number(values.bits & mask).Text("/").Number(mask);
         return 0;
     }
     return g_ioctl(fd, request, argument);

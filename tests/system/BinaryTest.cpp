@@ -418,7 +418,6 @@ TEST_F(BinaryTest, ACrashSwitchesTheCoilsOffAndNothingIsWrittenAfter) {
         EXPECT_EQ(t.process.exitStatus(), QProcess::CrashExit) << signal;
         EXPECT_EQ(t.process.exitCode(), signal);
         const std::string lines = t.dir.Read("/lines.log");
-        // The switch-off the crash handler writes: the request's starting values and mask.
         const std::string off = activeLow ? "set f/f\n" : "set 0/f\n";
         EXPECT_TRUE(lines.ends_with(off)) << signal << ": " << lines.substr(lines.size() - 40);
         // The one before is a coil pattern: the switch-off came once, at the end.

@@ -49,7 +49,6 @@ bool WatchesOnlyForWriting(qint64 pid) {
 
 // Connections that wait in the kernel's queue of the listener on `port`, not yet accepted.
 std::size_t WaitingToBeAccepted(std::uint16_t port) {
-    std::size_t waiting = 0;
     for (const char* table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
         std::ifstream in(table);
         std::string line;
@@ -58,11 +57,13 @@ std::size_t WaitingToBeAccepted(std::uint16_t port) {
             std::istringstream fields(line);
             std::string slot, local, remote, state, queues;
             fields >> slot >> local >> remote >> state >> queues;
-            const auto at = std::stoul(local.substr(local.find(':') + 1), nullptr, 16);
-            if (state == "0A" && at == port) waiting += std::stoul(queues.substr(9), nullptr, 16);
+            if (state == "0A" &&
+                std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == port) {
+                return std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16);
+            }
         }
     }
-    return waiting;
+    return 0;
 }
 
 // Whether the process's main thread sleeps in its event loop's wait for descriptors. A
