@@ -31,15 +31,6 @@ TEST(GpioConfig, OneLineWithAChipAndFourDifferentOffsets) {
     }
 }
 
-// Bit i of the coil pattern drives line Di; active-low inverts every line.
-TEST(GpioConfig, EachPatternMapsToTheFourLines) {
-    for (std::uint8_t pattern : kPhasePattern) {
-        EXPECT_EQ(LineValues(pattern, false), pattern);
-        EXPECT_EQ(LineValues(pattern, true), 0x0F & ~pattern);
-    }
-    EXPECT_EQ(LineValues(0, true), 0x0F);
-}
-
 // The record of the fake chip (tests/fakes/FakeGpioChip.cpp), linked into this executable.
 extern "C" void FakeGpioChipLogTo(int fd);
 

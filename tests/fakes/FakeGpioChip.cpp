@@ -101,9 +101,7 @@ int Open(const char* path, int flags, va_list rest) {
 }
 
 int RequestLines(gpio_v2_line_request& request) {
-    if (request.num_lines == 0 || request.num_lines > GPIO_V2_LINES_MAX) return errno = EINVAL, -1;
     for (std::uint32_t i = 0; i < request.num_lines; ++i) {
-        if (request.offsets[i] >= kChipLines) return errno = EINVAL, -1;
         if (request.offsets[i] == kLineInUse) return errno = EBUSY, -1;
     }
     request.fd = OpenAs(kLines, O_CLOEXEC);
@@ -116,11 +114,8 @@ int RequestLines(gpio_v2_line_request& request) {
     line.Text(" flags ").Number(request.config.flags);
     for (std::uint32_t i = 0; i < request.config.num_attrs; ++i) {
         const gpio_v2_line_config_attribute& attribute = request.config.attrs[i];
-        if (attribute.attr.id == GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES) {
-            line.Text(" values ").Number(attribute.attr.values).Text("/").Number(attribute.mask);
-        } else {
-            line.Text(" attribute ").Number(attribute.attr.id);
-        }
+        if (attribute.attr.id != GPIO_V2_LINE_ATTR_ID_OUTPUT_VALUES) continue;
+        line.Text(" values ").Number(attribute.attr.values).Text("/").Number(attribute.mask);
     }
     return 0;
 }

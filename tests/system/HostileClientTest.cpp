@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "TarvikProcess.h"
@@ -49,21 +48,12 @@ bool WatchesOnlyForWriting(qint64 pid) {
 
 // Connections that wait in the kernel's queue of the listener on `port`, not yet accepted.
 std::size_t WaitingToBeAccepted(std::uint16_t port) {
-    for (const char* table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);  // the heading
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string slot, local, remote, state, queues;
-            fields >> slot >> local >> remote >> state >> queues;
-            if (state == "0A" &&
-                std::stoul(local.substr(local.find(':') + 1), nullptr, 16) == port) {
-                return std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16);
-            }
-        }
-    }
-    return 0;
+    std::size_t waiting = 0;
+    test::TarvikProcess::ForEachListener([&](std::uint16_t at, const std::string&, std::size_t n) {
+        if (at == port) waiting = n;
+        return at == port;
+    });
+    return waiting;
 }
 
 // Whether the process's main thread sleeps in its event loop's wait for descriptors. A
