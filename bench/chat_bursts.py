@@ -8,7 +8,10 @@ Usage: chat_bursts.py PORT PID CONFIG_DIR MODE
             request to their save; then index throughput while one client posts in a loop,
             and last the time from SIGTERM, sent during a round, to the end of the process
   readers   builds a 20 MB board, then 20 clients post a short message each and never read:
-            the growth of resident memory
+            the growth of resident memory and the processor time per post
+  scarce    for a Tarvik limited to 64 descriptors: builds a 4.2 MB board, then 100 connections
+            arrive at once, half of them silent, half posting and never reading; the share of
+            a processor Tarvik takes over the 3 s after
 Prints key=value pairs on one line.
 """
 import os
@@ -56,6 +59,11 @@ def build_board(megabytes):
     while len(fetch(b"/chat")) < megabytes * 1000 * 1000:
         for _ in range(20):
             post(BIG)
+
+
+def cpu_seconds():
+    fields = open("/proc/%d/stat" % PID).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def rss_kib():
@@ -159,11 +167,24 @@ def bursts():
 def readers():
     build_board(20)
     board = len(fetch(b"/chat"))
-    before = rss_kib()
+    before, cpu = rss_kib(), cpu_seconds()
     keep = [post(b"never+reads+%d" % i, keep=True) for i in range(20)]
     time.sleep(0.5)
-    print("board_kib=%d grown_kib=%d" % (board // 1024, rss_kib() - before))
+    print("board_kib=%d grown_kib=%d cpu_ms_per_post=%.1f" %
+          (board // 1024, rss_kib() - before, (cpu_seconds() - cpu) * 1000 / 20))
     del keep
 
 
-{"bursts": bursts, "readers": readers}[sys.argv[4]]()
+def scarce():
+    for _ in range(70):
+        post(BIG)
+    cpu, start = cpu_seconds(), time.monotonic()
+    flood = [connect() for _ in range(100)]
+    for s in flood[::2]:
+        s.sendall(b"GET /chat?x HTTP/1.1\r\n\r\n")
+    time.sleep(3)
+    print("flood_cpu_percent=%.1f" % (100 * (cpu_seconds() - cpu) / (time.monotonic() - start)))
+    del flood
+
+
+{"bursts": bursts, "readers": readers, "scarce": scarce}[sys.argv[4]]()

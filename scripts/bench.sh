@@ -44,7 +44,7 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 # Tarvik in a directory of its own, started headless on a port the system chooses, waiting
 # until it answers; sets tarvik_pid, tport and startup_ms. Extra arguments are FILE=VALUE
-# pairs for its Config.
+# pairs for its Config; $wrap, when set, is a command that execs Tarvik (prlimit, say).
 start_tarvik() {  # dir [File.ini=value ...]
     local dir=$1; shift
     mkdir -p "$dir" && cp $bin/app/tarvik "$dir/" && cp -r sample/Config sample/html "$dir/"
@@ -52,7 +52,7 @@ start_tarvik() {  # dir [File.ini=value ...]
     for setting in "$@"; do printf '%s\r\n' "${setting#*=}" >"$dir/Config/${setting%%=*}"; done
     local start
     start=$(date +%s%N)
-    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$dir/tarvik" 2>"$dir/err" & tarvik_pid=$!
+    env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ${wrap:-} "$dir/tarvik" 2>"$dir/err" & tarvik_pid=$!
     pids+=("$tarvik_pid")
     tport=""
     local tries=0
@@ -191,6 +191,14 @@ start_tarvik "$work/r"
 r=$(python3 bench/chat_bursts.py "$tport" "$tarvik_pid" "$work/r/Config" readers)
 row "Resident memory added by 20 clients that post to a $(echo "$r" | field board_kib) KiB board and never read" \
     "$(echo "$r" | field grown_kib) KiB" "≤ 2 boards + 32 MiB" ""
+row "Processor time per post of those clients" "$(echo "$r" | field cpu_ms_per_post) ms" "≤ 5 ms" \
+    "a copy of the board per post would take about 17 ms"
+kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+wrap="prlimit --nofile=64:64 --" start_tarvik "$work/d"
+d=$(python3 bench/chat_bursts.py "$tport" "$tarvik_pid" "$work/d/Config" scarce)
+row "Processor share over 3 s after 100 connections arrive at once, 64 descriptors" \
+    "$(echo "$d" | field flood_cpu_percent) %" "≤ 50 %" \
+    "half silent, half posting to a 4.2 MB board and never reading; spinning on accept takes a whole core"
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
 start_tarvik "$work/m"
 mport=$tport

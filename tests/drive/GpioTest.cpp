@@ -1,6 +1,8 @@
 #include "GpioOutput.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -29,14 +31,8 @@ TEST(GpioConfig, OneLineWithAChipAndFourDifferentOffsets) {
     }
 }
 
-// Bit i of the coil pattern drives line Di; active-low inverts every line.
-TEST(GpioConfig, EachPatternMapsToTheFourLines) {
-    for (std::uint8_t pattern : kPhasePattern) {
-        EXPECT_EQ(LineValues(pattern, false), pattern);
-        EXPECT_EQ(LineValues(pattern, true), 0x0F & ~pattern);
-    }
-    EXPECT_EQ(LineValues(0, true), 0x0F);
-}
+// The record of the fake chip (tests/fakes/FakeGpioChip.cpp), linked into this executable.
+extern "C" void FakeGpioChipLogTo(int fd);
 
 // Hands out descriptor 0 as the handle: a service may start without standard input.
 struct RecordingLines : GpioLines {
@@ -126,12 +122,51 @@ TEST(GpioOutput, LinesThatCannotBeHadAreSimulatedWithTheReason) {
     for (const auto& [chip, reason] :
          {std::pair{"/dev/no-such-gpiochip", "No such file or directory"},
           {"/sys/devices/system/cpu/online", "(is the user in group gpio?)"},
-          {"/dev/null", "cannot request the lines of /dev/null: Inappropriate ioctl"}}) {
+          {"/dev/null", "cannot request the lines of /dev/null: Inappropriate ioctl"},
+          {"/dev/fake-gpiochip", "a line is in use by another program"}}) {  // line 13
         test::StdinClosed closed;  // the chip is opened as descriptor 0
         KernelGpioLines real;
         std::string error;
-        EXPECT_EQ(real.Request(chip, {1, 2, 3, 4}, 0, error), -1) << chip;
+        EXPECT_EQ(real.Request(chip, {1, 2, 13, 4}, 0, error), -1) << chip;
         EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
+}
+
+// What reaches the kernel: the lines requested as outputs for "tarvik", starting switched off
+// (active-low inverted here, not by the kernel), and each pattern in one call that sets every
+// line of the chip's request, the tilt's beside the pan's.
+TEST(KernelGpioLines, TheRequestAndEachSetReachTheKernelAsTheLinesNeedThem) {
+    const std::tuple<const char*, std::vector<std::uint8_t>, const char*> rows[] = {
+        {"/dev/fake-gpiochip 4 5 6 7",
+         {0x3, 0xC, 0x9, 0},
+         "request tarvik 4 5 6 7 flags 8 values 0/f\n"
+         "set 3/f\nset c/f\nset 9/f\nset 0/f\n"},
+        {"/dev/fake-gpiochip 4 5 6 7 active-low",
+         {0x3, 0},
+         "request tarvik 4 5 6 7 flags 8 values f/f\n"
+         "set c/f\nset f/f\n"},
+        {"/dev/fake-gpiochip 0 1 2 3\ntilt /dev/fake-gpiochip 8 9 10 11 active-low",
+         {0x4C, 0x19, 0},
+         "request tarvik 0 1 2 3 8 9 10 11 flags 8 values f0/ff\n"
+         "set bc/ff\nset e9/ff\nset f0/ff\n"},
+    };
+    for (const auto& [ini, patterns, expected] : rows) {
+        int log[2];
+        ASSERT_EQ(::pipe2(log, O_CLOEXEC | O_NONBLOCK), 0);
+        FakeGpioChipLogTo(log[1]);
+        {
+            KernelGpioLines kernel;
+            GpioOutput output(std::get<GpioConfig>(ParseGpioConfig(ini)), kernel);
+            EXPECT_FALSE(output.Simulated()) << output.Describe();
+            for (std::uint8_t pattern : patterns) output.Write(pattern);
+        }
+        FakeGpioChipLogTo(-1);
+        char record[4096];
+        const ssize_t got = ::read(log[0], record, sizeof record);
+        EXPECT_EQ(std::string(record, got > 0 ? static_cast<std::size_t>(got) : 0), expected)
+            << ini;
+        ::close(log[0]);
+        ::close(log[1]);
     }
 }
 

@@ -79,6 +79,18 @@ class TarvikProcess {
             const std::string target = std::filesystem::read_symlink(fd.path(), ignored);
             if (target.starts_with("socket:[")) sockets.insert(target.substr(8, target.size() - 9));
         }
+        std::uint16_t found = 0;
+        ForEachListener([&](std::uint16_t port, const std::string& inode, std::size_t) {
+            if (sockets.count(inode) != 0 && port != other) found = port;
+            return found != 0;
+        });
+        return found;
+    }
+
+    // Each listening socket in the kernel's tables, with its port, its inode and how many
+    // connections wait in its queue to be accepted, until `found` returns true.
+    template <typename Found>
+    static void ForEachListener(Found found) {
         for (const char* table : {"/proc/net/tcp6", "/proc/net/tcp"}) {
             std::ifstream in(table);
             std::string line;
@@ -89,12 +101,14 @@ class TarvikProcess {
                     inode;
                 fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >>
                     uid >> timeout >> inode;
+                if (state != "0A") continue;
                 const auto port = static_cast<std::uint16_t>(
                     std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
-                if (state == "0A" && sockets.count(inode) != 0 && port != other) return port;
+                if (found(port, inode,
+                          std::stoul(queues.substr(queues.find(':') + 1), nullptr, 16)))
+                    return;
             }
         }
-        return 0;
     }
 
     std::string Fetch(const std::string& path) {

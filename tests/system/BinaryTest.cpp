@@ -19,6 +19,26 @@ namespace {
 
 using test::TarvikProcess;
 
+// The environment of a run on the fake GPIO chip (tests/fakes/FakeGpioChip.cpp), which
+// records in `log` what its lines are given.
+QProcessEnvironment OnFakeChip(QProcessEnvironment env, const std::string& log) {
+    env.insert("LD_PRELOAD", FAKE_GPIO_CHIP);
+    env.insert("FAKE_GPIO_LOG", QString::fromStdString(log));
+    env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+    return env;
+}
+
+// How many times the lines were set so far.
+long SetsIn(const test::TempDir& dir, const std::string& log) {
+    const std::string lines = "\n" + dir.Read(log);
+    long sets = 0;
+    for (auto at = lines.find("\nset "); at != std::string::npos;
+         at = lines.find("\nset ", at + 1)) {
+        ++sets;
+    }
+    return sets;
+}
+
 class BinaryTest : public ::testing::Test {
   protected:
     void Config(const std::map<std::string, std::string>& files) { tarvik.dir.WriteConfig(files); }
@@ -31,12 +51,16 @@ class BinaryTest : public ::testing::Test {
 // Without a display Tarvik runs its core alone; a signal runs the normal shutdown.
 TEST_F(BinaryTest, HeadlessSignalsSaveThePositionReachedMidMove) {
     for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        Config({{"/Config/BigStep.ini", "30000"}, {"/Config/MaxStep.ini", "32000"}});
-        QProcessEnvironment env = test::Headless();
+        Config({{"/Config/BigStep.ini", "30000"},
+                {"/Config/MaxStep.ini", "32000"},
+                {"/Config/Gpio.ini", "/dev/fake-gpiochip 4 5 6 7"}});
+        std::filesystem::remove(dir.path() + "/lines.log");
+        QProcessEnvironment env = OnFakeChip(test::Headless(), dir.path() + "/lines.log");
         env.remove("QT_QPA_PLATFORM");
         ASSERT_TRUE(tarvik.Launch(env)) << tarvik.Stderr();
         EXPECT_EQ(tarvik.Fetch("/turn/right"), "page Right\r\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        // Mid-move: the lines have taken a hundred steps of the 30000.
+        EXPECT_TRUE(tarvik.WaitFor([&] { return SetsIn(dir, "/lines.log") >= 100; }));
         EXPECT_EQ(tarvik.Stop(signal), 0) << signal;
         // Saved where it stood: neither the start nor the end of the move; the phase with it,
         // one place round the cycle of eight for each half-step from phase 1.
@@ -82,11 +106,16 @@ TEST_F(BinaryTest, ClosedOutputsEndNeitherTarvikNorItsSaves) {
     tarvik.outputs = pipe[1];
     ASSERT_TRUE(tarvik.Launch());
     ::close(pipe[1]);
-    for (const char* path : {"/", "/", "/turn/right", "/turn/left", "/turn/right"}) {
+    // Each move ends, with its save attempted and a notice written, before the next: the
+    // phase it ends at is saved.
+    for (const auto& [path, phase] : {std::pair{"/", "1\r\n"},
+                                      {"/", "1\r\n"},
+                                      {"/turn/right", "3\r\n"},
+                                      {"/turn/left", "1\r\n"},
+                                      {"/turn/right", "3\r\n"}}) {
         EXPECT_EQ(tarvik.Fetch(path).empty(), false) << path;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(tarvik.WaitForFile("/Config/StepCount.ini", phase)) << path;
     }
-    EXPECT_TRUE(tarvik.WaitForFile("/Config/StepCount.ini", "3\r\n"));
     EXPECT_EQ(tarvik.Stop(SIGTERM), 2);  // the position file is read-only: said, not fatal
 }
 
@@ -332,13 +361,8 @@ TEST_F(BinaryTest, TheCheckProbesTheLinesWithoutRequestingThemAndWarnsOfStrangeV
         std::map<std::string, std::string> withPort{{"/Config/Port.ini", "8534"}};
         for (const auto& [file, text] : files) withPort[file] = text;
         camera.WriteConfig(withPort);
-        const std::string log = camera.path() + "/lines.log";
-        QProcessEnvironment env = test::Headless();
-        env.insert("LD_PRELOAD", FAKE_GPIO_CHIP);
-        env.insert("FAKE_GPIO_LOG", QString::fromStdString(log));
-        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
         QProcess check;
-        check.setProcessEnvironment(env);
+        check.setProcessEnvironment(OnFakeChip(test::Headless(), camera.path() + "/lines.log"));
         check.start(QString::fromStdString(dir.path() + "/tarvik"),
                     {"--config", QString::fromStdString(camera.path()), "--check"});
         ASSERT_TRUE(check.waitForFinished(20000));
@@ -381,33 +405,26 @@ TEST_F(BinaryTest, ACrashSwitchesTheCoilsOffAndNothingIsWrittenAfter) {
                            {"/Config/MaxStep.ini", "32000"},
                            {"/Config/Gpio.ini", std::string("/dev/fake-gpiochip 4 5 6 7") +
                                                     (activeLow ? " active-low" : "")}});
-        const std::string log = t.dir.path() + "/lines.log";
-        QProcessEnvironment env = test::Headless();
-        env.insert("LD_PRELOAD", FAKE_GPIO_CHIP);
-        env.insert("FAKE_GPIO_LOG", QString::fromStdString(log));
-        env.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
-        ASSERT_TRUE(t.Launch(env)) << t.Stderr();
-        const auto sets = [&] {
-            const std::string lines = t.dir.Read("/lines.log");
-            return std::count(lines.begin(), lines.end(), '\n');
-        };
-        ASSERT_TRUE(t.WaitFor([&] { return sets() >= 2; }))
+        ASSERT_TRUE(t.Launch(OnFakeChip(test::Headless(), t.dir.path() + "/lines.log")))
+            << t.Stderr();
+        ASSERT_TRUE(t.WaitFor([&] { return SetsIn(t.dir, "/lines.log") >= 1; }))
             << t.dir.Read("/lines.log");  // energised
         if (moving) {
             EXPECT_EQ(t.Fetch("/turn/right"), "page Right\r\n");
-            ASSERT_TRUE(t.WaitFor([&] { return sets() >= 100; }));
+            ASSERT_TRUE(t.WaitFor([&] { return SetsIn(t.dir, "/lines.log") >= 100; }));
         }
         ::kill(static_cast<pid_t>(t.process.processId()), signal);
         ASSERT_TRUE(t.process.waitForFinished(20000));
         EXPECT_EQ(t.process.exitStatus(), QProcess::CrashExit) << signal;
         EXPECT_EQ(t.process.exitCode(), signal);
         const std::string lines = t.dir.Read("/lines.log");
-        const std::string off = activeLow ? "set f\n" : "set 0\n";
+        const std::string off = activeLow ? "set f/f\n" : "set 0/f\n";
         EXPECT_TRUE(lines.ends_with(off)) << signal << ": " << lines.substr(lines.size() - 40);
         // The one before is a coil pattern: the switch-off came once, at the end.
         const std::string before = lines.substr(0, lines.size() - off.size());
-        EXPECT_FALSE(before.ends_with(off)) << signal;
-        EXPECT_TRUE(before.rfind("set ") != std::string::npos) << signal;
+        const std::string last = before.substr(before.rfind('\n', before.size() - 2) + 1);
+        EXPECT_EQ(last.rfind("set ", 0), 0u) << signal << ": " << last;
+        EXPECT_NE(last.rfind(off.substr(0, 6), 0), 0u) << signal << ": " << last;
     }
 }
 
