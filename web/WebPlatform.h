@@ -1,6 +1,7 @@
 // What request handling needs of the socket layer and the system.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,6 +40,12 @@ std::string EscapeControlBytes(std::string_view text);
 // The peer's IP address as log lines show it; an IPv4 peer on a dual-stack socket is shown
 // in dotted form.
 std::string PeerTextOf(const sockaddr_storage& peer);
+
+// The port of an IPv4 or IPv6 address, in host order.
+std::uint16_t PortOf(const sockaddr_storage& address);
+
+// The address and port a socket is bound to; all zero when it cannot be told.
+sockaddr_storage LocalAddressOf(int fd);
 
 inline constexpr std::string_view kCrLf = "\r\n";
 
