@@ -2,18 +2,24 @@
 # Builds Tarvik in release mode and prints one table of benchmark figures, each measured in
 # this run beside its reference. The table is written to OUTPUT/benchmarks.md (a new
 # temporary folder unless given); --update-docs writes it to docs/benchmarks.md instead.
+# --only SECTION runs one section (rhythm, onvif, attack, web, chat, memory, idle); its
+# table is never written to the docs, which hold every section of one run.
 #
-#   scripts/bench.sh [--output DIR] [--update-docs]
+#   scripts/bench.sh [--output DIR] [--update-docs] [--only SECTION]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-output="" update_docs=0
+output="" update_docs=0 only=""
+usage="usage: scripts/bench.sh [--output DIR] [--update-docs] [--only SECTION]"
 while [ $# -gt 0 ]; do
     case $1 in
         --output) output=$2; shift 2 ;;
         --update-docs) update_docs=1; shift ;;
-        *) echo "usage: scripts/bench.sh [--output DIR] [--update-docs]" >&2; exit 1 ;;
+        --only) only=$2; shift 2 ;;
+        *) echo "$usage" >&2; exit 1 ;;
     esac
 done
+if [ -n "$only" ] && [ "$update_docs" = 1 ]; then echo "$usage: --only writes no docs" >&2; exit 1; fi
+want() { [ -z "$only" ] || [ "$only" = "$1" ]; }
 if [ "$update_docs" = 1 ]; then
     table=docs/benchmarks.md
 else
@@ -67,6 +73,7 @@ start_tarvik() {  # dir [File.ini=value ...]
     startup_ms=$(( ($(date +%s%N) - start) / 1000000 ))
 }
 
+if want rhythm; then
 echo "== step rhythm" >&2
 # A 5000-step move in the headless core; in the same process a bare timerfd thread shows
 # what the machine's timers allow under the same conditions.
@@ -91,7 +98,9 @@ sleep 1
 rhythm_rows "pan and tilt moving together, CPU saturated" \
     "$($bin/bench/step_rate --steps 5000 --tilt 1 2>/dev/null)"
 kill $stress 2>/dev/null; wait $stress 2>/dev/null || true
+fi
 
+if want onvif; then
 echo "== ONVIF" >&2
 o=$($bin/bench/onvif_bench 2>/dev/null)
 row "ONVIF GetStatus round trips on one keep-alive connection" \
@@ -103,7 +112,9 @@ row "ONVIF ContinuousMove request to the first coil write" \
 row "Half-steps per second while 20 clients poll GetStatus" \
     "$(echo "$o" | sed -n 's/^rhythm_with_pollers per_second=\([0-9.]*\).*/\1/p')" "≥ 995" \
     "$(echo "$o" | sed -n 's/^rhythm_with_pollers per_second=[0-9.]* \(.*\)/\1/p')"
+fi
 
+if want attack; then
 echo "== ONVIF under attack" >&2
 # A guessing peer, and a flood of discovery probes, each beside turns from another peer.
 oport=$(scripts/free-port)
@@ -129,7 +140,9 @@ row "Turn reply during a flood of discovery probes from 64 addresses" \
     "p99 $(echo "$t" | field p99_ms) ms" "p99 ≤ 5 ms" \
     "$(echo "$p" | field probes_per_second) probes/s sent, $(echo "$p" | field answers_per_second) answered/s"
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+fi
 
+if want web; then
 echo "== web server against nginx" >&2
 start_tarvik "$work/t" totalsteps.ini=200
 nport=$(scripts/free-port)
@@ -143,7 +156,7 @@ http { access_log off; server { listen 127.0.0.1:$nport; root $work/nginx/www; }
 CONF
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" && pids+=("$(cat "$work/nginx/nginx.pid" 2>/dev/null || true)")
 sleep 0.3
-nginx_worker=$(pgrep -f "nginx: worker process" | head -1)
+nginx_worker=$(pgrep -P "$(cat "$work/nginx/nginx.pid")" | head -1)  # this nginx's, not another's
 for i in $(seq 1000); do curl -s --http0.9 -o /dev/null "http://127.0.0.1:$tport/chat?line+$i"; done
 t=$($loadgen --port "$tport" --path / --concurrency 32 --seconds 5)
 n=$($loadgen --port "$nport" --path / --concurrency 32 --seconds 5)
@@ -173,7 +186,9 @@ row "Latency at 2,000 connections per second (Tarvik / nginx)" \
     "p50 $(echo "$t" | field p50_ms) / $(echo "$n" | field p50_ms) ms" "p50 ≤ 1.2 × nginx" \
     "p99 $(echo "$t" | field p99_ms) / $(echo "$n" | field p99_ms) ms"
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+fi
 
+if want chat; then
 echo "== chat bursts" >&2
 start_tarvik "$work/c" BigStep.ini=5000 MinStep.ini=-32000 MaxStep.ini=32000
 b=$(python3 bench/chat_bursts.py "$tport" "$tarvik_pid" "$work/c/Config" bursts)
@@ -185,7 +200,9 @@ row "5000-step move from its request to its save, during those rounds" \
 row "Index page while one client posts 60 KB in a loop (sequential client)" \
     "$(echo "$b" | field index_busy) / s" "" "$(echo "$b" | field index_quiet) / s without the poster"
 row "SIGTERM to exit during a round of posts" "$(echo "$b" | field sigterm_ms) ms" "" ""
+fi
 
+if want memory; then
 echo "== memory" >&2
 start_tarvik "$work/r"
 r=$(python3 bench/chat_bursts.py "$tport" "$tarvik_pid" "$work/r/Config" readers)
@@ -213,7 +230,9 @@ m3=$(rss_kib $tarvik_pid)
 board=$(curl -s --http0.9 "http://127.0.0.1:$mport/chat" | wc -c)
 row "Resident memory after 1,000 chat requests of 64 KiB" "$m3 KiB" "" "board then held $(( board / 1024 )) KiB (requests split across arrivals carry no message)"
 kill $tarvik_pid; wait $tarvik_pid 2>/dev/null || true
+fi
 
+if want idle; then
 echo "== idle cost and start-up" >&2
 start_tarvik "$work/i"
 ticks() { cpu_ticks "$tarvik_pid"; }
@@ -229,8 +248,9 @@ for i in $(seq 10); do
 done
 median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n 5p)
 row "Start-up, exec to the port answering (median of 10)" "$median ms" "≤ 150 ms" "all: ${times[*]} ms"
+fi
 
-machine="$(nproc) cores, $(uname -sr), $(date -u +%Y-%m-%d); step thread: $priority"
+machine="$(nproc) cores, $(uname -sr), $(date -u +%Y-%m-%d); step thread: ${priority:-not measured}"
 {
     echo "# Benchmarks"
     echo

@@ -1,15 +1,9 @@
 #include "HttpServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
-#include <QTimer>
+#include "HttpExchange.h"
 
 namespace tarvik {
 namespace {
-
-// Requests answered for one connection in one pass of the event loop.
-constexpr int kRequestsPerPass = 64;
 
 struct HttpState : ProtocolState {
     HttpState(HttpHandler& handler, std::string peer, std::string localHost, std::uint16_t port)
@@ -17,100 +11,56 @@ struct HttpState : ProtocolState {
     HttpExchange exchange;
 };
 
-// The address and port this connection reached.
-sockaddr_storage LocalAddress(int fd) {
-    sockaddr_storage local{};
-    socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) local = {};
-    return local;
-}
+class HttpProtocol final : public SocketProtocol {
+  public:
+    explicit HttpProtocol(HttpHandler& handler) : handler_(handler) {}
 
-std::uint16_t PortOf(const sockaddr_storage& address) {
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    // Requests that follow one still being answered wait in the kernel.
+    bool ReadsWhileAnswering() const override { return false; }
+
+    Verdict Arrived(SocketServer::Link& connection, std::string_view data) override {
+        ExchangeOf(connection).Arrived(data);
+        return Resume(connection);
     }
-    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-}
+
+    // The reply to the next whole request, a wait before it, or more bytes first.
+    Verdict Resume(SocketServer::Link& connection) override {
+        HttpExchange::Step step = ExchangeOf(connection).Next();
+        switch (step.kind) {
+            case HttpExchange::Step::Kind::NeedMore:
+                return Verdict::NeedMore();
+            case HttpExchange::Step::Kind::Wait:
+                return Verdict::Wait(step.wait);
+            case HttpExchange::Step::Kind::Reply:
+                break;
+        }
+        connection.SendShared(std::make_shared<const std::string>(std::move(step.bytes)));
+        // What the framing still holds past a request that ends the connection (pipelined
+        // requests, the rest of one it refused) is not known here: the connection lingers.
+        return step.close ? Verdict::Close(false) : Verdict::KeepAlive();
+    }
+
+  private:
+    HttpExchange& ExchangeOf(SocketServer::Link& connection) {
+        if (connection.State() == nullptr) {
+            const sockaddr_storage local = connection.LocalAddress();
+            std::string address = PeerTextOf(local);
+            if (address.empty()) address = "localhost";
+            if (address.find(':') != std::string::npos) address = "[" + address + "]";
+            const std::uint16_t port = PortOf(local);
+            connection.Keep(std::make_unique<HttpState>(
+                handler_, connection.PeerText(), address + ":" + std::to_string(port), port));
+        }
+        return static_cast<HttpState&>(*connection.State()).exchange;
+    }
+
+    HttpHandler& handler_;
+};
 
 }  // namespace
 
 HttpServer::HttpServer(HttpHandler& handler, DescriptorBudget& budget, ServerLimits limits,
                        QObject* parent)
-    : SocketServer(budget, limits, parent), handler_(handler) {
-    // Requests that follow one still being answered wait in the kernel.
-    readWhileAnswering_ = false;
-}
-
-HttpExchange& HttpServer::ExchangeOf(int, Element& element) {
-    if (!element.protocol) {
-        const sockaddr_storage local = LocalAddress(element.fd);
-        std::string address = PeerTextOf(local);
-        if (address.empty()) address = "localhost";
-        if (address.find(':') != std::string::npos) address = "[" + address + "]";
-        const std::uint16_t port = PortOf(local);
-        element.protocol = std::make_unique<HttpState>(handler_, PeerTextOf(element.peer),
-                                                       address + ":" + std::to_string(port), port);
-    }
-    return static_cast<HttpState&>(*element.protocol).exchange;
-}
-
-void HttpServer::OnArrival(int index, Element& element, std::string_view data) {
-    ExchangeOf(index, element).Arrived(data);
-    Continue(index);
-}
-
-void HttpServer::OnReplyWritten(int index, Element& element) {
-    if (element.endsAfterReply) {
-        if (element.peerClosed) {
-            Free(index);
-        } else {
-            StartLinger(index);
-        }
-        return;
-    }
-    if (continuing_) {
-        replyWritten_ = true;  // the loop in Continue goes on
-    } else {
-        Continue(index);  // a reply that had to wait for the socket is out
-    }
-}
-
-void HttpServer::Continue(int index) {
-    Element* element = Find(index);
-    if (element == nullptr) return;
-    const std::uint64_t sequence = element->sequence;
-    continuing_ = true;
-    int answered = 0;
-    for (; answered < kRequestsPerPass; ++answered) {
-        element = Find(index, sequence);
-        if (element == nullptr) break;
-        HttpExchange::Step step = ExchangeOf(index, *element).Next();
-        if (step.kind == HttpExchange::Step::Kind::NeedMore) {
-            ReadAgain(index);
-            break;
-        }
-        if (step.kind == HttpExchange::Step::Kind::Wait) {
-            Hold(index, step.wait);
-            ContinueLater(index, step.wait);
-            break;
-        }
-        ElementConnection(*element).SendShared(
-            std::make_shared<const std::string>(std::move(step.bytes)));
-        element->endsAfterReply = step.close;
-        replyWritten_ = false;
-        Answered(index);  // may free the element
-        if (step.close || !replyWritten_) break;
-    }
-    continuing_ = false;
-    if (answered == kRequestsPerPass) ContinueLater(index, std::chrono::milliseconds(0));
-}
-
-void HttpServer::ContinueLater(int index, std::chrono::milliseconds after) {
-    const Element* element = Find(index);
-    if (element == nullptr) return;
-    QTimer::singleShot(after, this, [this, index, sequence = element->sequence] {
-        if (Find(index, sequence) != nullptr) Continue(index);
-    });
-}
+    : SocketServer(std::make_unique<HttpProtocol>(handler), budget, limits, parent) {}
 
 }  // namespace tarvik

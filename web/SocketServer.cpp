@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +30,9 @@ constexpr std::uint64_t kListenerKey = 0;  // element 0 is the listener
 constexpr int kEventsPerPass = 256;
 constexpr int kAcceptsPerPass = 64;
 constexpr std::size_t kPiecesPerWrite = 64;
+// Kept-alive replies written for one connection in one pass; the next request waits for the
+// next pass, so that a long stream of pipelined requests never holds up the event loop.
+constexpr int kRepliesPerPass = 64;
 constexpr int kLingerCheckMs = 5;
 constexpr int kResumeAcceptingMs = 100;
 constexpr int kBoundedSendBuffer = 256 * 1024;
@@ -157,8 +161,13 @@ int DescriptorBudget::Limit() const {
     return limit_;
 }
 
-SocketServer::SocketServer(DescriptorBudget& budget, ServerLimits limits, QObject* parent)
-    : QObject(parent), budget_(budget), limits_(limits) {
+SocketServer::SocketServer(std::unique_ptr<SocketProtocol> protocol, DescriptorBudget& budget,
+                           ServerLimits limits, QObject* parent)
+    : QObject(parent),
+      protocol_(std::move(protocol)),
+      readsWhileAnswering_(protocol_->ReadsWhileAnswering()),
+      budget_(budget),
+      limits_(limits) {
     budget_.Join(this);
     arrival_.resize(static_cast<std::size_t>(std::max<std::int64_t>(limits_.maxArrivalBytes, 1)));
     sweep_.setInterval(250);
@@ -204,15 +213,7 @@ bool SocketServer::Listen(const std::string& address, std::uint16_t port, QStrin
 }
 
 std::uint16_t SocketServer::LocalPort() const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (listener_ < 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return 0;
-    }
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-    return ntohs(address.ss_family == AF_INET6 ? v6.sin6_port : v4.sin_port);
+    return listener_ >= 0 ? PortOf(LocalAddressOf(listener_)) : 0;
 }
 
 // Passes of ready events until none is left or the pass time is used up. Connections come
@@ -256,14 +257,14 @@ void SocketServer::OnElementEvent(int index, std::uint32_t events) {
         const State state = elements_.at(index).state;
         if (state == State::Open) {
             ReadArrival(index);
-        } else if (state == State::Lingering || readWhileAnswering_) {
+        } else if (state == State::Lingering || readsWhileAnswering_) {
             DiscardArrivals(index);
         }
     }
     const auto found = elements_.find(index);
     if (found == elements_.end() || found->second.state != State::Answered) return;
     if ((events & EPOLLOUT) != 0) {
-        WritePending(index);
+        if (WritePending(index)) ReplyWritten(index);
     } else if ((events & EPOLLHUP) != 0 && found->second.pending.empty()) {
         Free(index);  // gone while its request was held back: the hang-up would come again
     }
@@ -322,7 +323,7 @@ void SocketServer::Accept(int fd, const sockaddr_storage& peer) {
     // by now: answered at once, the connection never enters the epoll set.
     const std::uint64_t sequence = element.sequence;
     ReadArrival(index);  // may free the element
-    if (Exists(index, sequence)) {
+    if (Exists({index, sequence})) {
         const Element& now = elements_.at(index);
         if (now.state == State::Open && !now.registered) Watch(index, false);
     }
@@ -339,7 +340,7 @@ bool SocketServer::MakeRoomForOne() {
     std::sort(open.begin(), open.end());
     for (const auto& [sequence, index] : open) {
         if (!Full()) return true;
-        if (Exists(index, sequence) && elements_.at(index).state == State::Open) {
+        if (Exists({index, sequence}) && elements_.at(index).state == State::Open) {
             ReadArrival(index);
         }
     }
@@ -399,10 +400,13 @@ void SocketServer::ReadArrival(int index) {
         return;
     }
     if (got < 0) return;
+    const auto bytes = static_cast<std::size_t>(got);
     element.heard = true;
+    element.drained = bytes < arrival_.size();
     element.progress = SteadyClock::now();
     element.deadline = element.progress + std::chrono::milliseconds(limits_.idleTimeoutMs);
-    OnArrival(index, element, std::string_view(arrival_.data(), static_cast<std::size_t>(got)));
+    Link connection = LinkTo(index);
+    Carry(index, protocol_->Arrived(connection, std::string_view(arrival_.data(), bytes)));
 }
 
 // After the request only the end of the peer's sending side matters.
@@ -410,7 +414,10 @@ void SocketServer::DiscardArrivals(int index) {
     Element& element = elements_.at(index);
     for (int i = 0; i < 16; ++i) {
         const ssize_t got = ::read(element.fd, arrival_.data(), arrival_.size());
-        if (got > 0) continue;
+        if (got > 0) {
+            element.inputOver = false;  // the peer goes on sending: it may send more still
+            continue;
+        }
         if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (got < 0 || element.state == State::Lingering) {
             Free(index);
@@ -423,7 +430,41 @@ void SocketServer::DiscardArrivals(int index) {
     }
 }
 
-void SocketServer::Answered(int index) {
+SocketServer::Link SocketServer::LinkTo(int index) {
+    return Link(index, elements_.at(index));
+}
+
+sockaddr_storage SocketServer::Link::LocalAddress() const {
+    return LocalAddressOf(element_.fd);
+}
+
+// The protocol's verdicts on one connection, for as long as its replies are written at once.
+void SocketServer::Carry(int index, Verdict verdict) {
+    for (int replies = 0;;) {
+        switch (verdict.kind) {
+            case Verdict::Kind::NeedMore:
+                ReadAgain(index);
+                return;
+            case Verdict::Kind::Wait:
+                Hold(index, verdict.wait);
+                return;
+            case Verdict::Kind::Close:
+                EndWithReply(index, verdict.requestWhole);
+                return;
+            case Verdict::Kind::KeepAlive:
+                break;
+        }
+        if (!Answered(index)) return;  // goes on once it is out (ReplyWritten), or freed
+        if (++replies == kRepliesPerPass) {
+            Hold(index, std::chrono::milliseconds(0));
+            return;
+        }
+        Link connection = LinkTo(index);
+        verdict = protocol_->Resume(connection);
+    }
+}
+
+bool SocketServer::Answered(int index) {
     Element& element = elements_.at(index);
     element.state = State::Answered;
     // A big reply (a chat board of megabytes) gets a send buffer of bounded size: the kernel
@@ -435,10 +476,12 @@ void SocketServer::Answered(int index) {
         const int size = kBoundedSendBuffer;
         ::setsockopt(element.fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     }
-    WritePending(index);
+    return WritePending(index);
 }
 
-void SocketServer::WritePending(int index) {
+// True when the whole reply is out; false when the rest waits for the socket, or the
+// connection was freed.
+bool SocketServer::WritePending(int index) {
     Element& element = elements_.at(index);
     while (!element.pending.empty()) {
         iovec pieces[kPiecesPerWrite];
@@ -458,11 +501,11 @@ void SocketServer::WritePending(int index) {
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && errno == EAGAIN) {
             Watch(index, true);
-            return;
+            return false;
         }
         if (sent < 0) {
             Free(index);
-            return;
+            return false;
         }
         element.progress = SteadyClock::now();
         element.deadline = element.progress + std::chrono::milliseconds(limits_.idleTimeoutMs);
@@ -474,7 +517,42 @@ void SocketServer::WritePending(int index) {
             if (piece.bytes.empty()) element.pending.pop_front();
         }
     }
-    OnReplyWritten(index, element);
+    return true;
+}
+
+// A reply that had to wait for the socket is out.
+void SocketServer::ReplyWritten(int index) {
+    if (elements_.at(index).endsAfterReply) {
+        EndAfterReply(index);
+        return;
+    }
+    Link connection = LinkTo(index);
+    Carry(index, protocol_->Resume(connection));
+}
+
+void SocketServer::EndWithReply(int index, bool requestWhole) {
+    Element& element = elements_.at(index);
+    element.endsAfterReply = true;
+    // A read that left bytes in the socket did not take the whole request, whatever it held.
+    element.inputOver = requestWhole && element.drained;
+    if (Answered(index)) EndAfterReply(index);
+}
+
+// The last reply is out. A peer that has closed its side is let go; so is one whose whole
+// request was taken with nothing after it in the socket: closed at once, the FIN follows the
+// reply, and no second read waits for the peer's end. Otherwise input may still arrive, and a
+// closed socket would answer it with a reset that destroys what the client has not read yet:
+// the sending side is shut down and the socket lingers, reading and dropping what comes.
+void SocketServer::EndAfterReply(int index) {
+    const Element& element = elements_.at(index);
+    int unread = 0;
+    const bool quiet =
+        element.inputOver && ::ioctl(element.fd, FIONREAD, &unread) == 0 && unread == 0;
+    if (element.peerClosed || quiet) {
+        Free(index);
+    } else {
+        StartLinger(index);
+    }
 }
 
 void SocketServer::StartLinger(int index) {
@@ -506,21 +584,28 @@ void SocketServer::Hold(int index, std::chrono::milliseconds wait) {
     element.state = State::Answered;
     element.deadline = SteadyClock::now() + wait + std::chrono::milliseconds(limits_.idleTimeoutMs);
     Watch(index, false);
+    QTimer::singleShot(wait, this,
+                       [this, id = ConnectionId{index, element.sequence}] { Wake(id); });
 }
 
-SocketServer::Element* SocketServer::Find(int index) {
-    const auto found = elements_.find(index);
-    return found != elements_.end() ? &found->second : nullptr;
+bool SocketServer::Wake(ConnectionId id) {
+    const Element* element = Find(id);
+    if (element == nullptr) return false;
+    if (element->state == State::Lingering || !element->pending.empty()) return true;
+    Link connection = LinkTo(id.number);
+    Carry(id.number, protocol_->Resume(connection));
+    return true;
 }
 
-SocketServer::Element* SocketServer::Find(int index, std::uint64_t sequence) {
-    Element* element = Find(index);
-    return element != nullptr && element->sequence == sequence ? element : nullptr;
+SocketServer::Element* SocketServer::Find(ConnectionId id) {
+    const auto found = elements_.find(id.number);
+    if (found == elements_.end() || found->second.sequence != id.sequence) return nullptr;
+    return &found->second;
 }
 
-bool SocketServer::Exists(int index, std::uint64_t sequence) const {
-    const auto found = elements_.find(index);
-    return found != elements_.end() && found->second.sequence == sequence;
+bool SocketServer::Exists(ConnectionId id) const {
+    const auto found = elements_.find(id.number);
+    return found != elements_.end() && found->second.sequence == id.sequence;
 }
 
 // Lingering sockets whose peer has closed are closed; the others join the epoll set and
@@ -529,16 +614,16 @@ void SocketServer::CheckLingering() {
     const auto checks = std::move(lingerChecks_);
     lingerChecks_.clear();
     for (const auto& [index, sequence] : checks) {
-        if (!Exists(index, sequence)) continue;  // already freed (evicted, expired)
+        if (!Exists({index, sequence})) continue;  // already freed (evicted, expired)
         DiscardArrivals(index);
-        if (Exists(index, sequence)) Watch(index, false);
+        if (Exists({index, sequence})) Watch(index, false);
     }
 }
 
 void SocketServer::Watch(int index, bool write) {
     Element& element = elements_.at(index);
     const bool read =
-        !element.peerClosed && (element.state != State::Answered || readWhileAnswering_);
+        !element.peerClosed && (element.state != State::Answered || readsWhileAnswering_);
     const std::uint32_t wanted =
         (read ? std::uint32_t{EPOLLIN} : 0u) | (write ? std::uint32_t{EPOLLOUT} : 0u);
     if (element.registered && wanted == element.watched) return;  // the linger keeps these

@@ -1,11 +1,12 @@
 // A listener and its connections: non-blocking sockets on one epoll set, watched by one
-// notifier in the event loop. The protocol on top (one request per connection, or HTTP/1.1
-// with keep-alive) is a subclass's; this holds what every protocol needs of its sockets.
+// notifier in the event loop. The socket layer owns the connections; the protocol on top (one
+// request per connection, or HTTP/1.1 with keep-alive) only turns the bytes that arrive into
+// reply pieces and a verdict on what the connection does next (see SocketProtocol).
 //
-//   open ──request answered──► answered ──reply written──► open again (keep-alive) or lingering
-//     │ silent 30 s, or evicted at        │ reply not moving 30 s, or       │ peer closed /
-//     │ the cap after a grace of 100 ms   │ evicted at the cap once it has  │ linger over
-//     ▼                                   ▼ not moved for 2 s               ▼
+//   open ──request answered──► answered ──reply written──► open again (keep-alive), closed at
+//     │ silent 30 s, or evicted at        │ reply not moving 30 s, or       once, or lingering
+//     │ the cap after a grace of 100 ms   │ evicted at the cap once it has  │ peer closed /
+//     ▼                                   ▼ not moved for 2 s               ▼ linger over
 //   closed ◄──────────────────────────────────────────────────────────────────
 //
 // Limits that hold under every load:
@@ -15,7 +16,9 @@
 // - when no room can be made, accepting pauses (new connections wait in the kernel's queue)
 //   and is tried again by the clock, never on a hope that an event will come;
 // - one pass of the event loop does a bounded amount of work, so that turns, saves and
-//   signals never wait behind a flood.
+//   signals never wait behind a flood;
+// - a reply is never cut by the kernel's reset: a connection closes at once after its last
+//   reply only when its peer has sent all it will, else it lingers.
 //
 // Replies are queued as pieces that refer to the pages or to shared chat chunks; nothing is
 // copied per connection, so memory is bounded by the board, not by slow readers.
@@ -61,7 +64,6 @@ class DescriptorBudget {
   public:
     bool Full() const { return inUse_ >= Limit(); }
     int Limit() const;
-    int InUse() const { return inUse_; }
     void Took() { ++inUse_; }
     void Gave() { --inUse_; }
 
@@ -77,14 +79,47 @@ class DescriptorBudget {
     std::vector<SocketServer*> servers_;
 };
 
+// A connection as the socket layer names it to its protocol: its element number and its
+// acceptance order, so that a later connection under the same number is never taken for it.
+struct ConnectionId {
+    int number = 0;
+    std::uint64_t sequence = 0;
+};
+
 // What a protocol keeps for one connection (the HTTP framing state, say); freed with it.
 struct ProtocolState {
     virtual ~ProtocolState() = default;
 };
 
+// What a connection does once its protocol has been called. Pieces the protocol sent during
+// the call are the reply; they are written in order, from where they are.
+struct Verdict {
+    enum class Kind {
+        NeedMore,   // no whole request yet: more is read
+        KeepAlive,  // the reply is written, then the protocol is asked again (Resume)
+        Close,      // the reply is written, then the connection ends
+        Wait,       // nothing is read or written for `wait`, then the protocol is asked again
+    };
+    Kind kind = Kind::NeedMore;
+    std::chrono::milliseconds wait{};  // with Wait
+    // With Close: the peer's whole request was taken and nothing is to follow it, so the
+    // socket may close at once when nothing more has arrived, instead of lingering.
+    bool requestWhole = false;
+
+    static Verdict NeedMore() { return {}; }
+    static Verdict KeepAlive() { return {Kind::KeepAlive}; }
+    static Verdict Close(bool requestWhole) { return {Kind::Close, {}, requestWhole}; }
+    static Verdict Wait(std::chrono::milliseconds wait) { return {Kind::Wait, wait}; }
+};
+
+class SocketProtocol;
+
 class SocketServer : public QObject {
   public:
-    SocketServer(DescriptorBudget& budget, ServerLimits limits, QObject* parent = nullptr);
+    class Link;
+
+    SocketServer(std::unique_ptr<SocketProtocol> protocol, DescriptorBudget& budget,
+                 ServerLimits limits, QObject* parent = nullptr);
     ~SocketServer() override;
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;
@@ -97,7 +132,15 @@ class SocketServer : public QObject {
     int OpenConnections() const { return static_cast<int>(elements_.size()) - lingering_; }
     int LingeringConnections() const { return lingering_; }
 
-  protected:
+    // Asks the protocol again (Resume) about a connection that waits, for its time or for
+    // more of a request; what it sends then goes out as any reply. This is how a protocol
+    // sends more later on a kept connection. Nothing happens to one whose reply is still
+    // being written (a kept-alive one is asked again when it is out) or that is ending.
+    // False when the connection is gone.
+    bool Wake(ConnectionId id);
+
+  private:
+    friend class DescriptorBudget;
     enum class State { Open, Answered, Lingering };
     struct Piece {
         std::shared_ptr<const std::string> owner;  // null for lasting bytes
@@ -109,7 +152,9 @@ class SocketServer : public QObject {
         std::uint64_t sequence = 0;   // acceptance order; also tells stale events apart
         sockaddr_storage peer{};      // IPv4 peers on the dual-stack socket arrive mapped
         bool heard = false;           // any byte arrived
+        bool drained = false;         // the last read took all the socket held
         bool peerClosed = false;      // the peer has shut down its sending side
+        bool inputOver = false;       // the whole request was taken; nothing is to follow
         bool registered = false;      // in the epoll set
         bool endsAfterReply = false;  // the connection ends once its reply is written
         std::uint32_t watched = 0;    // the epoll events asked for, when registered
@@ -119,47 +164,6 @@ class SocketServer : public QObject {
         std::chrono::steady_clock::time_point progress;  // last byte read or written
         std::chrono::steady_clock::time_point deadline;
     };
-    // The connection as request handling sees it: what it sends is queued on the element.
-    class ElementConnection : public Connection {
-      public:
-        explicit ElementConnection(Element& element) : element_(element) {}
-        void SendLasting(std::string_view bytes) override {
-            if (!bytes.empty()) element_.pending.push_back({nullptr, bytes});
-        }
-        void SendShared(std::shared_ptr<const std::string> bytes) override {
-            const std::string_view view = *bytes;
-            if (!view.empty()) element_.pending.push_back({std::move(bytes), view});
-        }
-        std::string PeerText() const override { return PeerTextOf(element_.peer); }
-
-      private:
-        Element& element_;
-    };
-
-    // The protocol: bytes arrived on an open connection (a read of at most maxArrivalBytes).
-    // It may queue a reply and call Answered(); or leave the connection open for more.
-    virtual void OnArrival(int index, Element& element, std::string_view data) = 0;
-    // The whole reply has been written.
-    virtual void OnReplyWritten(int index, Element& element) = 0;
-
-    // Helpers for the protocol.
-    void Answered(int index);     // the reply queued is to be written now
-    void StartLinger(int index);  // the sending side is shut down; the socket is closed soon
-    void Free(int index);
-    void ReadAgain(int index);  // the connection waits for more of a request
-    // The connection waits `wait` with nothing read from it, nothing to write, and its
-    // deadline moved past the wait.
-    void Hold(int index, std::chrono::milliseconds wait);
-    bool Exists(int index, std::uint64_t sequence) const;
-    Element* Find(int index);
-    Element* Find(int index, std::uint64_t sequence);
-    const ServerLimits& limits() const { return limits_; }
-    // Whether bytes that arrive while a reply is written are read (and dropped), or left in
-    // the kernel for the next request (keep-alive).
-    bool readWhileAnswering_ = true;
-
-  private:
-    friend class DescriptorBudget;
     // How readily a connection is closed to make room: lower ranks first.
     using Rank = std::tuple<int, std::int64_t>;
     struct Victim {
@@ -178,13 +182,32 @@ class SocketServer : public QObject {
     void AcceptAndDropOne();
     void ReadArrival(int index);
     void DiscardArrivals(int index);
-    void WritePending(int index);
+    Link LinkTo(int index);
+
+    // Carrying out the protocol's verdicts.
+    void Carry(int index, Verdict verdict);
+    bool Answered(int index);  // writes the reply queued; true when it is all out at once
+    bool WritePending(int index);
+    void ReplyWritten(int index);
+    void EndWithReply(int index, bool requestWhole);
+    void EndAfterReply(int index);
+    void StartLinger(int index);  // the sending side is shut down; the socket is closed soon
+    void ReadAgain(int index);    // the connection waits for more of a request
+    // The connection waits `wait` with nothing read from it, nothing to write, and its
+    // deadline moved past the wait; then the protocol is asked again.
+    void Hold(int index, std::chrono::milliseconds wait);
+    void Free(int index);
+    Element* Find(ConnectionId id);
+    bool Exists(ConnectionId id) const;
+
     void CheckLingering();
     void Watch(int index, bool write);
     void PauseAccepting(bool pause);
     void SweepDeadlines();
     int NextElementNumber();
 
+    std::unique_ptr<SocketProtocol> protocol_;
+    const bool readsWhileAnswering_;  // the protocol's, asked once
     DescriptorBudget& budget_;
     ServerLimits limits_;
     int epoll_ = -1;
@@ -202,6 +225,48 @@ class SocketServer : public QObject {
     // Lingering sockets not yet in the epoll set, by element number and sequence.
     std::vector<std::pair<int, std::uint64_t>> lingerChecks_;
     QTimer lingerCheck_;
+};
+
+// One connection as its protocol sees it while it is called: what it sends is queued as the
+// reply. Valid only during the call.
+class SocketServer::Link : public Connection {
+  public:
+    ConnectionId Id() const { return {number_, element_.sequence}; }
+    void SendLasting(std::string_view bytes) override {
+        if (!bytes.empty()) element_.pending.push_back({nullptr, bytes});
+    }
+    void SendShared(std::shared_ptr<const std::string> bytes) override {
+        const std::string_view view = *bytes;
+        if (!view.empty()) element_.pending.push_back({std::move(bytes), view});
+    }
+    std::string PeerText() const override { return PeerTextOf(element_.peer); }
+    // The address and port the peer reached.
+    sockaddr_storage LocalAddress() const;
+    // The protocol's own state for this connection, kept until it closes; null until kept.
+    ProtocolState* State() const { return element_.protocol.get(); }
+    void Keep(std::unique_ptr<ProtocolState> state) { element_.protocol = std::move(state); }
+
+  private:
+    friend class SocketServer;
+    Link(int number, Element& element) : number_(number), element_(element) {}
+    int number_;
+    Element& element_;
+};
+
+// A protocol on the socket layer: bytes in, reply pieces out, and a verdict. It never closes a
+// connection nor touches its socket; the socket layer carries the verdict out, ends each
+// connection the same way and holds every limit.
+class SocketProtocol {
+  public:
+    virtual ~SocketProtocol() = default;
+    // Whether bytes that arrive while a reply is written are read and dropped (so that the
+    // peer's end is seen), or left in the kernel for the next request (keep-alive).
+    virtual bool ReadsWhileAnswering() const = 0;
+    // Bytes arrived on a connection that waits for a request: a read of at most
+    // maxArrivalBytes.
+    virtual Verdict Arrived(SocketServer::Link& connection, std::string_view bytes) = 0;
+    // A kept-alive reply is out, a wait is over, or SocketServer::Wake asked: what next.
+    virtual Verdict Resume(SocketServer::Link&) { return Verdict::NeedMore(); }
 };
 
 }  // namespace tarvik

@@ -39,4 +39,18 @@ std::string PeerTextOf(const sockaddr_storage& peer) {
     return text;
 }
 
+std::uint16_t PortOf(const sockaddr_storage& address) {
+    if (address.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+sockaddr_storage LocalAddressOf(int fd) {
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) local = {};
+    return local;
+}
+
 }  // namespace tarvik

@@ -45,6 +45,12 @@ std::string EscapeControlBytes(std::string_view text);
 // in dotted form.
 std::string PeerTextOf(const sockaddr_storage& peer);
 
+// The port of an IPv4 or IPv6 address, in host order.
+std::uint16_t PortOf(const sockaddr_storage& address);
+
+// The address and port a socket is bound to; all zero when it cannot be told.
+sockaddr_storage LocalAddressOf(int fd);
+
 inline constexpr std::string_view kCrLf = "\r\n";
 
 }  // namespace tarvik

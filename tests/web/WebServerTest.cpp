@@ -80,16 +80,38 @@ TEST_F(WebServerTest, AConnectionThatIsAcceptedBeforeItSendsIsLetGoOrAnsweredWho
     EXPECT_EQ(reply.size(), pages.index.size() + 2);
 }
 
-// After the reply the server waits for the peer's end: a peer that closes is let go long
-// before the linger would end; one that stays open is closed when the linger ends.
-TEST_F(WebServerTest, ALingeringSocketEndsWithItsPeerOrWithTheLinger) {
+// After the reply to a whole request with nothing behind it the socket closes at once, the
+// peer still open; after one whose end may still be on its way the server lingers until the
+// peer closes, long before the linger would end, or until the linger ends.
+TEST_F(WebServerTest, ASocketClosesAtOnceAfterAWholeRequestElseItLingers) {
     Start({.lingerMs = 60000});
-    EXPECT_EQ(Fetch("GET / HTTP/1.0\r\n\r\n"), "index\r\n");
-    EXPECT_TRUE(test::ServeUntil([this] { return server->LingeringConnections() == 0; }));
+    // A request that fills a read exactly, ending its header there, with more behind it.
+    std::string filling = "GET / HTTP/1.1\r\nX: ";
+    filling += std::string(64 * 1024 - filling.size() - 4, 'x') + "\r\n\r\nGET /";
+    const std::pair<std::string, int> cases[] = {
+        {"GET / HTTP/1.0\r\n\r\n", 0},
+        {"GET / HTTP/1.0\n\n", 0},
+        {"GET / HTTP/1.0\r\n", 1},                           // its header may go on
+        {"GET / HTTP/1.1\r\nContent-Length: 2\r\n\r\n", 1},  // a body may follow
+        {"GET / HTTP/1.1\r\n\r\nGET /x", 1},                 // more came after it
+        {filling, 1},
+    };
+    for (const auto& [request, lingering] : cases) {
+        {
+            TcpClient stayingOpen(port);
+            stayingOpen.Send(request);
+            TcpClient::End end{};
+            EXPECT_EQ(WhileServing([&] { return stayingOpen.ReadAll(&end); }), "index\r\n");
+            EXPECT_EQ(end, TcpClient::End::Closed) << request;
+            EXPECT_EQ(server->LingeringConnections(), lingering) << request;
+            EXPECT_EQ(server->OpenConnections(), 0) << request;
+        }
+        EXPECT_TRUE(test::ServeUntil([this] { return server->LingeringConnections() == 0; }));
+    }
 
     Start({.lingerMs = 1500});
     TcpClient stayingOpen(port);
-    stayingOpen.Send("GET / HTTP/1.0\r\n\r\n");
+    stayingOpen.Send("GET / HTTP/1.0\r\n");
     EXPECT_TRUE(test::ServeUntil([this] { return server->LingeringConnections() == 1; }));
     EXPECT_TRUE(test::ServeUntil([this] { return server->LingeringConnections() == 0; }));
     EXPECT_EQ(server->OpenConnections(), 0);
