@@ -19,6 +19,10 @@ TEST(GpioConfig, OneLineWithAChipAndFourDifferentOffsets) {
     EXPECT_EQ(config.ChipPath(), "/dev/gpiochip0");
     EXPECT_EQ(config.lines, (std::array<std::uint32_t, 4>{22, 27, 18, 17}));
     EXPECT_FALSE(config.activeLow);
+    // Offsets of up to nine digits are read; the kernel says whether the chip has them.
+    const auto wide = ParseGpioConfig("gpiochip0 999999999 2 3 4");
+    ASSERT_TRUE(std::holds_alternative<GpioConfig>(wide));
+    EXPECT_EQ(std::get<GpioConfig>(wide).Pan().lines[0], 999999999u);
     const auto low = ParseGpioConfig("\n/dev/gpiochip4  5 6 7 8 active-low\n\n");
     ASSERT_TRUE(std::holds_alternative<GpioConfig>(low));
     EXPECT_EQ(std::get<GpioConfig>(low).Pan().ChipPath(), "/dev/gpiochip4");
